@@ -30,5 +30,8 @@ install: $(VPY)
 test: install
 	$(VPY) -m pytest
 
+demo: install
+	$(VPY) demo/run_demo.py
+
 clean:
 	rm -rf build $(VENV) .pytest_cache

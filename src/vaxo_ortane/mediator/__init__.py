@@ -1,0 +1,1 @@
+"""Talking to the mediator services that front the meters."""

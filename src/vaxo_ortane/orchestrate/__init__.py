@@ -1,0 +1,1 @@
+"""Where the fleet's mediator containers are and which meters they serve."""

@@ -1,0 +1,1 @@
+"""Container adapters: map a registry meter to the address of its mediator."""

@@ -1,0 +1,135 @@
+"""The mediator inventory: which mediator container serves which meter.
+
+The inventory is a TOML file with one ``[[mediator]]`` table per container::
+
+    [[mediator]]
+    esco = "ESCO_A"
+    id = 17                  # the meter's registry row id (column ``id``)
+    serial = "SN-0017"
+    address = "http://10.0.0.5:8080"
+
+``id`` is the registry row's ``id``, not its ``meter_id``: that is what the jobs
+look meters up by. Ids and serials match as text, so ``id = 17`` and
+``id = "17"`` name the same meter whichever type the registry returns.
+"""
+
+from __future__ import annotations
+
+import tomllib
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from types import MappingProxyType
+from typing import Any
+from urllib.parse import urlsplit
+
+ENTRY_KEYS = frozenset({"esco", "id", "serial", "address"})
+
+
+class InventoryError(Exception):
+    """The inventory file is missing or malformed."""
+
+
+@dataclass(frozen=True)
+class MediatorEntry:
+    esco: str
+    id: str
+    serial: str
+    address: str
+
+
+def match_key(value: object) -> str | None:
+    """The text an id or serial is matched by; None for what can never match."""
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, str) and value.strip():
+        return value.strip()
+    return None
+
+
+def _entry(path: Path, index: int, raw: Any) -> MediatorEntry:
+    where = f"{path}: mediator entry {index + 1}"
+    if not isinstance(raw, dict):
+        raise InventoryError(f"{where} is not a table")
+    unknown = set(raw) - ENTRY_KEYS
+    missing = ENTRY_KEYS - set(raw)
+    if unknown or missing:
+        problems = []
+        if missing:
+            problems.append(f"lacks {', '.join(sorted(missing))}")
+        if unknown:
+            problems.append(f"has unknown keys {', '.join(sorted(unknown))}")
+        raise InventoryError(f"{where} {' and '.join(problems)}")
+    esco = raw["esco"]
+    if not isinstance(esco, str) or not esco.strip():
+        raise InventoryError(f"{where}: esco must be a non-empty string")
+    meter_id, serial = match_key(raw["id"]), match_key(raw["serial"])
+    if meter_id is None:
+        raise InventoryError(f"{where}: id must be an integer or a non-empty string")
+    if serial is None:
+        raise InventoryError(f"{where}: serial must be an integer or a non-empty string")
+    address = raw["address"]
+    parts = urlsplit(address) if isinstance(address, str) else None
+    if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
+        raise InventoryError(f"{where} (id {meter_id}): address must be an http(s) URL with a host")
+    return MediatorEntry(esco.strip(), meter_id, serial, address.rstrip("/"))
+
+
+def load_entries(path: Path) -> list[MediatorEntry]:
+    try:
+        with path.open("rb") as f:
+            document = tomllib.load(f)
+    except FileNotFoundError:
+        raise InventoryError(f"mediator inventory {path} does not exist; check MEDIATOR_INVENTORY") from None
+    except OSError as exc:
+        raise InventoryError(f"mediator inventory {path} cannot be read: {exc.strerror}") from None
+    except tomllib.TOMLDecodeError as exc:
+        raise InventoryError(f"mediator inventory {path} is not valid TOML: {exc}") from None
+    extra = set(document) - {"mediator"}
+    if extra:
+        raise InventoryError(f"{path}: unknown top-level keys {', '.join(sorted(extra))}; expected [[mediator]] tables")
+    raw_entries = document.get("mediator", [])
+    if not isinstance(raw_entries, list):
+        raise InventoryError(f"{path}: 'mediator' must be an array of tables, [[mediator]]")
+    return [_entry(path, i, raw) for i, raw in enumerate(raw_entries)]
+
+
+class MediatorInventory:
+    """Mediator addresses by meter, for one ESCO or all.
+
+    Built once and never changed, so ``mediator_address`` needs no lock.
+    """
+
+    def __init__(self, path: Path, entries: list[MediatorEntry], esco: str | None) -> None:
+        by_meter: dict[tuple[str, str], MediatorEntry] = {}
+        for entry in entries:
+            if esco is not None and entry.esco != esco:
+                continue
+            key = (entry.id, entry.serial)
+            known = by_meter.get(key)
+            if known is not None and known.address != entry.address:
+                raise InventoryError(
+                    f"{path}: meter id {entry.id} serial {entry.serial} has two mediators, "
+                    f"{known.address} ({known.esco}) and {entry.address} ({entry.esco})"
+                )
+            by_meter[key] = entry
+        self.path = path
+        self.esco = esco
+        self._by_meter: Mapping[tuple[str, str], MediatorEntry] = MappingProxyType(by_meter)
+
+    def __len__(self) -> int:
+        return len(self._by_meter)
+
+    def mediator_address(self, meter_id: object, serial: object) -> str | None:
+        """The address of the mediator serving this meter, or None if there is none."""
+        key = (match_key(meter_id), match_key(serial))
+        if key[0] is None or key[1] is None:
+            return None
+        entry = self._by_meter.get(key)  # type: ignore[arg-type]
+        return None if entry is None else str(entry.address)
+
+    def __repr__(self) -> str:
+        scope = "all ESCOs" if self.esco is None else f"ESCO {self.esco!r}"
+        return f"<MediatorInventory {self.path} for {scope}: {len(self)} meters>"

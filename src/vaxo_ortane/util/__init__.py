@@ -1,0 +1,1 @@
+"""Shared helpers of the fleet jobs: structured logging and the registry client."""

@@ -1,0 +1,196 @@
+"""Structured logging for the fleet jobs, on structlog.
+
+Each record is one line on standard error: a JSON object by default, structlog's
+console layout with ``LOG_FORMAT=console``. ``LOG_LEVEL`` drops records below it.
+
+The logger is built without ``structlog.configure``: a host process that uses
+structlog for its own ends keeps its configuration.
+"""
+
+from __future__ import annotations
+
+import json
+import logging as std_logging
+import math
+import os
+import sys
+import threading
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, TextIO
+
+import structlog
+from structlog.typing import EventDict, Processor, WrappedLogger
+
+LEVELS: dict[str, int] = {
+    "debug": std_logging.DEBUG,
+    "info": std_logging.INFO,
+    "warning": std_logging.WARNING,
+    "error": std_logging.ERROR,
+    "critical": std_logging.CRITICAL,
+}
+FORMATS = ("json", "console")
+# Keys that open every JSON record, in this order; the context and call fields follow.
+LEADING_KEYS = ("timestamp", "level", "logger", "event")
+# Deeper structures than this are shown with repr: a record stays small and finite.
+MAX_DEPTH = 8
+
+
+@dataclass(frozen=True)
+class LogSettings:
+    level: int
+    format: str
+
+    @classmethod
+    def from_env(cls, environ: Mapping[str, str] | None = None) -> LogSettings:
+        env = os.environ if environ is None else environ
+        level_name = env.get("LOG_LEVEL", "info").strip().lower() or "info"
+        if level_name not in LEVELS:
+            raise ValueError(
+                f"LOG_LEVEL={level_name!r} is not a log level; use one of "
+                f"{', '.join(LEVELS)} or leave it unset for info"
+            )
+        fmt = env.get("LOG_FORMAT", "json").strip().lower() or "json"
+        if fmt not in FORMATS:
+            raise ValueError(
+                f"LOG_FORMAT={fmt!r} is not a log format; use json or console, "
+                "or leave it unset for json"
+            )
+        return cls(level=LEVELS[level_name], format=fmt)
+
+
+class LineWriter:
+    """Writes whole records, one per line, under one lock per process.
+
+    A record leaves in a single write followed by a flush, so lines written from
+    several threads never interleave and none waits in a buffer when the process
+    ends. The stream is looked up at each write unless one was given, so a
+    replaced ``sys.stderr`` is honoured.
+    """
+
+    _lock = threading.Lock()
+
+    def __init__(self, stream: TextIO | None = None) -> None:
+        self._stream = stream
+
+    def msg(self, message: str) -> None:
+        stream = self._stream if self._stream is not None else sys.stderr
+        with self._lock:
+            stream.write(message + "\n")
+            stream.flush()
+
+    # structlog's filtering wrapper calls the method named for the level.
+    debug = info = warning = warn = error = critical = exception = fatal = log = msg
+
+
+def _safe_repr(value: object) -> str:
+    try:
+        return repr(value)
+    except Exception:  # a broken __repr__ must not cost the record
+        return f"<{type(value).__qualname__} object (repr failed)>"
+
+
+def _describe_exception(exc: BaseException) -> str:
+    try:
+        text = str(exc)
+    except Exception:
+        text = "(str failed)"
+    name = type(exc).__qualname__
+    return f"{name}: {text}" if text else name
+
+
+def plain(value: object, depth: int = 0) -> Any:
+    """Turn a field value into something ``json.dumps`` writes without error.
+
+    Exceptions become their type and text; what JSON cannot hold becomes its repr.
+    """
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, int):
+        try:
+            json.dumps(value)  # ints past the digit limit refuse to become text
+        except ValueError:
+            return f"<int of {value.bit_length()} bits>"
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, BaseException):
+        return _describe_exception(value)
+    if depth >= MAX_DEPTH:
+        return _safe_repr(value)
+    if isinstance(value, (list, tuple)):
+        return [plain(item, depth + 1) for item in value]
+    if isinstance(value, dict) and all(isinstance(key, str) for key in value):
+        return {key: plain(item, depth + 1) for key, item in value.items()}
+    return _safe_repr(value)
+
+
+def _render_exceptions(_: WrappedLogger, __: str, event_dict: EventDict) -> EventDict:
+    # The jobs pass traceback.format_exception's list; one text reads better.
+    lines = event_dict.get("exception")
+    if isinstance(lines, list) and all(isinstance(line, str) for line in lines):
+        event_dict["exception"] = "".join(lines)
+    for key, value in event_dict.items():
+        if isinstance(value, BaseException):
+            event_dict[key] = _describe_exception(value)
+    return event_dict
+
+
+def _add_logger_name(name: str) -> Processor:
+    def add(_: WrappedLogger, __: str, event_dict: EventDict) -> EventDict:
+        event_dict["logger"] = name
+        return event_dict
+
+    return add
+
+
+def _level_name(_: WrappedLogger, method_name: str, event_dict: EventDict) -> EventDict:
+    event_dict["level"] = "warning" if method_name == "warn" else method_name
+    return event_dict
+
+
+def render_json(_: WrappedLogger, __: str, event_dict: EventDict) -> str:
+    ordered = {key: event_dict[key] for key in LEADING_KEYS if key in event_dict}
+    ordered.update((k, v) for k, v in event_dict.items() if k not in ordered)
+    return json.dumps(plain(ordered), ensure_ascii=False, allow_nan=False)
+
+
+def _logger_name(name: str, file: str | None) -> str:
+    # Run as a program, a module is called __main__; its file still tells which one.
+    if name == "__main__" and file:
+        stem = Path(file).name.split(".", 1)[0]
+        if stem:
+            return stem
+    return name
+
+
+def get_logger(
+    name: str,
+    file: str | None = None,
+    *,
+    stream: TextIO | None = None,
+    environ: Mapping[str, str] | None = None,
+) -> Any:
+    """Return a structlog bound logger named ``name`` writing to standard error.
+
+    ``file`` is the caller's ``__file__``; it names the logger when ``name`` is
+    ``__main__``. ``stream`` and ``environ`` replace standard error and the process
+    environment (tests use them).
+    """
+    settings = LogSettings.from_env(environ)
+    renderer: Callable[..., str] = (
+        structlog.dev.ConsoleRenderer(colors=False)
+        if settings.format == "console"
+        else render_json
+    )
+    processors: list[Processor] = [
+        _add_logger_name(_logger_name(name, file)),
+        _level_name,
+        structlog.processors.TimeStamper(fmt="iso", utc=True),
+        structlog.processors.format_exc_info,
+        _render_exceptions,
+        renderer,
+    ]
+    wrapper = structlog.make_filtering_bound_logger(settings.level)
+    return wrapper(LineWriter(stream), processors, {})

@@ -1,0 +1,52 @@
+"""The meter registry client.
+
+``supa_client(url, anon_key, role_key)`` chooses the backend from the URL:
+
+- ``sqlite:///ABSOLUTE/PATH`` or ``sqlite:RELATIVE/PATH``: the embedded registry,
+  an SQLite file opened read-only. The keys must be given but are not used.
+- ``http://HOST`` or ``https://HOST``: a hosted PostgREST registry at
+  ``URL/rest/v1``, sent ``apikey: <anon key>`` and ``Authorization: Bearer <role
+  key>``.
+
+Both answer ``table(t).select(...).in_(...).neq(...).execute()`` with a response
+whose ``data`` is a list of plain ``dict`` rows holding every match, ordered by
+``id``. Filters follow SQL on both: ``neq("prepay_enabled", False)`` does not
+select a row whose ``prepay_enabled`` is NULL.
+"""
+
+from __future__ import annotations
+
+import re
+
+from .errors import RegistryError
+from .query import Client, Query, Response
+
+__all__ = ["Client", "Query", "RegistryError", "Response", "supa_client"]
+
+
+def _scheme(url: str) -> str:
+    head, sep, _ = url.partition(":")
+    return head.lower() if sep else ""
+
+
+def supa_client(url: str, anon_key: str, role_key: str) -> Client:
+    """A registry client for ``url``; see the module's description."""
+    if not isinstance(url, str) or not url.strip():
+        raise RegistryError("SUPABASE_URL is empty; set it to sqlite:///PATH or https://HOST")
+    url = url.strip()
+    scheme = _scheme(url)
+    if scheme == "sqlite":
+        # Imported here: each backend loads only what it needs.
+        from .embedded import SqliteRegistry, path_from_url
+
+        return Client(SqliteRegistry(path_from_url(url)))
+    if scheme in ("http", "https"):
+        from .hosted import HostedSettings, PostgrestRegistry
+
+        return Client(PostgrestRegistry(url, anon_key, role_key, HostedSettings.from_env()))
+    # Show the scheme only when it looks like one: a misplaced key must not be echoed.
+    shown = repr(scheme + ":") if re.fullmatch(r"[a-z][a-z0-9+.-]{0,15}", scheme) else "none"
+    raise RegistryError(
+        f"SUPABASE_URL has the scheme {shown}; use sqlite:///PATH for the embedded "
+        "registry or http(s)://HOST for a hosted one"
+    )

@@ -1,0 +1,138 @@
+"""The embedded registry: an SQLite file, opened read-only with the stdlib.
+
+The jobs never write to the registry, so the file is opened in read-only mode:
+a fault in a job cannot change it. Columns declared with a BOOL type come back
+as ``bool``; SQLite itself stores them as 0 and 1.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+from urllib.parse import quote
+
+from .errors import RegistryError
+from .query import ORDER_COLUMN, Query, Row, ordered, unique
+
+# SQLite versions before 3.32 allow 999 bound variables; keep well below.
+MAX_IN_VALUES = 900
+
+
+def path_from_url(url: str) -> Path:
+    """``sqlite:///abs/path`` or ``sqlite:rel/path`` to the database file's path."""
+    rest = url[len("sqlite:") :]
+    if rest.startswith("//"):
+        rest = rest[2:]
+        if not rest.startswith("/"):
+            raise RegistryError(
+                "SUPABASE_URL for the embedded registry must be sqlite:///ABSOLUTE/PATH "
+                "or sqlite:RELATIVE/PATH; a host part is not allowed"
+            )
+    if not rest:
+        raise RegistryError("SUPABASE_URL names no database file after 'sqlite:'")
+    return Path(rest)
+
+
+def _quote_ident(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+class SqliteRegistry:
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        if not path.is_file():
+            raise RegistryError(
+                f"registry database {str(path)!r} does not exist or is not a file; "
+                "check SUPABASE_URL"
+            )
+        with self._connect() as conn:
+            try:
+                conn.execute("PRAGMA schema_version").fetchone()
+            except sqlite3.DatabaseError as exc:
+                raise RegistryError(
+                    f"registry database {str(path)!r} cannot be read as SQLite: {exc}"
+                ) from None
+
+    def describe(self) -> str:
+        return f"sqlite:{self.path}"
+
+    @contextmanager
+    def _connect(self) -> Iterator[sqlite3.Connection]:
+        uri = "file:" + quote(str(self.path.absolute())) + "?mode=ro"
+        try:
+            conn = sqlite3.connect(uri, uri=True, timeout=10.0)
+        except sqlite3.Error as exc:
+            raise RegistryError(f"cannot open registry database {str(self.path)!r}: {exc}") from None
+        try:
+            yield conn
+        finally:
+            conn.close()
+
+    def _columns(self, conn: sqlite3.Connection, table: str) -> dict[str, str]:
+        info = conn.execute(f"PRAGMA table_info({_quote_ident(table)})").fetchall()
+        if not info:
+            raise RegistryError(f"registry table {table!r} not found in {str(self.path)!r}")
+        return {row[1]: (row[2] or "").upper() for row in info}
+
+    def fetch(self, query: Query) -> list[Row]:
+        with self._connect() as conn:
+            declared = self._columns(conn, query.table_name)
+            if ORDER_COLUMN not in declared:
+                raise RegistryError(
+                    f"registry table {query.table_name!r} has no {ORDER_COLUMN!r} column to order by"
+                )
+            wanted = list(declared) if query.selects_all() else list(query.columns)
+            if query.needs_order_column():
+                wanted.append(ORDER_COLUMN)
+            for column in wanted + [f.column for f in query.filters]:
+                if column not in declared:
+                    raise RegistryError(
+                        f"column {column!r} not found in registry table {query.table_name!r}"
+                    )
+            booleans = {c for c in wanted if "BOOL" in declared[c]}
+            rows: list[Row] = []
+            for sql, params in self._statements(query, wanted):
+                try:
+                    cursor = conn.execute(sql, params)
+                except sqlite3.Error as exc:
+                    raise RegistryError(
+                        f"query on registry table {query.table_name!r} failed: {exc}"
+                    ) from None
+                for values in cursor:
+                    row = dict(zip(wanted, values))
+                    for column in booleans:
+                        if row[column] is not None:
+                            row[column] = bool(row[column])
+                    rows.append(row)
+        return ordered(rows, query.needs_order_column())
+
+    def _statements(self, query: Query, wanted: list[str]) -> Iterator[tuple[str, list[Any]]]:
+        """One statement per chunk of the (single) ``in_`` list, else one."""
+        where: list[str] = []
+        params: list[Any] = []
+        in_filter = None
+        for f in query.filters:
+            if f.op == "in" and in_filter is None:
+                in_filter = f
+            elif f.op == "in":
+                where.append(f"{_quote_ident(f.column)} IN ({','.join('?' * len(f.value))})")
+                params.extend(f.value)
+            else:
+                where.append(f"{_quote_ident(f.column)} != ?")
+                params.append(f.value)
+        head = (
+            f"SELECT {', '.join(map(_quote_ident, wanted))} "
+            f"FROM {_quote_ident(query.table_name)}"
+        )
+        tail = f" ORDER BY {_quote_ident(ORDER_COLUMN)}"
+        if in_filter is None:
+            yield head + (" WHERE " + " AND ".join(where) if where else "") + tail, params
+            return
+        values = unique(in_filter.value)
+        for start in range(0, len(values), MAX_IN_VALUES):
+            chunk = values[start : start + MAX_IN_VALUES]
+            clause = f"{_quote_ident(in_filter.column)} IN ({','.join('?' * len(chunk))})"
+            yield head + " WHERE " + " AND ".join([clause, *where]) + tail, chunk + params
