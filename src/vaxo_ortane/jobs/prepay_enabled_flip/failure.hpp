@@ -1,0 +1,46 @@
+// What the two job classes share when a step fails: Python's `except` matching
+// and the failure record.
+#pragma once
+
+#include "calls.hpp"
+#include "function.hpp"
+
+namespace pef {
+
+// `except cls` for the raised exception `exc`: 1 when it matches, 0 when not,
+// -1 (TypeError) when `cls` is no exception class, as the interpreter says.
+inline int exception_matches(PyObject* exc, PyObject* cls)
+{
+    bool valid = PyExceptionClass_Check(cls);
+    if (PyTuple_Check(cls)) {
+        valid = true;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls); ++i) {
+            valid = valid && PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
+        }
+    }
+    if (!valid) {
+        PyErr_SetString(PyExc_TypeError,
+                        "catching classes that do not inherit from BaseException is not allowed");
+        return -1;
+    }
+    return PyErr_GivenExceptionMatches(exc, cls);
+}
+
+// self.log.error(message, error=exc, exception=traceback.format_exception(exc))
+inline int log_failure(const Frame& f, PyObject* self, PyObject* message, PyObject* exc)
+{
+    Ref log = getattr(self, f.n.log);
+    Ref error = log ? getattr(log.get(), f.n.error) : Ref();
+    Ref traceback = error ? f.global(f.n.traceback) : Ref();
+    Ref lines = traceback ? call_method(traceback.get(), f.n.format_exception, exc) : Ref();
+    return lines && call_kw(error.get(), f.n.kw_failure_fields, message, exc, lines.get()) ? 0 : -1;
+}
+
+// f"{prefix}{value}"
+inline Ref join_formatted(const Frame& f, PyObject* prefix, PyObject* value)
+{
+    Ref text = Ref::steal(PyObject_Format(value, f.n.empty));
+    return text ? Ref::steal(PyUnicode_Concat(prefix, text.get())) : Ref();
+}
+
+}  // namespace pef

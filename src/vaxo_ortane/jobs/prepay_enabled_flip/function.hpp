@@ -1,0 +1,82 @@
+// The function type of the module's methods.
+//
+// It mirrors a Python function closely enough that inspect, help() and pydoc
+// cannot tell the difference: it binds to instances as a descriptor, is called
+// through vectorcall with Python's argument rules and messages, and exposes the
+// usual dunder attributes plus a `__signature__` built from them.
+#pragma once
+
+#include "state.hpp"
+
+#include <span>
+
+namespace pef {
+
+struct Function;
+
+// A name as Python code finds it: in `globals`, then in `builtins`; NameError
+// when neither has it.
+Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name);
+
+// What a method body sees: its function object and the module state.
+struct Frame {
+    Function* fn;
+    const Names& n;
+
+    // A module-level name, looked up at each use.
+    Ref global(PyObject* name) const;
+};
+
+// A method body receives its bound parameters in signature order, `self` first.
+using MethodBody = PyObject* (*)(const Frame& frame, const Ref* args);
+
+struct Annotation {
+    const char* param;  // "return" for the return annotation
+    const char* text;   // annotations are kept as text
+};
+
+struct MethodSpec {
+    const char* name;
+    const char* doc;                      // nullptr: no docstring
+    std::span<const char* const> params;  // positional-or-keyword ones first
+    int argcount;                         // positional-or-keyword parameters, self included
+    int ndefaults;                        // trailing positional parameters defaulting to None
+    std::span<const Annotation> annotations;
+    MethodBody body;
+};
+
+inline constexpr int kMaxParams = 4;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* module;  // the owning module object: its state and namespace
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module_name;
+    PyObject* annotations;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* varnames;  // tuple of interned parameter names
+};
+
+extern PyType_Spec function_type_spec;
+
+inline Ref Frame::global(PyObject* name) const
+{
+    return lookup_name(fn->globals, fn->builtins, name);
+}
+
+// A new method function for the class `class_name` of `module`.
+PyObject* function_new(PyObject* module, const char* class_name, const MethodSpec& spec);
+
+// Matches a call to the function's signature as CPython does for a def, with
+// the same TypeError messages. On success `locals` holds every parameter.
+int bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Ref* locals);
+
+}  // namespace pef
