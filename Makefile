@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test demo clean check-python
+.PHONY: all venv install test test-sanitize demo clean check-python
 
 all: install
 
@@ -30,8 +30,27 @@ install: $(VPY)
 test: install
 	$(VPY) -m pytest
 
+# The whole suite against a module built with ASan and UBSan, under the
+# interpreter's debug allocator and development mode. Its own venv keeps the
+# instrumented build out of .venv.
+SANVENV := .venv-sanitize
+SANPY := $(SANVENV)/bin/python
+
+$(SANPY): | check-python
+	"$(PYTHON)" -m venv $(SANVENV)
+	$(SANPY) -m pip install --quiet --upgrade pip
+	$(SANPY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.26" ninja
+
+test-sanitize: $(SANPY)
+	$(SANPY) -m pip install --quiet --no-build-isolation \
+		-C cmake.define.PEF_SANITIZE=ON -C build-dir=build/sanitize ".[test]"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=debug $(SANPY) -X dev -m pytest -p no:cacheprovider
+
 demo: install
 	$(VPY) demo/run_demo.py
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(SANVENV) .pytest_cache
