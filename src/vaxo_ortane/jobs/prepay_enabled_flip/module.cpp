@@ -74,14 +74,19 @@ struct TopLevel {
         PyErr_Clear();
         Ref path = Ref::steal(PyModule_GetFilenameObject(from));
         PyErr_Clear();
-        PyObject* shown = package ? package.get() : nullptr;
-        Ref message = path && PyUnicode_Check(path.get())
+        Ref shown = package ? Ref::borrow(package.get())
+                            : Ref::steal(PyUnicode_FromString("<unknown module name>"));
+        if (!shown) {
+            return {};
+        }
+        const bool located = path && PyUnicode_Check(path.get());
+        Ref message = located
             ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                              shown ? shown : Py_None, path.get()))
+                                              shown.get(), path.get()))
             : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                              name, shown ? shown : Py_None));
+                                              name, shown.get()));
         if (message) {
-            PyErr_SetImportError(message.get(), shown, path ? path.get() : nullptr);
+            PyErr_SetImportError(message.get(), package.get(), located ? path.get() : nullptr);
         }
         return {};
     }
