@@ -142,6 +142,12 @@ def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path,
             outcome = "not flipped (mediator failed)"
         print(f"{m.name:<8} {m.id:>4} {m.meter_id:<11} {m.serial:<10} {before[m.id]:<6} {after[m.id]:<6} {outcome}")
 
+    listed = [m for m in fleet if m.esco == ESCO and m not in selected]
+    reasons = {False: "already off", None: "setting NULL"}
+    skipped = ", ".join(
+        f"{m.name} ({'not named' if not m.in_name_list else reasons[m.prepay_enabled]})" for m in listed
+    )
+    print(f"\nNot selected in {ESCO}: {skipped}; the meters of ESCO_B are not named at all.")
     counts = summary_counts(job.stderr.splitlines())
     print()
     if counts is None:
