@@ -84,11 +84,67 @@ class Fakes:
         ]
         self.MediatorClientException = MediatorClientException
         self.Client = Client
-        self.client = self._make_client()
-        self.adapter = self._make_adapter()
-        self.logger = self._make_logger()
-        self.OrtaneMediatorClient = self._make_mediator_client()
-        self.modules = self._make_modules()
+        call = self._call
+        fakes = self
+
+        class BoundLogger:
+            def __init__(self, context):
+                self.context = context
+
+            def info(self, *args, **fields):
+                return call("info", None, args, fields, ("log", "info", self.context))
+
+            def error(self, *args, **fields):
+                return call("error", None, args, fields, ("log", "error", self.context))
+
+        class Logger:
+            def bind(self, *args, **context):
+                call("bind", None, args, context)
+                return BoundLogger(tuple(context.items()))
+
+        class Adapter:
+            def mediator_address(self, *args, **kw):
+                return call("mediator_address", f"tcp://mediator-{args[0]}", args, kw)
+
+        class Query:
+            def __getattr__(self, op):
+                if op not in ("table", "select", "in_", "neq", "execute"):
+                    raise AttributeError(op)
+                return lambda *args, **kw: call(op, types.SimpleNamespace(data=fakes.rows)
+                                                if op == "execute" else self, args, kw)
+
+        class OrtaneMediatorClient:
+            def __init__(self, *args, **kw):
+                call("client", None, args, kw)
+                self.meter_id = kw.get("meter_id")
+
+            def prepay_enabled_write(self, *args, **kw):
+                return call("write", None, args, kw, ("write", self.meter_id))
+
+        self.logger, self.adapter, self.client = Logger(), Adapter(), Query()
+        self.OrtaneMediatorClient = OrtaneMediatorClient
+
+        def module(name, **attrs):
+            m = types.ModuleType(name)
+            m.__dict__.update(attrs)
+            return m
+
+        self.modules = {m.__name__: m for m in (
+            module(COLLABORATORS[0], get_instance=lambda *a, **k: call(
+                "get_instance", self.adapter, a, k)),
+            module(COLLABORATORS[1], get_logger=lambda *a, **k: call(
+                "get_logger", self.logger, a, k)),
+            module(COLLABORATORS[2], Client=Client, supa_client=lambda *a, **k: call(
+                "supa_client", self.client, a, k)),
+            module(COLLABORATORS[3], OrtaneMediatorClient=OrtaneMediatorClient),
+            module(COLLABORATORS[4], MediatorClientException=MediatorClientException),
+        )}
+
+    def _call(self, name, default, args, kw, event=None):
+        """Record one call, then answer through the hook of that name if there is one."""
+        self.events.add(*(event or (name,)), args, tuple(kw.items()))
+        hook = self.hooks.get(name)
+        return default if hook is None else hook(*args)
 
     @staticmethod
     def raiser(exc):
@@ -97,104 +153,47 @@ class Fakes:
 
         return hook
 
-    def _answer(self, name, default, *args):
-        hook = self.hooks.get(name)
-        if hook is None:
-            return default
-        return hook(*args)
 
-    def _make_logger(self):
-        fakes = self
-        events = self.events
+# A self-contained set of fakes for another interpreter or process: records go to
+# RECORDS and, as "LEVEL message" lines, to standard error; FAKE_ROWS rows are selected.
+MINI_FAKES = """
+import os, sys, types
 
-        class BoundLogger:
-            def __init__(self, context):
-                self.context = context
+RECORDS = []
 
-            def info(self, *args, **fields):
-                events.add("log", "info", self.context, args, tuple(fields.items()))
-                return fakes._answer("info", None, *args)
+def module(name, **attrs):
+    m = types.ModuleType(name)
+    m.__dict__.update(attrs)
+    sys.modules[name] = m
 
-            def error(self, *args, **fields):
-                events.add("log", "error", self.context, args, tuple(fields.items()))
-                return fakes._answer("error", None, *args)
+class Bound:
+    def info(self, msg, **kw):
+        RECORDS.append(("info", msg))
+        print("INFO", msg, file=sys.stderr)
+    def error(self, msg, **kw):
+        RECORDS.append(("error", msg))
+        print("ERROR", msg, file=sys.stderr)
 
-        class Logger:
-            def bind(self, *args, **context):
-                events.add("bind", args, tuple(context.items()))
-                fakes._answer("bind", None, *args)
-                return BoundLogger(tuple(context.items()))
+class Query:
+    def __getattr__(self, name):
+        n = int(os.environ.get("FAKE_ROWS", "3"))
+        rows = [{"id": i, "meter_id": i, "serial": i} for i in range(n)]
+        return lambda *a: types.SimpleNamespace(data=rows) if name == "execute" else self
 
-        return Logger()
+class Mediator:
+    def __init__(self, **kw):
+        pass
+    def prepay_enabled_write(self, value):
+        pass
 
-    def _make_adapter(self):
-        fakes = self
-
-        class Adapter:
-            def mediator_address(self, *args, **kw):
-                fakes.events.add("mediator_address", args, tuple(kw.items()))
-                return fakes._answer("mediator_address", f"tcp://mediator-{args[0]}", *args)
-
-        return Adapter()
-
-    def _make_client(self):
-        fakes = self
-
-        class Builder:
-            def __getattr__(self, op):
-                if op not in ("table", "select", "in_", "neq", "execute"):
-                    raise AttributeError(op)
-
-                def call(*args, **kw):
-                    fakes.events.add(op, args, tuple(kw.items()))
-                    result = types.SimpleNamespace(data=fakes.rows) if op == "execute" else self
-                    return fakes._answer(op, result, *args)
-
-                return call
-
-        return Builder()
-
-    def _make_mediator_client(self):
-        fakes = self
-
-        class OrtaneMediatorClient:
-            def __init__(self, *args, **kw):
-                fakes.events.add("client", args, tuple(kw.items()))
-                fakes._answer("client", None, *args)
-                self.meter_id = kw.get("meter_id")
-
-            def prepay_enabled_write(self, *args, **kw):
-                fakes.events.add("write", self.meter_id, args, tuple(kw.items()))
-                return fakes._answer("write", None, *args)
-
-        return OrtaneMediatorClient
-
-    def get_logger(self, *args, **kw):
-        self.events.add("get_logger", args, tuple(kw.items()))
-        self._answer("get_logger", None, *args)
-        return self.logger
-
-    def get_instance(self, *args, **kw):
-        self.events.add("get_instance", args, tuple(kw.items()))
-        return self._answer("get_instance", self.adapter, *args)
-
-    def supa_client(self, *args, **kw):
-        self.events.add("supa_client", args, tuple(kw.items()))
-        return self._answer("supa_client", self.client, *args)
-
-    def _make_modules(self):
-        def module(name, **attrs):
-            m = types.ModuleType(name)
-            m.__dict__.update(attrs)
-            return m
-
-        return {
-            COLLABORATORS[0]: module(COLLABORATORS[0], get_instance=self.get_instance),
-            COLLABORATORS[1]: module(COLLABORATORS[1], get_logger=self.get_logger),
-            COLLABORATORS[2]: module(COLLABORATORS[2], supa_client=self.supa_client, Client=Client),
-            COLLABORATORS[3]: module(COLLABORATORS[3], OrtaneMediatorClient=self.OrtaneMediatorClient),
-            COLLABORATORS[4]: module(COLLABORATORS[4], MediatorClientException=MediatorClientException),
-        }
+logger = types.SimpleNamespace(bind=lambda **ctx: Bound())
+adapter = types.SimpleNamespace(mediator_address=lambda meter_id, serial: "tcp://m")
+module("vaxo_ortane.orchestrate.adapter.factory", get_instance=lambda esco: adapter)
+module("vaxo_ortane.util.logging", get_logger=lambda name, file: logger)
+module("vaxo_ortane.util.supabase", supa_client=lambda *a: Query(), Client=object)
+module("vaxo_ortane.mediator.client", OrtaneMediatorClient=Mediator)
+module("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException=OSError)
+"""
 
 
 def fresh_module():

@@ -129,11 +129,19 @@ def test_methods_bind_to_instances_like_functions(instances, name, method):
     assert str(inspect.signature(bound)) == str(inspect.signature(getattr(theirs[name], method)))
 
 
-def test_method_called_through_class_takes_instance_as_self(instances):
+def test_keywords_match_by_value_not_identity(mod, instances, fakes):
     ours, _ = instances
     job = ours["PrepayEnabledFlipJob"]
     assert type(job).update(job) is True
-    assert type(job).update(self=job) is True
+    assert type(job).update(**{"".join(["se", "lf"]): job}) is True
+    # Keyword names built at run time are equal to, but not the same object as, the
+    # parameter names.
+    fresh = {"".join([name, ""]): value for name, value in
+             dict(meter={"meter_id": 1, "serial": 2}, mediator_address="a", supabase=None).items()}
+    assert vars(mod.PrepayEnabledFlipJob(**fresh))["mediator_address"] == "a"
+    assert mod.PrepayEnabledFlipAllJob(**{"".join(["es", "co"]): "E"}).esco == "E"
+    row = {"id": 1, "meter_id": "MID-1", "serial": "S-1"}
+    assert ours["PrepayEnabledFlipAllJob"].run_job(**{"".join(["meter", "_row"]): row}) is True
 
 
 @pytest.mark.parametrize("name", REFERENCES)

@@ -8,22 +8,33 @@ import weakref
 import _interpreters
 import pytest
 
-from job_fakes import JOB
+from job_fakes import JOB, MINI_FAKES
 
 
 def test_main_paths_leave_reference_counts_unchanged(mod, fakes):
     meter_row = {"id": 7, "meter_id": "MID-7", "serial": "S-7", "name": "M-1"}
     address = "".join(["tcp://", "mediator-7"])  # not interned: counts belong to this test
-    fakes.rows = [meter_row]
-    fakes.hooks["mediator_address"] = lambda meter_id, serial: address
-    client = fakes.client
+    esco, names, client = "".join(["ES", "CO"]), mod.meter_names, fakes.client
     write_error = fakes.MediatorClientException("mediator timeout")
-    log_error = RuntimeError("log sink")
-    watched = {"row": meter_row, "address": address, "client": client,
-               "write_error": write_error, "log_error": log_error}
-    before = {name: sys.getrefcount(obj) for name, obj in watched.items()}
+    log_error, adapter_error = RuntimeError("log sink"), OSError("no docker")
+    watched = dict(row=meter_row, address=address, esco=esco, names=names, client=client,
+                   write_error=write_error, log_error=log_error, adapter_error=adapter_error)
+    fakes.rows = [meter_row]
+    answers = iter([address, address, address, None, adapter_error, address])
 
-    fleet = mod.PrepayEnabledFlipAllJob("E")
+    def mediator_address(meter_id, serial):
+        answer = next(answers)
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    def fail_run_job_record(message):
+        if message == "run_job":
+            raise log_error
+
+    before = {name: sys.getrefcount(obj) for name, obj in watched.items()}
+    fakes.hooks["mediator_address"] = mediator_address
+    fleet = mod.PrepayEnabledFlipAllJob(esco)
     fleet.run()
     assert fleet.run_job(meter_row) is True
     job = mod.PrepayEnabledFlipJob(meter=meter_row, mediator_address=address, supabase=client)
@@ -31,17 +42,15 @@ def test_main_paths_leave_reference_counts_unchanged(mod, fakes):
     fakes.hooks["write"] = fakes.raiser(write_error)
     assert job.update() is False
     fleet.run()
-
-    def fail_run_job_record(message):
-        if message == "run_job":
-            raise log_error
-
+    assert fleet.run_job(meter_row) is False
+    with pytest.raises(OSError):
+        fleet.run_job(meter_row)
     fakes.hooks["info"] = fail_run_job_record
     assert fleet.run_job(meter_row) is False
     del job, fleet
     fakes.events.clear()
     fakes.hooks.clear()
-    write_error.__traceback__ = log_error.__traceback__ = None
+    write_error.__traceback__ = log_error.__traceback__ = adapter_error.__traceback__ = None
     gc.collect()
     after = {name: sys.getrefcount(obj) for name, obj in watched.items()}
     assert after == before
@@ -65,49 +74,8 @@ def test_two_loads_are_independent_modules(load, fakes):
     assert len(fakes.events.of("client")) == 2 and len(replaced) == 2
 
 
-SUBINTERPRETER_RUN = textwrap.dedent('''
-    import importlib.util, sys, types
-
-    RECORDS = []
-
-    def module(name, **attrs):
-        m = types.ModuleType(name)
-        m.__dict__.update(attrs)
-        sys.modules[name] = m
-
-    class Bound:
-        def __init__(self, ctx):
-            self.ctx = ctx
-        def info(self, msg, **kw):
-            RECORDS.append(("info", msg))
-        def error(self, msg, **kw):
-            RECORDS.append(("error", msg))
-
-    class Logger:
-        def bind(self, **ctx):
-            return Bound(ctx)
-
-    class Query:
-        def __getattr__(self, name):
-            rows = [{"id": i, "meter_id": i, "serial": i} for i in range(3)]
-            return lambda *a: types.SimpleNamespace(data=rows) if name == "execute" else self
-
-    class Adapter:
-        def mediator_address(self, meter_id, serial):
-            return "tcp://m"
-
-    class Client:
-        def __init__(self, **kw):
-            pass
-        def prepay_enabled_write(self, value):
-            pass
-
-    module("vaxo_ortane.orchestrate.adapter.factory", get_instance=lambda esco: Adapter())
-    module("vaxo_ortane.util.logging", get_logger=lambda name, file: Logger())
-    module("vaxo_ortane.util.supabase", supa_client=lambda *a: Query(), Client=object)
-    module("vaxo_ortane.mediator.client", OrtaneMediatorClient=Client)
-    module("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException=OSError)
-
+SUBINTERPRETER_RUN = MINI_FAKES + textwrap.dedent('''
+    import importlib.util
     spec = importlib.util.find_spec(%r)
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
@@ -141,3 +109,12 @@ def test_dropped_module_and_its_classes_are_collected(load, fakes):
     fakes.events.clear()
     gc.collect()
     assert [ref() for ref in refs] == [None] * len(refs)
+
+
+def test_instance_outliving_its_module_reference_still_runs(load, fakes):
+    # Methods must keep what they look names up in alive, as a def keeps __globals__.
+    job = load().PrepayEnabledFlipAllJob("E")
+    gc.collect()
+    job.run()
+    assert fakes.events.messages()[-1] == (
+        "info", "Finished prepay_enabled_flip job. Success: 2/2")

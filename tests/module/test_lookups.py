@@ -6,7 +6,7 @@ import types
 
 import pytest
 
-from job_fakes import Fakes
+from job_fakes import COLLABORATORS, Fakes
 
 METER = {"id": 1, "meter_id": "MID-1", "serial": "S-1"}
 
@@ -19,8 +19,8 @@ def test_rebound_logger_client_class_and_factories_are_used(mod, fakes):
     other = Fakes()
     mod.logger = other.logger
     mod.OrtaneMediatorClient = other.OrtaneMediatorClient
-    mod.get_instance = other.get_instance
-    mod.supa_client = other.supa_client
+    mod.get_instance = other.modules[COLLABORATORS[0]].get_instance
+    mod.supa_client = other.modules[COLLABORATORS[2]].supa_client
     mod.supabase_url, mod.supabase_key, mod.tramu_role_key = "u", "k", "r"
     fakes.events.clear()
     fleet = mod.PrepayEnabledFlipAllJob("X")

@@ -4,12 +4,11 @@ import argparse
 import os
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
 
-from job_fakes import JOB, GOOD_ENV
+from job_fakes import GOOD_ENV, JOB, MINI_FAKES
 from vaxo_ortane.jobs import launch
 
 PROG = "prepay-enabled-flip"
@@ -94,49 +93,6 @@ def test_precondition_exit_status_reaches_the_caller(run_main, fakes, env, rows,
     assert status == code
 
 
-SITECUSTOMIZE = textwrap.dedent('''
-    import os, sys, types
-
-    def module(name, **attrs):
-        m = types.ModuleType(name)
-        m.__dict__.update(attrs)
-        sys.modules[name] = m
-
-    class Bound:
-        def __init__(self, ctx):
-            self.ctx = ctx
-        def info(self, msg, **kw):
-            print("INFO", msg, file=sys.stderr)
-        def error(self, msg, **kw):
-            print("ERROR", msg, file=sys.stderr)
-
-    class Logger:
-        def bind(self, **ctx):
-            return Bound(ctx)
-
-    class Query:
-        def __getattr__(self, name):
-            rows = [{"id": i, "meter_id": i, "serial": i} for i in range(int(os.environ["FAKE_ROWS"]))]
-            return lambda *a: types.SimpleNamespace(data=rows) if name == "execute" else self
-
-    class Adapter:
-        def mediator_address(self, meter_id, serial):
-            return "tcp://m"
-
-    class Client:
-        def __init__(self, **kw):
-            pass
-        def prepay_enabled_write(self, value):
-            pass
-
-    module("vaxo_ortane.orchestrate.adapter.factory", get_instance=lambda esco: Adapter())
-    module("vaxo_ortane.util.logging", get_logger=lambda name, file: Logger())
-    module("vaxo_ortane.util.supabase", supa_client=lambda *a: Query(), Client=object)
-    module("vaxo_ortane.mediator.client", OrtaneMediatorClient=Client)
-    module("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException=OSError)
-''')
-
-
 @pytest.mark.skipif(not SCRIPT.exists(), reason="console script not installed")
 @pytest.mark.parametrize("name, argv, env, code, out, err", [
     (PROG, ["--esco", "E1"], dict(FAKE_ROWS="3"), 0, "",
@@ -150,7 +106,7 @@ SITECUSTOMIZE = textwrap.dedent('''
     (PROG, [], dict(FAKE_ROWS="0"), 10, "", "ERROR No meter found to disable"),
 ])
 def test_console_script_exit_status_and_program_name(tmp_path, name, argv, env, code, out, err):
-    (tmp_path / "sitecustomize.py").write_text(SITECUSTOMIZE)
+    (tmp_path / "sitecustomize.py").write_text(MINI_FAKES)
     script = tmp_path / name
     script.symlink_to(SCRIPT)
     environ = {k: v for k, v in os.environ.items() if k not in GOOD_ENV}

@@ -166,3 +166,12 @@ def test_interrupt_during_update_leaves_run_job_unlogged(fleet, fakes):
     with pytest.raises(KeyboardInterrupt):
         fleet.run_job(row())
     assert [level for level, *_ in fakes.events.records()] == ["info", "info"]
+
+
+def test_failure_inside_handler_leaves_run_job_with_context(fleet, fakes):
+    handled, broken = ValueError("bad address"), OSError("log sink gone")
+    fakes.hooks["client"] = fakes.raiser(handled)
+    fakes.hooks["error"] = fakes.raiser(broken)
+    with pytest.raises(OSError) as raised:
+        fleet.run_job(row())
+    assert raised.value is broken and raised.value.__context__ is handled
