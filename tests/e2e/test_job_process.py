@@ -90,3 +90,10 @@ def test_missing_settings_and_command_line(
     if record is not None:
         assert [r["event"] for r in run.records] == [record]
     assert f.sim.writes("MTR-0001") == 0
+
+
+def test_unusable_registry_url_stops_with_a_named_error(fleet: Any) -> None:
+    f = fleet([meter(1)])
+    run = f.run(SUPABASE_URL="postgres://db.internal/registry")
+    assert run.status == 1
+    assert "RegistryError: SUPABASE_URL has the scheme 'postgres:'" in run.stderr.splitlines()[-1]
