@@ -249,7 +249,7 @@ def test_non_exception_from_a_task_leaves_run_without_summary(mod, fakes, interr
 
     with pytest.raises(interrupt):
         fleet_with_tasks(mod, fakes, task).run()
-    assert fakes.events.of("task_end") and len(fakes.events.of("task_end")) == 3
+    assert len(fakes.events.of("task_end")) == 3
     assert not any(m[1].startswith("Finished") for m in fakes.events.messages())
 
 

@@ -123,6 +123,16 @@ def test_failed_update_logs_error_with_exception_and_traceback(mod, fakes, arran
     assert len(records) == (2 if where == "info" else 1)
 
 
+def test_missing_client_attribute_is_an_unknown_failure(mod, fakes):
+    job = mod.PrepayEnabledFlipJob(meter=METER, mediator_address=ADDRESS, supabase=None)
+    del job.ortane_client
+    fakes.events.clear()
+    assert job.update() is False
+    [(level, context, args, fields)] = fakes.events.records()
+    assert (level, args) == ("error", ("Unknown failure during prepay_enabled flag disable",))
+    assert type(fields[0][1]) is AttributeError
+
+
 def test_update_repeats_write_and_record_each_call(mod, fakes):
     job = mod.PrepayEnabledFlipJob(meter=METER, mediator_address=ADDRESS, supabase=None)
     fakes.events.clear()

@@ -99,12 +99,13 @@ def test_module_works_in_isolated_subinterpreter_beside_main_copy(mod, fakes):
         "info", "Finished prepay_enabled_flip job. Success: 2/2")
 
 
-def test_dropped_module_and_its_classes_are_collected(load, fakes):
+def test_dropped_module_classes_and_methods_are_collected(load, fakes):
     mod = load()
     job = mod.PrepayEnabledFlipAllJob("E")
     job.run()
     refs = [weakref.ref(obj) for obj in
-            (mod, mod.PrepayEnabledFlipJob, mod.PrepayEnabledFlipAllJob, job)]
+            (mod, mod.PrepayEnabledFlipJob, mod.PrepayEnabledFlipAllJob, job,
+             mod.PrepayEnabledFlipJob.update, mod.PrepayEnabledFlipAllJob.run)]
     del mod, job
     fakes.events.clear()
     gc.collect()

@@ -113,9 +113,13 @@ def test_adapter_failure_leaves_run_job_after_first_record(fleet, fakes):
         fleet.run_job(row())
     assert raised.value is boom
     assert fakes.events.kinds() == ["log", "mediator_address"]
+    # Reading the adapter is outside the protected steps too.
+    del fleet.containers
+    with pytest.raises(AttributeError):
+        fleet.run_job(row())
 
 
-def _info_fails_on_run_job(fakes):
+def _info_fails_on_run_job(fleet, fakes):
     boom = OSError("log sink full")
 
     def hook(message):
@@ -126,31 +130,37 @@ def _info_fails_on_run_job(fakes):
     return row(), OSError, "log sink full"
 
 
-def _no_meter_id(fakes):
+def _no_meter_id(fleet, fakes):
     meter_row = row()
     del meter_row["meter_id"]
     return meter_row, KeyError, "'meter_id'"
 
 
-def _mapping_row(fakes):
+def _mapping_row(fleet, fakes):
     return (RecordingRow(**row()), TypeError,
             "Argument 'meter' has incorrect type (expected dict, got RecordingRow)")
 
 
-def _int_address(fakes):
+def _int_address(fleet, fakes):
     fakes.hooks["mediator_address"] = lambda meter_id, serial: 1234
     return row(), TypeError, "Argument 'mediator_address' has incorrect type (expected str, got int)"
 
 
-def _client_fails(fakes):
+def _client_fails(fleet, fakes):
     fakes.hooks["client"] = fakes.raiser(ValueError("bad address"))
     return row(), ValueError, "bad address"
 
 
+def _no_database_client(fleet, fakes):
+    del fleet.tramu_supabase
+    return row(), AttributeError, f"{type(fleet).__name__!r} object has no attribute 'tramu_supabase'"
+
+
 @pytest.mark.parametrize("arrange", [
-    _info_fails_on_run_job, _no_meter_id, _mapping_row, _int_address, _client_fails])
+    _info_fails_on_run_job, _no_meter_id, _mapping_row, _int_address, _client_fails,
+    _no_database_client])
 def test_failure_while_building_or_running_job_is_logged_and_false(fleet, fakes, arrange):
-    meter_row, error_type, text = arrange(fakes)
+    meter_row, error_type, text = arrange(fleet, fakes)
     assert fleet.run_job(meter_row) is False
     level, context, args, fields = fakes.events.records()[-1]
     assert (level, context, args) == ("error", FLEET, (FAILURE,))
