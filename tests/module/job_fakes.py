@@ -197,6 +197,6 @@ module("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException
 
 
 def fresh_module():
-    """A new, not yet executed module object of the job and its spec."""
+    """A new, not yet executed module object of the job, with its loader."""
     spec = importlib.util.find_spec(JOB)
     return spec, importlib.util.module_from_spec(spec)
