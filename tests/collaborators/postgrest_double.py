@@ -131,6 +131,7 @@ class PostgrestDouble:
                 for k, v in self.headers.items():
                     headers.setdefault(k.lower(), []).append(v)
                 double.requests.append(Recorded(self.requestline, headers, params))
+                extra: dict[str, str]
                 if headers.get("apikey") != [double.anon_key] or headers.get("authorization") != [
                     f"Bearer {double.role_key}"
                 ]:

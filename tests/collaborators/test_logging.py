@@ -38,7 +38,7 @@ class TestJsonRecords:
     def test_exception_field_and_traceback_list(self) -> None:
         log, out = logger()
         try:
-            {}["missing"]
+            dict[str, int]()["missing"]
         except KeyError as exc:
             log.error("Mediator client failure", error=exc, exception=traceback.format_exception(exc))
         (rec,) = records(out)

@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import ANON, ROLE, meters, registry_rows
+from fleet_data import ANON, ROLE, meters, registry_rows
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 

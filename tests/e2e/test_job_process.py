@@ -6,9 +6,11 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
-from conftest import meter
+from job_runner import meter, skip_unless_built
 
 from vaxo_ortane.mediator.sim import MeterBehaviour
+
+pytestmark = skip_unless_built
 
 
 def test_normal_run_flips_every_selected_meter_and_only_those(fleet: Any) -> None:

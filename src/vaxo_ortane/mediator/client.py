@@ -79,7 +79,7 @@ class MediatorSettings:
         )
 
     def pause(self, attempt: int, retry_after: float | None) -> float:
-        pause = self.backoff * (2**attempt)
+        pause = self.backoff * 2.0**attempt
         if retry_after is not None:
             pause = max(pause, retry_after)
         return min(pause, MAX_PAUSE)

@@ -192,5 +192,5 @@ def get_logger(
         _render_exceptions,
         renderer,
     ]
-    wrapper = structlog.make_filtering_bound_logger(settings.level)
+    wrapper: Any = structlog.make_filtering_bound_logger(settings.level)
     return wrapper(LineWriter(stream), processors, {})
