@@ -68,8 +68,13 @@ class Fleet:
         write_inventory(self.inventory, self.meters, {m.esco: self.sim.address for m in self.meters})
 
     def env(self, **changes: str | None) -> dict[str, str]:
+        # Only what the run needs, plus the sanitizer build's runtime settings.
         env = {
-            "PATH": os.environ.get("PATH", ""),
+            key: os.environ[key]
+            for key in ("PATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+            if key in os.environ
+        }
+        env |= {
             "PREPAY_DISABLED_METER_NAMES": ", ".join(m.name for m in self.meters if m.in_name_list),
             "SUPABASE_URL": f"sqlite://{self.registry}",
             "SUPABASE_ANON_KEY": ANON,

@@ -377,8 +377,6 @@ def formatted_before_log_read(compiled, reference):
             and reference[2].endswith("has no attribute 'log'") and compiled[1] in (ValueError, Boom))
 
 
-@pytest.mark.xfail(strict=True, reason="run_job formats the row before reading self.log; "
-                   "Python reads self.log.info first")
 def test_run_job_reads_log_before_formatting_the_row(impls):
     compiled, _ = impls
     with pytest.raises(AttributeError, match="has no attribute 'log'"):

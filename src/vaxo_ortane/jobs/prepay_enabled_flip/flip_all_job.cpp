@@ -1,6 +1,6 @@
 // PrepayEnabledFlipAllJob: selects the configured meters and flips each on a
 // pool of five workers.
-#include "failure.hpp"
+#include "records.hpp"
 #include "jobs.hpp"
 
 #include <array>
@@ -138,8 +138,7 @@ PyObject* run_job(const Frame& f, const Ref* args)
     PyObject* self = args[0].get();
     PyObject* meter_row = args[1].get();
 
-    Ref message = join_formatted(f, f.n.msg_run_job_for, meter_row);
-    if (!message || log_message(f, self, f.n.info, message.get()) < 0) {
+    if (log_formatted(f, self, f.n.info, f.n.msg_run_job_for, meter_row) < 0) {
         return nullptr;
     }
     Ref meter_id = getitem(meter_row, f.n.id);
@@ -152,8 +151,7 @@ PyObject* run_job(const Frame& f, const Ref* args)
         return nullptr;
     }
     if (mediator_address.get() == Py_None) {
-        Ref missing = join_formatted(f, f.n.msg_no_mediator, serial.get());
-        if (!missing || log_message(f, self, f.n.error, missing.get()) < 0) {
+        if (log_formatted(f, self, f.n.error, f.n.msg_no_mediator, serial.get()) < 0) {
             return nullptr;
         }
         Py_RETURN_FALSE;
@@ -173,6 +171,13 @@ PyObject* run_job(const Frame& f, const Ref* args)
         return nullptr;
     }
     Py_RETURN_FALSE;
+}
+
+// f"...{len(sized)}...", the length in place of %zd
+Ref sized_message(const char* format, PyObject* sized)
+{
+    const Py_ssize_t size = PyObject_Size(sized);
+    return size < 0 ? Ref() : Ref::steal(PyUnicode_FromFormat(format, size));
 }
 
 // type(obj).<name> bound to obj: how `with` finds __enter__ and __exit__.
@@ -298,10 +303,8 @@ PyObject* run(const Frame& f, const Ref* args)
     }
 
     Ref meters = getattr(meters_result.get(), f.n.data);
-    const Py_ssize_t count = meters ? PyObject_Size(meters.get()) : -1;
-    Ref processing = count >= 0 ? Ref::steal(PyUnicode_FromFormat("Processing %zd meters", count))
-                                : Ref();
-    if (!processing || log_message(f, self, f.n.info, processing.get()) < 0) {
+    auto processing = [&] { return sized_message("Processing %zd meters", meters.get()); };
+    if (!meters || log_built(f, self, f.n.info, processing) < 0) {
         return nullptr;
     }
 
@@ -329,8 +332,7 @@ PyObject* run(const Frame& f, const Ref* args)
             return nullptr;
         }
         Handling handling(exc.get());
-        Ref message = join_formatted(f, f.n.msg_error_processing, exc.get());
-        if (!message || log_message(f, self, f.n.error, message.get()) < 0) {
+        if (log_formatted(f, self, f.n.error, f.n.msg_error_processing, exc.get()) < 0) {
             return nullptr;
         }
     }
@@ -338,12 +340,14 @@ PyObject* run(const Frame& f, const Ref* args)
         return nullptr;
     }
 
-    const Py_ssize_t total = PyObject_Size(meters.get());
-    Ref summary = total >= 0 ? Ref::steal(PyUnicode_FromFormat(
-                                   "Finished prepay_enabled_flip job. Success: %zd/%zd",
-                                   success_count, total))
-                             : Ref();
-    if (!summary || log_message(f, self, f.n.info, summary.get()) < 0) {
+    auto summary = [&] {
+        const Py_ssize_t total = PyObject_Size(meters.get());
+        return total < 0 ? Ref()
+                         : Ref::steal(PyUnicode_FromFormat(
+                               "Finished prepay_enabled_flip job. Success: %zd/%zd", success_count,
+                               total));
+    };
+    if (log_built(f, self, f.n.info, summary) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -1,5 +1,5 @@
 // PrepayEnabledFlipJob: switches prepay off on one meter through its mediator.
-#include "failure.hpp"
+#include "records.hpp"
 #include "jobs.hpp"
 
 #include <array>

@@ -1,5 +1,5 @@
-// What the two job classes share when a step fails: Python's `except` matching
-// and the failure record.
+// What the two job classes share: writing records through `self.log`, and
+// Python's `except` matching.
 #pragma once
 
 #include "calls.hpp"
@@ -41,6 +41,26 @@ inline Ref join_formatted(const Frame& f, PyObject* prefix, PyObject* value)
 {
     Ref text = Ref::steal(PyObject_Format(value, f.n.empty));
     return text ? Ref::steal(PyUnicode_Concat(prefix, text.get())) : Ref();
+}
+
+// self.log.<level>(<message made by make()>)
+//
+// As in Python, the logger's method is read before the message is built, so a
+// missing logger is reported ahead of a message that cannot be formatted.
+template <typename MakeMessage>
+int log_built(const Frame& f, PyObject* self, PyObject* level, MakeMessage make)
+{
+    Ref log = getattr(self, f.n.log);
+    Ref method = log ? getattr(log.get(), level) : Ref();
+    Ref message = method ? make() : Ref();
+    return message && call(method.get(), message.get()) ? 0 : -1;
+}
+
+// self.log.<level>(f"{prefix}{value}")
+inline int log_formatted(const Frame& f, PyObject* self, PyObject* level, PyObject* prefix,
+                         PyObject* value)
+{
+    return log_built(f, self, level, [&] { return join_formatted(f, prefix, value); });
 }
 
 }  // namespace pef
