@@ -22,12 +22,14 @@ from __future__ import annotations
 
 import functools
 import os
+import ssl
 import threading
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import NoReturn
 from urllib.parse import quote, urlsplit, urlunsplit
+from urllib.request import getproxies
 
 import httpx
 
@@ -91,19 +93,33 @@ def default_settings() -> MediatorSettings:
 
 
 _shared_lock = threading.Lock()
-_shared: httpx.Client | None = None
+_shared: dict[str, httpx.Client] = {}
 
 
-def shared_http_client() -> httpx.Client:
-    """The process's one pooled HTTP client for mediators."""
-    global _shared
+def _tls_context(scheme: str) -> ssl.SSLContext | bool:
+    if scheme == "https" or any(proxy.startswith("https:") for proxy in getproxies().values()):
+        return True  # httpx's default, verified against certifi's CAs; an https proxy needs it too
+    # Loading the CA bundle costs ~50 ms of CPU at start-up, and a client for
+    # http:// addresses never uses it. This context trusts no CA at all, so
+    # were it ever used for TLS it would refuse every certificate.
+    return ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+
+
+def shared_http_client(scheme: str = "https") -> httpx.Client:
+    """The process's pooled HTTP client for mediators reached by ``scheme``."""
+    client = _shared.get(scheme)
+    if client is not None and not client.is_closed:
+        return client  # every write asks: no lock once the client exists
     with _shared_lock:
-        if _shared is None or _shared.is_closed:
-            _shared = httpx.Client(
+        client = _shared.get(scheme)
+        if client is None or client.is_closed:
+            client = httpx.Client(
+                verify=_tls_context(scheme),
                 limits=httpx.Limits(max_connections=32, max_keepalive_connections=16),
                 follow_redirects=False,
             )
-        return _shared
+            _shared[scheme] = client
+        return client
 
 
 def shown_address(address: str) -> str:
@@ -148,6 +164,7 @@ class OrtaneMediatorClient:
         if meter_id is None or isinstance(meter_id, bool) or str(meter_id) == "":
             self._fail(f"meter id {meter_id!r} cannot name a meter", shown, None)
         self._shown = shown
+        self._scheme = parts.scheme
         self.url = mediator_address.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
         self._settings = settings
         self._http = http_client
@@ -166,7 +183,7 @@ class OrtaneMediatorClient:
         if not isinstance(value, bool):
             raise TypeError(f"prepay_enabled_write takes a bool, not {type(value).__name__}")
         settings = self._settings or default_settings()
-        http = self._http or shared_http_client()
+        http = self._http or shared_http_client(self._scheme)
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
