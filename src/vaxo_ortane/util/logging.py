@@ -35,6 +35,9 @@ FORMATS = ("json", "console")
 LEADING_KEYS = ("timestamp", "level", "logger", "event")
 # Deeper structures than this are shown with repr: a record stays small and finite.
 MAX_DEPTH = 8
+_AS_IS = frozenset({str, bool, type(None)})
+# Ints this short are far inside the interpreter's limit on int-to-text digits.
+_SAFE_INT_BITS = 4096
 
 
 @dataclass(frozen=True)
@@ -105,6 +108,13 @@ def plain(value: object, depth: int = 0) -> Any:
 
     Exceptions become their type and text; what JSON cannot hold becomes its repr.
     """
+    # Every field of every record comes through here: the common exact types
+    # return at once, before the general checks.
+    kind = type(value)
+    if kind in _AS_IS:
+        return value
+    if kind is int and value.bit_length() <= _SAFE_INT_BITS:
+        return value
     if value is None or isinstance(value, (bool, str)):
         return value
     if isinstance(value, int):
