@@ -16,6 +16,7 @@ select a row whose ``prepay_enabled`` is NULL.
 
 from __future__ import annotations
 
+import os
 import re
 
 from .errors import RegistryError
@@ -38,8 +39,9 @@ def supa_client(url: str, anon_key: str, role_key: str) -> Client:
     if scheme == "sqlite":
         # Imported here: each backend loads only what it needs.
         from .embedded import SqliteRegistry, path_from_url
+        from .settings import registry_timeout
 
-        return Client(SqliteRegistry(path_from_url(url)))
+        return Client(SqliteRegistry(path_from_url(url), registry_timeout(os.environ)))
     if scheme in ("http", "https"):
         from .hosted import HostedSettings, PostgrestRegistry
 

@@ -8,6 +8,7 @@ as ``bool``; SQLite itself stores them as 0 and 1.
 from __future__ import annotations
 
 import sqlite3
+import stat
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -16,6 +17,7 @@ from urllib.parse import quote
 
 from .errors import RegistryError
 from .query import ORDER_COLUMN, Query, Row, ordered, unique
+from .settings import DEFAULT_TIMEOUT
 
 # SQLite versions before 3.32 allow 999 bound variables; keep well below.
 MAX_IN_VALUES = 900
@@ -41,20 +43,40 @@ def _quote_ident(name: str) -> str:
 
 
 class SqliteRegistry:
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: Path, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.path = path
-        if not path.is_file():
+        # How long to wait while a writer holds the file's lock.
+        self.timeout = timeout
+        shown = str(path)
+        try:
+            regular = stat.S_ISREG(path.stat().st_mode)
+        except (FileNotFoundError, NotADirectoryError):
+            regular = False
+        except OSError as exc:
+            raise RegistryError(f"registry database {shown!r} cannot be reached: {exc.strerror}") from None
+        if not regular:
             raise RegistryError(
-                f"registry database {str(path)!r} does not exist or is not a file; "
-                "check SUPABASE_URL"
+                f"registry database {shown!r} does not exist or is not a file; check SUPABASE_URL"
             )
+        try:
+            path.open("rb").close()
+        except OSError as exc:
+            # SQLite would only say "unable to open database file".
+            raise RegistryError(
+                f"registry database {shown!r} cannot be read: {exc.strerror}; check its permissions"
+            ) from None
         with self._connect() as conn:
             try:
                 conn.execute("PRAGMA schema_version").fetchone()
             except sqlite3.DatabaseError as exc:
                 raise RegistryError(
-                    f"registry database {str(path)!r} cannot be read as SQLite: {exc}"
+                    f"registry database {shown!r} cannot be read as SQLite: {self._explain(exc)}"
                 ) from None
+
+    def _explain(self, exc: sqlite3.Error) -> str:
+        if getattr(exc, "sqlite_errorname", "") in ("SQLITE_BUSY", "SQLITE_LOCKED"):
+            return f"{exc} (still locked after {self.timeout:g} s; REGISTRY_TIMEOUT sets the wait)"
+        return str(exc)
 
     def describe(self) -> str:
         return f"sqlite:{self.path}"
@@ -63,7 +85,7 @@ class SqliteRegistry:
     def _connect(self) -> Iterator[sqlite3.Connection]:
         uri = "file:" + quote(str(self.path.absolute())) + "?mode=ro"
         try:
-            conn = sqlite3.connect(uri, uri=True, timeout=10.0)
+            conn = sqlite3.connect(uri, uri=True, timeout=self.timeout)
         except sqlite3.Error as exc:
             raise RegistryError(f"cannot open registry database {str(self.path)!r}: {exc}") from None
         try:
@@ -78,6 +100,16 @@ class SqliteRegistry:
         return {row[1]: (row[2] or "").upper() for row in info}
 
     def fetch(self, query: Query) -> list[Row]:
+        # A damaged or locked file can fail at any step, rows included.
+        try:
+            return self._fetch(query)
+        except sqlite3.Error as exc:
+            raise RegistryError(
+                f"reading registry table {query.table_name!r} from {str(self.path)!r} failed: "
+                f"{self._explain(exc)}"
+            ) from None
+
+    def _fetch(self, query: Query) -> list[Row]:
         with self._connect() as conn:
             declared = self._columns(conn, query.table_name)
             if ORDER_COLUMN not in declared:
@@ -95,12 +127,7 @@ class SqliteRegistry:
             booleans = {c for c in wanted if "BOOL" in declared[c]}
             rows: list[Row] = []
             for sql, params in self._statements(query, wanted):
-                try:
-                    cursor = conn.execute(sql, params)
-                except sqlite3.Error as exc:
-                    raise RegistryError(
-                        f"query on registry table {query.table_name!r} failed: {exc}"
-                    ) from None
+                cursor = conn.execute(sql, params)
                 for values in cursor:
                     row = dict(zip(wanted, values))
                     for column in booleans:

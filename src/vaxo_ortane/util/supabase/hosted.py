@@ -14,6 +14,7 @@ Settings, from the environment:
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
@@ -26,29 +27,19 @@ from postgrest.utils import sanitize_param
 
 from .errors import RegistryError
 from .query import ORDER_COLUMN, Filter, Query, Row, ordered, unique
+from .settings import DEFAULT_TIMEOUT, positive, registry_timeout
 
 REST_PATH = "/rest/v1"
 # Room for the parts of a request URL that the in_ list does not fill:
 # select, the other filters, order, offset and limit.
 URL_RESERVE = 256
-
-
-def _positive(env: Mapping[str, str], name: str, default: float) -> float:
-    raw = env.get(name, "").strip()
-    if not raw:
-        return default
-    try:
-        value = float(raw)
-    except ValueError:
-        value = -1.0
-    if not value > 0:
-        raise RegistryError(f"{name}={raw!r} must be a positive number")
-    return value
+# Longest text of a server's error quoted in a message.
+MAX_QUOTED = 300
 
 
 @dataclass(frozen=True)
 class HostedSettings:
-    timeout: float = 15.0
+    timeout: float = DEFAULT_TIMEOUT
     page_size: int = 1000
     max_url: int = 4000
 
@@ -56,9 +47,9 @@ class HostedSettings:
     def from_env(cls, environ: Mapping[str, str] | None = None) -> HostedSettings:
         env = os.environ if environ is None else environ
         return cls(
-            timeout=_positive(env, "REGISTRY_TIMEOUT", cls.timeout),
-            page_size=int(_positive(env, "REGISTRY_PAGE_SIZE", cls.page_size)),
-            max_url=int(_positive(env, "REGISTRY_MAX_URL", cls.max_url)),
+            timeout=registry_timeout(env),
+            page_size=int(positive(env, "REGISTRY_PAGE_SIZE", cls.page_size)),
+            max_url=int(positive(env, "REGISTRY_MAX_URL", cls.max_url)),
         )
 
 
@@ -115,12 +106,16 @@ class PostgrestRegistry:
         self.base_url = url.rstrip("/") + REST_PATH
         self._shown = public_url(self.base_url)
         headers = {"apikey": anon_key, "Authorization": f"Bearer {role_key}"}
+        # A gateway may quote the credentials it refused; messages must not.
+        self._secrets = tuple(sorted({anon_key, role_key}, key=len, reverse=True))
         # No redirects: following one would send the keys to wherever it points.
+        # Certificates are verified; SSL_CERT_FILE or SSL_CERT_DIR names other CAs.
         self._http = httpx.Client(
             base_url=self.base_url,
             headers=headers,
             timeout=httpx.Timeout(settings.timeout),
             follow_redirects=False,
+            event_hooks={"response": [self._require_json]},
         )
         self._pg = SyncPostgrestClient(
             self.base_url, headers=headers, http_client=self._http, retry_enabled=False
@@ -128,6 +123,25 @@ class PostgrestRegistry:
 
     def describe(self) -> str:
         return self._shown
+
+    def _scrub(self, text: str) -> str:
+        for secret in self._secrets:
+            text = text.replace(secret, "[key]")
+        return text if len(text) <= MAX_QUOTED else text[:MAX_QUOTED] + "..."
+
+    def _require_json(self, response: httpx.Response) -> None:
+        # The postgrest client reads an empty or non-JSON success body as "no
+        # rows" or as text; an empty answer must not pass for an empty registry.
+        if not response.is_success:
+            return
+        response.read()
+        try:
+            json.loads(response.content)
+        except ValueError:
+            shown = "an empty body" if not response.content.strip() else "a body that is not JSON"
+            raise RegistryError(
+                f"registry at {self._shown} answered HTTP {response.status_code} with {shown}"
+            ) from None
 
     def close(self) -> None:
         self._http.close()
@@ -182,13 +196,18 @@ class PostgrestRegistry:
         try:
             response = builder.execute()
         except APIError as exc:
+            said = "; ".join(
+                f"{name} {value}" for name, value in
+                (("code", exc.code), ("message", exc.message), ("hint", exc.hint), ("details", exc.details))
+                if value
+            )
             raise RegistryError(
-                f"registry at {self._shown} refused the query on {table!r}: {exc}"
+                f"registry at {self._shown} refused the query on {table!r}: {self._scrub(said)}"
             ) from None
         except httpx.HTTPError as exc:
             raise RegistryError(
                 f"registry at {self._shown} could not be reached for {table!r}: "
-                f"{type(exc).__name__}: {exc}"
+                f"{type(exc).__name__}: {self._scrub(str(exc))}"
             ) from None
         data = response.data
         if not isinstance(data, list) or not all(type(row) is dict for row in data):

@@ -1,0 +1,29 @@
+"""Fixtures for the fault tests: misbehaving loopback servers and sample fleets."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+# The end-to-end runner lives beside the e2e tests; reuse it rather than copy it.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
+
+from fault_servers import RawServer, Reply  # noqa: E402
+
+
+@pytest.fixture
+def raw_server() -> Iterator[Any]:
+    started: list[RawServer] = []
+
+    def make(reply: Reply) -> RawServer:
+        server = RawServer(reply).start()
+        started.append(server)
+        return server
+
+    yield make
+    for server in started:
+        server.stop()
