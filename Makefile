@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test test-sanitize demo clean check-python
+.PHONY: all venv install test test-sanitize demo bench clean check-python
 
 all: install
 
@@ -51,6 +51,13 @@ test-sanitize: $(SANPY)
 
 demo: install
 	$(VPY) demo/run_demo.py
+
+# Figures, not pass/fail: see "Performance" in README.md. A few minutes on two cores.
+bench: install
+	$(VPY) bench/fleet.py
+	$(VPY) bench/registry.py
+	$(VPY) bench/startup.py
+	$(VPY) bench/module.py
 
 clean:
 	rm -rf build $(VENV) $(SANVENV) .pytest_cache

@@ -1,0 +1,137 @@
+"""A benchmark fleet: an embedded registry, an inventory and a running
+``vaxo-mediator-sim`` with a fixed latency, and one measured run of the job.
+
+The simulator is its own process, started before the job; the job's CPU time
+and peak RSS come from ``os.wait4`` on the job's process alone.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from vaxo_ortane.mediator.sample_fleet import (
+    SampleMeter,
+    write_inventory,
+    write_registry,
+    write_sim_config,
+)
+from vaxo_ortane.mediator.sim import MeterBehaviour
+
+BIN = Path(sys.executable).parent
+ESCO = "BENCH"
+SUMMARY = "Finished prepay_enabled_flip job. Success: "
+WORKERS = 5
+
+
+def meters(count: int, latency: float) -> list[SampleMeter]:
+    behaviour = MeterBehaviour(latency=latency)
+    return [
+        SampleMeter(id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}", serial=f"SN{i:08d}",
+                    esco=ESCO, behaviour=behaviour)
+        for i in range(1, count + 1)
+    ]
+
+
+class Sim:
+    """``vaxo-mediator-sim`` as its own process."""
+
+    def __init__(self, config: Path, log: Path) -> None:
+        self.process = subprocess.Popen(
+            [str(BIN / "vaxo-mediator-sim"), "--config", str(config)],
+            stdout=subprocess.PIPE, stderr=log.open("w"), text=True,
+        )
+        assert self.process.stdout is not None
+        line = self.process.stdout.readline().strip()
+        if not line.startswith("listening on "):
+            self.stop()
+            raise RuntimeError(f"the mediator simulator did not start; see {log}")
+        self.address = line.removeprefix("listening on ")
+
+    def stop(self) -> None:
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+@dataclass
+class JobRun:
+    meters: int
+    seconds: float
+    cpu_seconds: float
+    max_rss_kib: int
+    summary: str
+    log: Path
+    started_at: float  # time.time() just before the job's process was spawned
+
+    @property
+    def cpu_us_per_meter(self) -> float:
+        return self.cpu_seconds / self.meters * 1e6
+
+
+class Fleet:
+    """N meters behind one simulator whose writes all take ``latency`` seconds."""
+
+    def __init__(self, folder: Path, count: int, latency: float) -> None:
+        folder.mkdir(parents=True, exist_ok=True)
+        self.folder, self.count, self.latency = folder, count, latency
+        self.meters = meters(count, latency)
+        self.registry = folder / "registry.db"
+        self.registry.unlink(missing_ok=True)
+        write_registry(self.registry, self.meters)
+        config = folder / "sim.toml"
+        write_sim_config(config, self.meters)
+        self.sim = Sim(config, folder / "sim.log")
+        self.inventory = folder / "inventory.toml"
+        write_inventory(self.inventory, self.meters, {ESCO: self.sim.address})
+
+    def __enter__(self) -> Fleet:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.sim.stop()
+
+    def env(self) -> dict[str, str]:
+        return {
+            "PATH": os.environ.get("PATH", ""),
+            "PREPAY_DISABLED_METER_NAMES": ",".join(m.name for m in self.meters),
+            "SUPABASE_URL": f"sqlite://{self.registry}",
+            "SUPABASE_ANON_KEY": "bench-anon",
+            "TRAMU_ROLE_KEY": "bench-role",
+            "MEDIATOR_INVENTORY": str(self.inventory),
+        }
+
+    def run_job(self, argv_prefix: list[str] | None = None) -> JobRun:
+        log = self.folder / "job.log"
+        argv = [*(argv_prefix or []), str(BIN / "prepay-enabled-flip"), "--esco", ESCO]
+        with log.open("w") as err:
+            started_at = time.time()
+            start = time.perf_counter()
+            process = subprocess.Popen(argv, env=self.env(), stdout=subprocess.DEVNULL, stderr=err)
+            _, status, usage = os.wait4(process.pid, 0)
+            seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            raise RuntimeError(f"the job exited with status {process.returncode}; see {log}")
+        summary = next(
+            (line for line in log.read_text().splitlines() if SUMMARY in line), ""
+        )
+        expected = f"{SUMMARY}{self.count}/{self.count}"
+        if expected not in summary:
+            raise RuntimeError(f"the job did not flip every meter ({summary or 'no summary'}); see {log}")
+        return JobRun(
+            meters=self.count,
+            seconds=seconds,
+            cpu_seconds=usage.ru_utime + usage.ru_stime,
+            max_rss_kib=usage.ru_maxrss,
+            summary=expected.removeprefix(SUMMARY),
+            log=log,
+            started_at=started_at,
+        )
+
+
+def floor_seconds(count: int, latency: float) -> float:
+    return -(-count // WORKERS) * latency

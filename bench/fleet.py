@@ -1,0 +1,91 @@
+"""The whole job as a process, on the embedded registry, against ``vaxo-mediator-sim``.
+
+With five workers and a mediator round trip of L, N meters cannot take less
+than ceil(N/5) x L. This prints, for N = 2,000 at L = 20 ms, the wall time, that
+floor and their ratio, the job's CPU time per meter and its peak RSS; then the
+same at L = 0, where the job is CPU-bound, as meters per second; then N = 500,
+2,000 and 10,000 at L = 5 ms for how CPU and memory per meter grow with N.
+
+"Net" figures subtract a one-meter run, which holds the process's fixed cost
+(interpreter, imports, inventory); what is left is the cost that grows with N.
+
+    python bench/fleet.py [--quick]     # --quick: smaller N, for a smoke run
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _fleet import Fleet, JobRun, floor_seconds  # noqa: E402
+
+RATIO_TARGET = 1.05
+CPU_TARGET_US = 400.0
+
+
+def run_at(folder: Path, count: int, latency: float, repeat: int = 1) -> JobRun:
+    """The run with the least wall time out of ``repeat``."""
+    with Fleet(folder / f"n{count}-l{latency * 1000:g}", count, latency) as fleet:
+        return min((fleet.run_job() for _ in range(repeat)), key=lambda run: run.seconds)
+
+
+def net(run: JobRun, base: JobRun) -> tuple[float, float]:
+    """CPU in us and RSS in KiB per meter beyond the one-meter run."""
+    extra = run.meters - base.meters
+    return ((run.cpu_seconds - base.cpu_seconds) / extra * 1e6,
+            (run.max_rss_kib - base.max_rss_kib) / extra)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="N divided by 10, for a smoke run")
+    args = parser.parse_args()
+    scale = 10 if args.quick else 1
+    n, latency = 2_000 // scale, 0.020
+    scaling = [500 // scale, 2_000 // scale, 10_000 // scale]
+
+    with tempfile.TemporaryDirectory(prefix="bench-fleet-") as tmp:
+        folder = Path(tmp)
+        base = run_at(folder, 1, 0.0, repeat=3)
+        print(f"fixed cost (a one-meter run): {base.seconds * 1e3:.0f} ms wall, "
+              f"{base.cpu_seconds * 1e3:.0f} ms CPU, peak RSS {base.max_rss_kib / 1024:.1f} MiB")
+
+        run = run_at(folder, n, latency)
+        floor = floor_seconds(n, latency)
+        ratio = run.seconds / floor
+        net_cpu, net_rss = net(run, base)
+        print(f"\nN = {n}, L = {latency * 1e3:g} ms ({run.summary} flipped)")
+        print(f"  wall time          {run.seconds:8.3f} s")
+        print(f"  floor ceil(N/5)*L  {floor:8.3f} s")
+        print(f"  ratio              {ratio:8.3f}   (target <= {RATIO_TARGET}: {'met' if ratio <= RATIO_TARGET else 'NOT met'})")
+        print(f"  CPU per meter      {run.cpu_us_per_meter:8.0f} us  (net of fixed cost {net_cpu:.0f} us; "
+              f"target <= {CPU_TARGET_US:g}: {'met' if run.cpu_us_per_meter <= CPU_TARGET_US else 'NOT met'})")
+        print(f"  peak RSS           {run.max_rss_kib / 1024:8.1f} MiB")
+
+        run = run_at(folder, n, 0.0, repeat=3)
+        net_cpu, net_rss = net(run, base)
+        print(f"\nN = {n}, L = 0 (CPU-bound; best wall time of 3)")
+        print(f"  wall time          {run.seconds:8.3f} s")
+        print(f"  throughput         {run.meters / run.seconds:8.0f} meters/s "
+              f"(net of fixed cost {(run.meters - 1) / (run.seconds - base.seconds):.0f} meters/s)")
+        print(f"  CPU per meter      {run.cpu_us_per_meter:8.0f} us  (net {net_cpu:.0f} us)")
+        print(f"  peak RSS           {run.max_rss_kib / 1024:8.1f} MiB")
+
+        latency = 0.005
+        print(f"\nscaling, L = {latency * 1e3:g} ms")
+        print(f"  {'N':>6} {'wall s':>8} {'floor s':>8} {'ratio':>6} {'CPU us/m':>9} {'net':>6} "
+              f"{'RSS MiB':>8} {'net KiB/m':>10}")
+        for count in scaling:
+            run = run_at(folder, count, latency)
+            floor = floor_seconds(count, latency)
+            net_cpu, net_rss = net(run, base)
+            print(f"  {count:>6} {run.seconds:8.3f} {floor:8.3f} {run.seconds / floor:6.3f} "
+                  f"{run.cpu_us_per_meter:9.0f} {net_cpu:6.0f} {run.max_rss_kib / 1024:8.1f} {net_rss:10.2f}")
+
+
+if __name__ == "__main__":
+    main()
