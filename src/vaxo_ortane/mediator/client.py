@@ -1,7 +1,10 @@
 """The mediator client: writes one meter's prepay-enabled setting over HTTP.
 
 ``prepay_enabled_write(value)`` sends ``PUT <address>/meters/<meter_id>/prepay_enabled``
-with the body ``{"value": <bool>}``. All clients of a process share one pooled
+with the body ``{"value": <bool>}``; the mediator answers 200 with
+``{"meter_id": "<meter_id>", "value": <bool>}``. A success status whose body is
+not JSON confirming the value written (and, when it names one, the meter) is a
+failure: the write cannot be taken as done. All clients of a process share one pooled
 httpx client, which is safe to use from several threads.
 
 The write is idempotent, so connection failures, 429 and 5xx answers are tried
@@ -21,6 +24,7 @@ Settings, from the environment, read once per process:
 from __future__ import annotations
 
 import functools
+import json
 import os
 import ssl
 import threading
@@ -28,7 +32,7 @@ import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import NoReturn
-from urllib.parse import quote, urlsplit, urlunsplit
+from urllib.parse import SplitResult, quote, urlsplit, urlunsplit
 from urllib.request import getproxies
 
 import httpx
@@ -128,6 +132,32 @@ def shown_address(address: str) -> str:
     return urlunsplit((parts.scheme, parts.netloc.rpartition("@")[2], parts.path, "", ""))
 
 
+def _split(address: object) -> SplitResult | None:
+    """The parts of a usable address; None for what no request can go to."""
+    if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
+        return None
+    try:
+        parts = urlsplit(address)
+        parts.port  # noqa: B018 - a bad port raises here rather than at the first write
+    except ValueError:
+        return None
+    return parts
+
+
+def _unconfirmed(response: httpx.Response, value: bool, meter_id: object) -> str | None:
+    """Why a success answer does not confirm the write; None when it does."""
+    try:
+        body = response.json()
+    except ValueError:
+        excerpt = response.text[:100].strip()
+        return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
+    if not isinstance(body, dict) or body.get("value") is not value:
+        return f"the answer does not confirm value {json.dumps(value)}: {json.dumps(body)[:100]}"
+    if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
+        return f"the answer is for meter {str(body['meter_id'])[:100]!r}"
+    return None
+
+
 def _path_segment(meter_id: object) -> str:
     # Percent-encode everything, dots of "." and ".." included: an id can never
     # reach another path on the mediator.
@@ -155,10 +185,15 @@ class OrtaneMediatorClient:
     ) -> None:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
-        parts = urlsplit(mediator_address) if isinstance(mediator_address, str) else None
-        shown = shown_address(mediator_address) if parts is not None else repr(type(mediator_address).__name__)
+        parts = _split(mediator_address)
+        if parts is not None:
+            shown = shown_address(mediator_address)
+        elif isinstance(mediator_address, str):
+            shown = repr(mediator_address.rpartition("@")[2])  # never a password
+        else:
+            shown = repr(type(mediator_address).__name__)
         if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
-            self._fail(f"mediator address {shown} is not an http(s) URL with a host", shown, None)
+            self._fail(f"mediator address {shown} is not an http(s) URL with a host and a valid port", shown, None)
         if parts.query or parts.fragment:
             self._fail(f"mediator address {shown} must not carry a query or fragment", shown, None)
         if meter_id is None or isinstance(meter_id, bool) or str(meter_id) == "":
@@ -201,10 +236,14 @@ class OrtaneMediatorClient:
                     time.sleep(settings.pause(attempt, None))
                     continue
                 self._fail(f"{type(exc).__name__}: {exc} after {attempt + 1} attempt(s)", self._shown, None)
-            except httpx.HTTPError as exc:
+            except (httpx.HTTPError, httpx.InvalidURL) as exc:
                 self._fail(f"{type(exc).__name__}: {exc}", self._shown, None)
             if response.is_success:
-                return
+                problem = _unconfirmed(response, value, self.meter_id)
+                if problem is None:
+                    return
+                # Not tried again: the mediator did answer, just not as agreed.
+                self._fail(f"HTTP {response.status_code} but {problem}", self._shown, response.status_code)
             if response.status_code in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, _retry_after(response)))
                 continue
