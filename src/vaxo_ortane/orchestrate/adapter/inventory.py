@@ -71,10 +71,25 @@ def _entry(path: Path, index: int, raw: Any) -> MediatorEntry:
     if serial is None:
         raise InventoryError(f"{where}: serial must be an integer or a non-empty string")
     address = raw["address"]
-    parts = urlsplit(address) if isinstance(address, str) else None
-    if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
-        raise InventoryError(f"{where} (id {meter_id}): address must be an http(s) URL with a host")
+    if not _usable_address(address):
+        raise InventoryError(
+            f"{where} (id {meter_id}): address must be an http(s) URL with a host, "
+            "a valid port if any, and no query or fragment"
+        )
     return MediatorEntry(esco.strip(), meter_id, serial, address.rstrip("/"))
+
+
+def _usable_address(address: object) -> bool:
+    # What the mediator client accepts: a bad port or a stray bracket found here
+    # stops the run at start instead of failing meter by meter.
+    if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
+        return False
+    try:
+        parts = urlsplit(address)
+        parts.port  # noqa: B018 - raises on a port that is not a number in range
+    except ValueError:
+        return False
+    return parts.scheme in ("http", "https") and bool(parts.hostname) and not parts.query and not parts.fragment
 
 
 def load_entries(path: Path) -> list[MediatorEntry]:

@@ -1,0 +1,72 @@
+"""Mediator faults: each write fails with a MediatorClientException naming the
+meter, the address and the cause, within its time-outs; unusable addresses are
+refused before any request, by the inventory as by the client."""
+
+from __future__ import annotations
+
+import time
+from pathlib import Path
+from typing import Any
+
+import pytest
+from fault_servers import answer, http, silent
+
+from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient
+from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
+from vaxo_ortane.orchestrate.adapter.factory import InventoryError, get_instance
+
+FAST = MediatorSettings(connect_timeout=0.5, read_timeout=1.0, retries=2, backoff=0.01)
+
+
+@pytest.mark.parametrize(
+    "reply, status, cause, connections",
+    [
+        (answer(http(200, "OK", "text/plain")), 200, "HTTP 200 but the answer is not JSON ('OK')", 1),
+        (answer(http(200, b"")), 200, "HTTP 200 but the answer is not JSON (empty body)", 1),
+        (answer(http(200, {"meter_id": "M-1", "value": True})), 200, 'HTTP 200 but the answer does not confirm value false: {"meter_id": "M-1", "value": true}', 1),
+        (answer(http(200, [False])), 200, "HTTP 200 but the answer does not confirm value false: [false]", 1),
+        (answer(http(200, {"meter_id": "M-2", "value": False})), 200, "HTTP 200 but the answer is for meter 'M-2'", 1),
+        (answer(b'HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n{"meter_id": "M-1", "val'), None,
+         "RemoteProtocolError: peer closed connection without sending complete message body (received 24 bytes, expected 60) after 3 attempt(s)", 3),
+        (answer(b"HTTP/1.1 200 OK\r\nContent-Le"), None, "RemoteProtocolError: Server disconnected without sending a response. after 3 attempt(s)", 3),
+        (silent, None, "no answer within 1 s (ReadTimeout) after 1 attempt(s)", 1),
+    ],
+    ids=["200-text", "200-empty", "200-other-value", "200-not-an-object", "200-other-meter", "closed-mid-body", "closed-mid-headers", "never-answers"],
+)
+def test_faulty_mediator_fails_the_write_with_its_cause(
+    raw_server: Any, reply: Any, status: int | None, cause: str, connections: int
+) -> None:
+    server = raw_server(reply)
+    client = OrtaneMediatorClient(mediator_address=server.address, meter_id="M-1", settings=FAST)
+    started = time.monotonic()
+    with pytest.raises(MediatorClientException) as raised:
+        client.prepay_enabled_write(False)
+    elapsed = time.monotonic() - started
+    exc = raised.value
+    assert str(exc) == f"prepay_enabled write for meter 'M-1' via {server.address} failed: {cause}"
+    assert (exc.meter_id, exc.address, exc.status) == ("M-1", server.address, status)
+    # A confirmed-wrong answer is final; a cut connection is tried again; a silent one is not.
+    assert server.connections == connections
+    assert elapsed < FAST.read_timeout + 0.5
+
+
+BAD_ADDRESSES = ["http://h:abc", "http://h:99999", "http://[::1", "http://ops:pw-9f2@[::1:80", "http://h/x?y=1", "http://exa mple"]
+
+
+@pytest.mark.parametrize("address", BAD_ADDRESSES)
+def test_unusable_address_is_refused_by_the_client_before_any_request(address: str) -> None:
+    with pytest.raises(MediatorClientException, match="mediator address .* (URL with a host and a valid port|query)") as raised:
+        OrtaneMediatorClient(mediator_address=address, meter_id="M-1").prepay_enabled_write(False)
+    assert "pw-9f2" not in str(raised.value) and "pw-9f2" not in raised.value.address
+
+
+@pytest.mark.parametrize("address", BAD_ADDRESSES)
+def test_unusable_address_stops_the_inventory_naming_file_and_entry(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, address: str
+) -> None:
+    path = tmp_path / "inventory.toml"
+    path.write_text(f'[[mediator]]\nesco = "E"\nid = 1\nserial = "S1"\naddress = "{address}"\n')
+    monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))
+    with pytest.raises(InventoryError, match=r"inventory\.toml: mediator entry 1 \(id 1\): address must be") as raised:
+        get_instance(esco="E")
+    assert "pw-9f2" not in str(raised.value)
