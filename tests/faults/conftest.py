@@ -13,6 +13,9 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 
 from fault_servers import RawServer, Reply  # noqa: E402
+from job_runner import Fleet, SampleMeter  # noqa: E402
+
+from vaxo_ortane.mediator.sim import MediatorSim  # noqa: E402
 
 
 @pytest.fixture
@@ -27,3 +30,17 @@ def raw_server() -> Iterator[Any]:
     yield make
     for server in started:
         server.stop()
+
+
+@pytest.fixture
+def fleet(tmp_path: Path) -> Iterator[Any]:
+    sims: list[MediatorSim] = []
+
+    def make(meters: list[SampleMeter]) -> Fleet:
+        sim = MediatorSim({m.meter_id: m.behaviour for m in meters}).start()
+        sims.append(sim)
+        return Fleet(tmp_path, meters, sim)
+
+    yield make
+    for sim in sims:
+        sim.stop()
