@@ -62,7 +62,7 @@ def test_malformed_inventory_entry_stops_the_run_naming_file_and_entry(fleet: An
     assert run.status == 1
     assert run.stderr.splitlines()[-1] == (
         f"vaxo_ortane.orchestrate.adapter.inventory.InventoryError: {f.inventory}: mediator entry 1 (id 1): "
-        "address must be an http(s) URL with a host, a valid port if any, and no query or fragment"
+        "address must be an http(s) URL with a host, a valid port if any, and no credentials, query or fragment"
     )
     assert log_events(run) == [] and f.sim.writes("MTR-0002") == 0
 

@@ -74,14 +74,15 @@ def _entry(path: Path, index: int, raw: Any) -> MediatorEntry:
     if not _usable_address(address):
         raise InventoryError(
             f"{where} (id {meter_id}): address must be an http(s) URL with a host, "
-            "a valid port if any, and no query or fragment"
+            "a valid port if any, and no credentials, query or fragment"
         )
     return MediatorEntry(esco.strip(), meter_id, serial, address.rstrip("/"))
 
 
 def _usable_address(address: object) -> bool:
     # What the mediator client accepts: a bad port or a stray bracket found here
-    # stops the run at start instead of failing meter by meter.
+    # stops the run at start instead of failing meter by meter. Credentials are
+    # refused because the job logs each meter's address in its records.
     if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
         return False
     try:
@@ -89,7 +90,14 @@ def _usable_address(address: object) -> bool:
         parts.port  # noqa: B018 - raises on a port that is not a number in range
     except ValueError:
         return False
-    return parts.scheme in ("http", "https") and bool(parts.hostname) and not parts.query and not parts.fragment
+    return (
+        parts.scheme in ("http", "https")
+        and bool(parts.hostname)
+        and parts.username is None
+        and parts.password is None
+        and not parts.query
+        and not parts.fragment
+    )
 
 
 def load_entries(path: Path) -> list[MediatorEntry]:
