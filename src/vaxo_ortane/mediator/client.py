@@ -157,8 +157,8 @@ def shown_address(address: str) -> str:
     return urlunsplit((parts.scheme, parts.netloc.rpartition("@")[2], parts.path, "", ""))
 
 
-def _split(address: object) -> SplitResult | None:
-    """The parts of a usable address; None for what no request can go to."""
+def split_address(address: object) -> SplitResult | None:
+    """The parts of an address a request can go to; None for one it cannot."""
     if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
         return None
     try:
@@ -210,7 +210,7 @@ class OrtaneMediatorClient:
     ) -> None:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
-        parts = _split(mediator_address)
+        parts = split_address(mediator_address)
         if parts is not None:
             shown = shown_address(mediator_address)
         elif isinstance(mediator_address, str):

@@ -21,7 +21,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import MappingProxyType
 from typing import Any
-from urllib.parse import urlsplit
+
+from vaxo_ortane.mediator.client import split_address
 
 ENTRY_KEYS = frozenset({"esco", "id", "serial", "address"})
 
@@ -83,15 +84,10 @@ def _usable_address(address: object) -> bool:
     # What the mediator client accepts: a bad port or a stray bracket found here
     # stops the run at start instead of failing meter by meter. Credentials are
     # refused because the job logs each meter's address in its records.
-    if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
-        return False
-    try:
-        parts = urlsplit(address)
-        parts.port  # noqa: B018 - raises on a port that is not a number in range
-    except ValueError:
-        return False
+    parts = split_address(address)
     return (
-        parts.scheme in ("http", "https")
+        parts is not None
+        and parts.scheme in ("http", "https")
         and bool(parts.hostname)
         and parts.username is None
         and parts.password is None
