@@ -36,9 +36,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, locals) < 0) {
         return nullptr;
     }
-    // The body may drop the last other reference to this function (by rebinding
-    // the class attribute, say); keep it alive for the call.
-    Ref keep = Ref::borrow(callable);
     const Frame frame{fn, state_of(fn->module).n};
     return fn->spec->body(frame, locals);
 }

@@ -107,8 +107,12 @@ struct TopLevel {
             PyDict_SetItem(ns.get(), n.dunder_qualname, name) < 0) {
             return {};
         }
+        const char* class_name = PyUnicode_AsUTF8(name);
+        if (class_name == nullptr) {
+            return {};
+        }
         for (const MethodSpec& spec : methods) {
-            Ref method = Ref::steal(function_new(module, PyUnicode_AsUTF8(name), spec));
+            Ref method = Ref::steal(function_new(module, class_name, spec));
             if (!method || PyDict_SetItemString(ns.get(), spec.name, method.get()) < 0) {
                 return {};
             }
