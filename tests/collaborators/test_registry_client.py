@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import threading
 import time
+from contextlib import closing
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any
@@ -183,8 +184,10 @@ def test_both_backends_select_the_same_rows(
     path = tmp_path_factory.mktemp("reg") / "r.db"
     write_registry(path, fleet)
     wanted = [names[i % len(names)] for i in picked] + ["not-a-meter"]
-    embedded = job_query(supa_client(f"sqlite://{path}", "a", "r"), wanted)
-    hosted = job_query(supa_client(postgrest(registry_rows(fleet)).url, ANON, ROLE), wanted)
+    with closing(supa_client(f"sqlite://{path}", "a", "r")) as client:
+        embedded = job_query(client, wanted)
+    with closing(supa_client(postgrest(registry_rows(fleet)).url, ANON, ROLE)) as client:
+        hosted = job_query(client, wanted)
     assert embedded == hosted
     assert [r["id"] for r in embedded] == expected(fleet, wanted)
 

@@ -81,6 +81,9 @@ class SqliteRegistry:
     def describe(self) -> str:
         return f"sqlite:{self.path}"
 
+    def close(self) -> None:
+        pass  # each query opens and closes its own connection
+
     @contextmanager
     def _connect(self) -> Iterator[sqlite3.Connection]:
         uri = "file:" + quote(str(self.path.absolute())) + "?mode=ro"

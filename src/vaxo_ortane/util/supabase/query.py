@@ -34,6 +34,8 @@ class Backend(Protocol):
 
     def describe(self) -> str: ...
 
+    def close(self) -> None: ...
+
 
 @dataclass(frozen=True)
 class Query:
@@ -101,6 +103,10 @@ class Client:
         return Query(self._backend, name)
 
     from_ = table
+
+    def close(self) -> None:
+        """Release the backend's connections (the job's process just ends instead)."""
+        self._backend.close()
 
     def __repr__(self) -> str:
         return f"<registry client {self._backend.describe()}>"
