@@ -13,13 +13,11 @@ Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name)
     }
     if (found == 0) {
         // As the interpreter does: the message, and the name on the exception.
-        PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", PyUnicode_AsUTF8(name));
-        PyObject* exc = PyErr_GetRaisedException();
-        if (PyObject_SetAttrString(exc, "name", name) < 0) {
-            Py_DECREF(exc);
-            return {};
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        if (PyObject_SetAttrString(exc.get(), "name", name) == 0) {
+            PyErr_SetRaisedException(exc.release());
         }
-        PyErr_SetRaisedException(exc);
     }
     return Ref::steal(value);
 }
