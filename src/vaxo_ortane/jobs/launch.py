@@ -1,12 +1,30 @@
 """Run the compiled prepay-enabled flip as the program's main module.
 
 ``python -m`` cannot do this: runpy only runs modules with Python source or byte code.
+
+The first SIGTERM or SIGINT asks the run to stop: writes not yet started fail at
+once without contacting their mediator, writes in flight finish, the run ends with
+its summary and the process exits 128 + the signal's number. A second signal ends
+the process at once.
 """
 
+from __future__ import annotations
+
 import importlib.util
+import os
+import signal
+import socket
 import sys
+import threading
+import traceback
+from types import FrameType
+from typing import Any
+
+from vaxo_ortane.util import stopping
+from vaxo_ortane.util.logging import get_logger
 
 JOB_MODULE = "vaxo_ortane.jobs.prepay_enabled_flip"
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
 
 
 def run_main() -> None:
@@ -24,6 +42,90 @@ def run_main() -> None:
     spec.loader.exec_module(module)
 
 
+def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
+    # The watcher thread acts on the signal. This handler only keeps the default
+    # action (death, or KeyboardInterrupt in the job's threads) away.
+    pass
+
+
+class SignalWatcher:
+    """Turns SIGTERM and SIGINT into a stop request the moment they arrive.
+
+    A Python-level handler runs on the main thread only, between byte codes, and the
+    main thread may sit in C code (a registry query, a thread join) for a long time.
+    The interpreter's C-level handler also writes each signal's number to a wake-up
+    socket, and a thread of our own reads it there at once.
+    """
+
+    def __init__(self, log: Any) -> None:
+        self._log = log
+        self._lock = threading.Lock()
+        self._finished = False
+        self._reader, self._writer = socket.socketpair()
+        self._writer.setblocking(False)  # the C-level handler must never block
+        self._thread = threading.Thread(target=self._watch, name="signal-watcher", daemon=True)
+
+    def install(self) -> None:
+        """Start watching; call on the main thread, before the job runs."""
+        self._thread.start()
+        signal.set_wakeup_fd(self._writer.fileno(), warn_on_full_buffer=False)
+        for signum in STOP_SIGNALS:
+            signal.signal(signum, _leave_to_watcher)
+
+    def finish(self) -> signal.Signals | None:
+        """Mark the run as ended; from now on any signal ends the process at once.
+
+        Returns the signal that asked the run to stop, if one did.
+        """
+        with self._lock:
+            self._finished = True
+            return stopping.requested()
+
+    def _watch(self) -> None:
+        while data := self._reader.recv(64):
+            for signum in data:
+                if signum in STOP_SIGNALS:
+                    self._on_signal(signal.Signals(signum))
+
+    def _on_signal(self, signum: signal.Signals) -> None:
+        with self._lock:  # held while logging: this record comes before the run's last
+            if not self._finished and stopping.request(signum):
+                self._log.warning(
+                    f"Stopping on {signum.name}: writes not yet started fail without contacting "
+                    "their mediator, writes in flight finish; a second signal exits at once",
+                    signal=signum.name,
+                )
+                return
+        status = 128 + signum
+        self._log.error(
+            f"Exiting at once on {signum.name}: writes in flight have no outcome record",
+            signal=signum.name,
+            status=status,
+        )
+        os._exit(status)  # no clean-up: the signal asked for the process to end now
+
+
 def main() -> int:
-    run_main()
-    return 0
+    log = get_logger(__name__)
+    watcher = SignalWatcher(log)
+    watcher.install()
+    try:
+        run_main()
+    except SystemExit as exit_info:
+        if (signum := watcher.finish()) is None:
+            raise  # no signal: the job's own status reaches the process unchanged
+        run_status: object = exit_info.code
+    except BaseException as exc:
+        if (signum := watcher.finish()) is None:
+            raise
+        traceback.print_exception(exc)
+        run_status = 1
+    else:
+        if (signum := watcher.finish()) is None:
+            return 0
+        run_status = 0
+    # An interrupted run says so, whatever the job itself ended with: a scheduler
+    # must not take a stopped run for a complete one.
+    status = 128 + signum
+    log.warning(f"Stopped on {signum.name}: exit status {status}", signal=signum.name, status=status, run_status=run_status)
+    return status

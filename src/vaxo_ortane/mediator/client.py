@@ -39,6 +39,7 @@ from urllib.request import getproxies, proxy_bypass
 
 import httpx
 
+from ..util import stopping
 from .mediator_client_exception import MediatorClientException
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
@@ -242,6 +243,8 @@ class OrtaneMediatorClient:
         """Set the meter's prepay-enabled setting; raise MediatorClientException on failure."""
         if not isinstance(value, bool):
             raise TypeError(f"prepay_enabled_write takes a bool, not {type(value).__name__}")
+        if (refusal := stopping.refusal()) is not None:
+            self._fail(refusal, self._shown, None)  # the job is stopping: this write never starts
         settings = self._settings or default_settings()
         transport = self._transport or shared_transport(self._scheme, self._host)
         attempts = settings.retries + 1
