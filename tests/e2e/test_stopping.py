@@ -34,11 +34,11 @@ WAIT = 30.0
 class JobProcess:
     """The job as its own process, its records read as they are written."""
 
-    def __init__(self, fleet: Fleet, **env: str | None) -> None:
+    def __init__(self, fleet: Fleet, argv_prefix: list[str], **env: str | None) -> None:
         self.records: list[dict[str, Any]] = []
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
-            [str(SCRIPT), "--esco", "ESCO_A"], env=fleet.env(**env), stdin=subprocess.DEVNULL,
+            [*argv_prefix, str(SCRIPT), "--esco", "ESCO_A"], env=fleet.env(**env), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         )
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -101,8 +101,8 @@ class JobProcess:
 def launch() -> Iterator[Callable[..., JobProcess]]:
     started: list[JobProcess] = []
 
-    def make(f: Fleet, **env: str) -> JobProcess:
-        job = JobProcess(f, **WRITE_SETTINGS | env)
+    def make(f: Fleet, argv_prefix: list[str] | None = None, **env: str) -> JobProcess:
+        job = JobProcess(f, argv_prefix or [], **WRITE_SETTINGS | env)
         started.append(job)
         return job
 
@@ -225,3 +225,17 @@ def test_signal_before_the_registry_query_writes_nothing(
         assert job.events(SUMMARY)[0]["event"] == f"{SUMMARY}0/5"
     else:
         assert [r["event"] for r in job.records if r["level"] == "error"] == ["No meter found to disable"]
+
+
+def test_signal_the_caller_ignores_stays_ignored(fleet: Any, launch: Any) -> None:
+    # `cmd &` in a script starts the job with SIGINT ignored: a Ctrl-C at the
+    # terminal is not meant for it.
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.2)) for n in range(1, 21)])
+    job = launch(f, argv_prefix=["sh", "-c", 'trap "" INT; exec "$0" "$@"'])
+    job.wait_for(flipped(1))
+    job.send(signal.SIGINT)
+    status, _ = job.end()
+
+    assert status == 0
+    assert job.events(SUMMARY)[0]["event"] == f"{SUMMARY}20/20"
+    assert not job.events("Stopping on") and not job.events("Stopped on")

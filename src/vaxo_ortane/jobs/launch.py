@@ -70,7 +70,9 @@ class SignalWatcher:
         self._thread.start()
         signal.set_wakeup_fd(self._writer.fileno(), warn_on_full_buffer=False)
         for signum in STOP_SIGNALS:
-            signal.signal(signum, _leave_to_watcher)
+            # A signal the caller chose to ignore (nohup, `cmd &` in a script) stays ignored.
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                signal.signal(signum, _leave_to_watcher)
 
     def finish(self) -> signal.Signals | None:
         """Mark the run as ended; from now on any signal ends the process at once.
