@@ -58,6 +58,7 @@ bench: install
 	$(VPY) bench/registry.py
 	$(VPY) bench/startup.py
 	$(VPY) bench/module.py
+	$(VPY) bench/stop.py
 
 clean:
 	rm -rf build $(VENV) $(SANVENV) .pytest_cache

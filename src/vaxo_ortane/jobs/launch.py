@@ -91,7 +91,8 @@ class SignalWatcher:
 
     def _on_signal(self, signum: signal.Signals) -> None:
         with self._lock:  # held while logging: this record comes before the run's last
-            if not self._finished and stopping.request(signum):
+            finished = self._finished
+            if not finished and stopping.request(signum):
                 self._log.warning(
                     f"Stopping on {signum.name}: writes not yet started fail without contacting "
                     "their mediator, writes in flight finish; a second signal exits at once",
@@ -99,11 +100,8 @@ class SignalWatcher:
                 )
                 return
         status = 128 + signum
-        self._log.error(
-            f"Exiting at once on {signum.name}: writes in flight have no outcome record",
-            signal=signum.name,
-            status=status,
-        )
+        lost = "the run had ended" if finished else "writes in flight have no outcome record"
+        self._log.error(f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
         os._exit(status)  # no clean-up: the signal asked for the process to end now
 
 
@@ -129,5 +127,7 @@ def main() -> int:
     # An interrupted run says so, whatever the job itself ended with: a scheduler
     # must not take a stopped run for a complete one.
     status = 128 + signum
-    log.warning(f"Stopped on {signum.name}: exit status {status}", signal=signum.name, status=status, run_status=run_status)
+    log.warning(
+        f"Stopped on {signum.name}: exit status {status}", signal=signum.name, status=status, run_status=run_status
+    )
     return status
