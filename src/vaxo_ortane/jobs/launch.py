@@ -10,6 +10,7 @@ the process at once.
 
 from __future__ import annotations
 
+import functools
 import importlib.util
 import os
 import signal
@@ -42,6 +43,24 @@ def run_main() -> None:
     spec.loader.exec_module(module)
 
 
+def record(level: str, message: str, **fields: object) -> None:
+    """Write one of the launcher's records through the project's logger.
+
+    The logger is made at the first record, so a run that no signal reaches makes
+    none. Should it fail, the record still reaches standard error as plain text:
+    a stop must not depend on the logging settings.
+    """
+    try:
+        getattr(_logger(), level)(message, **fields)
+    except Exception as exc:
+        print(f"{message} ({fields}; the logger failed: {exc!r})", file=sys.stderr, flush=True)
+
+
+@functools.cache
+def _logger() -> Any:
+    return get_logger(__name__)
+
+
 def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
     # The watcher thread acts on the signal. This handler only keeps the default
     # action (death, or KeyboardInterrupt in the job's threads) away.
@@ -57,8 +76,7 @@ class SignalWatcher:
     socket, and a thread of our own reads it there at once.
     """
 
-    def __init__(self, log: Any) -> None:
-        self._log = log
+    def __init__(self) -> None:
         self._lock = threading.Lock()
         self._finished = False
         self._reader, self._writer = socket.socketpair()
@@ -93,7 +111,8 @@ class SignalWatcher:
         with self._lock:  # held while logging: this record comes before the run's last
             finished = self._finished
             if not finished and stopping.request(signum):
-                self._log.warning(
+                record(
+                    "warning",
                     f"Stopping on {signum.name}: writes not yet started fail without contacting "
                     "their mediator, writes in flight finish; a second signal exits at once",
                     signal=signum.name,
@@ -101,13 +120,12 @@ class SignalWatcher:
                 return
         status = 128 + signum
         lost = "the run had ended" if finished else "writes in flight have no outcome record"
-        self._log.error(f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
+        record("error", f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
         os._exit(status)  # no clean-up: the signal asked for the process to end now
 
 
 def main() -> int:
-    log = get_logger(__name__)
-    watcher = SignalWatcher(log)
+    watcher = SignalWatcher()
     watcher.install()
     try:
         run_main()
@@ -127,7 +145,8 @@ def main() -> int:
     # An interrupted run says so, whatever the job itself ended with: a scheduler
     # must not take a stopped run for a complete one.
     status = 128 + signum
-    log.warning(
-        f"Stopped on {signum.name}: exit status {status}", signal=signum.name, status=status, run_status=run_status
+    record(
+        "warning", f"Stopped on {signum.name}: exit status {status}",
+        signal=signum.name, status=status, run_status=run_status,
     )
     return status
