@@ -3,8 +3,9 @@
 N meters behind ``vaxo-mediator-sim`` (its own process), every write taking L.
 Once the first meters are switched off the job gets SIGTERM. Printed: the time
 from the signal to the process's end (seen by the parent), and from the job's own
-records, the time from its "Stopping" record to the last refused meter's record
-(failing the queue) and to the summary; the exit status; the mediator's writes
+records, how long its writes in flight held the queue after the "Stopping" record,
+the time from the first refused meter's record to the last (failing the queue) and
+on to the summary; the exit status; the mediator's writes
 against the summary's count. The job runs with the default ``MEDIATOR_*``
 settings, whose bound for one write is printed beside the figures.
 
@@ -74,10 +75,13 @@ def main() -> None:
     print(f"N = {args.meters}, L = {args.latency * 1e3:g} ms, SIGTERM after the first write")
     print(f"  exit status                       {status}")
     print(f"  switched off / refused            {done} / {len(refused)}   (summary {summary.removeprefix(SUMMARY)})")
+    first, last = stamp(refused[0]), stamp(refused[-1])
+    summary_at = stamp(next(r for r in records if str(r["event"]).startswith(SUMMARY)))
     print(f"  signal -> process end             {to_exit:8.3f} s   (parent's clock)")
-    print(f"  stop record -> last refusal       {stamp(refused[-1]) - stamp(stopping):8.3f} s   "
-          f"({(stamp(refused[-1]) - stamp(stopping)) / len(refused) * 1e6:.0f} us per queued meter)")
-    print(f"  stop record -> summary            {stamp(next(r for r in records if str(r['event']).startswith(SUMMARY))) - stamp(stopping):8.3f} s")
+    print(f"  stop record -> first refusal      {first - stamp(stopping):8.3f} s   (a worker's write in flight ends)")
+    print(f"  first -> last refusal             {last - first:8.3f} s   "
+          f"({(last - first) / max(len(refused) - 1, 1) * 1e6:.0f} us per queued meter)")
+    print(f"  last refusal -> summary           {summary_at - last:8.3f} s")
     print(f"  one write's bound (defaults)      {write_bound(MediatorSettings()):8.3f} s")
     print(f"  job CPU in all                    {usage.ru_utime + usage.ru_stime:8.3f} s")
 
