@@ -36,9 +36,3 @@ def refusal() -> str | None:
         return None
     return f"not attempted because the job is stopping ({stopped_by.name})"
 
-
-def clear() -> None:
-    """Forget a stop request, so that one process can run the job again."""
-    global _signal
-    with _lock:
-        _signal = None
