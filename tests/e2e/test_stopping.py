@@ -39,7 +39,7 @@ class JobProcess:
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
             [*argv_prefix, str(SCRIPT), "--esco", "ESCO_A"], env=fleet.env(**env), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
         )
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -89,9 +89,8 @@ class JobProcess:
             self.process.kill()
             self.process.wait()
         self._reader.join(timeout=WAIT)
-        for stream in (self.process.stdout, self.process.stderr):
-            assert stream is not None
-            stream.close()
+        assert self.process.stderr is not None
+        self.process.stderr.close()
 
     def events(self, prefix: str) -> list[dict[str, Any]]:
         return [r for r in self.records if str(r.get("event", "")).startswith(prefix)]
