@@ -77,8 +77,8 @@ class PostgresRegistry:
         options = f"{params.get('options') or ''} -c default_transaction_read_only=on -c statement_timeout={ms}"
         self._connect_args: dict[str, Any] = {
             "options": options.strip(),
-            # libpq counts whole seconds.
-            "connect_timeout": max(1, math.ceil(timeout)),
+            # Whole seconds, two at least, as libpq counts them.
+            "connect_timeout": max(2, math.ceil(timeout)),
             "autocommit": True,
             "row_factory": dict_row,
         }
