@@ -121,8 +121,12 @@ class Cluster:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def start_cluster(bindir: Path) -> Cluster:
-    """initdb, then the server in the foreground so that its PID is ours to stop."""
+def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:
+    """initdb, then the server in the foreground so that its PID is ours to stop.
+
+    With ``log_statements``, every statement is logged by user, so that tests
+    can see what a client sent; benchmarks turn it off.
+    """
     folder = Path(tempfile.mkdtemp(prefix="registry-pg-"))
     as_root = os.geteuid() == 0
     user = "postgres" if as_root else None  # initdb refuses to run as root
@@ -144,8 +148,8 @@ def start_cluster(bindir: Path) -> Cluster:
         process = subprocess.Popen(
             [str(bindir / "postgres"), "-D", str(data), "-p", str(port), "-k", str(sockets),
              "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "logging_collector=off",
-             # Every statement, by user, so tests can see what a client sent.
-             "-c", "log_statement=all", "-c", "log_line_prefix=%u@%d: ", "-c", "log_parameter_max_length=0"],
+             "-c", f"log_statement={'all' if log_statements else 'none'}", "-c", "log_line_prefix=%u@%d: ",
+             "-c", "log_parameter_max_length=0"],
             user=user, env=_server_env(), stdin=subprocess.DEVNULL,
             stdout=(folder / "server.log").open("wb"), stderr=subprocess.STDOUT,
         )
