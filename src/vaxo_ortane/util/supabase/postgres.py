@@ -45,6 +45,13 @@ MAX_QUOTED = 300
 T = TypeVar("T")
 
 
+def _login_name() -> str:
+    try:
+        return getpass.getuser()
+    except OSError:  # no name for this uid, as in some containers
+        return "the login user"
+
+
 def _first_line(text: str) -> str:
     return text.strip().splitlines()[0] if text.strip() else ""
 
@@ -69,9 +76,10 @@ class PostgresRegistry:
         )
         host = str(params.get("host") or params.get("hostaddr") or env.get("PGHOST") or "localhost")
         port = str(params.get("port") or env.get("PGPORT") or "5432")
-        user = str(params.get("user") or env.get("PGUSER") or getpass.getuser())
-        self.dbname = str(params.get("dbname") or env.get("PGDATABASE") or user)
-        self._shown = f"postgresql://{host}:{port}/{self.dbname}"
+        user = str(params.get("user") or env.get("PGUSER") or _login_name())
+        dbname = str(params.get("dbname") or env.get("PGDATABASE") or user)
+        # libpq's defaults, for messages until a connection tells the real ones.
+        self._shown = f"postgresql://{host}:{port}/{dbname}"
         # Ours last: for a setting given twice, the server keeps the last.
         ms = max(1, round(timeout * 1000))
         options = f"{params.get('options') or ''} -c default_transaction_read_only=on -c statement_timeout={ms}"
@@ -104,10 +112,12 @@ class PostgresRegistry:
         except psycopg.Error as exc:
             raise self._fail(self._connect_cause(exc)) from None
         try:
+            # A service file or a host list may have chosen other ones.
+            self._shown = f"postgresql://{conn.info.host}:{conn.info.port}/{conn.info.dbname}"
             if conn.info.parameter_status("default_transaction_read_only") == b"off":
                 raise self._fail(
-                    "the connection could not be made read-only (a pooler that drops startup "
-                    "options?); connect to the server directly or through a session-mode pooler"
+                    "the connection could not be made read-only (a pooler that drops start-up "
+                    "options?); connect to the server directly, or have the pooler pass them through"
                 )
             yield conn
         finally:
