@@ -123,10 +123,12 @@ class TestConnecting:
 
 
 class TestQuerying:
-    def test_missing_table(self, registry: Cluster) -> None:
-        error = fail(registry.url(DB), table="meter_registy")
+    # The second is only ever a name: quoted, it cannot end the statement early.
+    @pytest.mark.parametrize("table", ["meter_registy", 'meter_registry" WHERE false; --'])
+    def test_missing_table(self, registry: Cluster, table: str) -> None:
+        error = fail(registry.url(DB), table=table)
         assert error.startswith(f"registry database postgresql://127.0.0.1:{registry.port}/{DB}: ")
-        assert "registry table 'meter_registy' not found" in error
+        assert f"registry table {table!r} not found" in error
 
     @pytest.mark.parametrize(
         "timeout, act, waited, cause",
