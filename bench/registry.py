@@ -6,6 +6,12 @@
 - Hosted: 5,000 matching rows from a loopback PostgREST stand-in that caps
   every response at 1,000 rows, as ``db-max-rows`` does. The stand-in filters
   with sets, so its own time stays small beside the client's.
+- PostgreSQL: the same 100,000 meters and 10,000 names on a throwaway local
+  server (the tests' own, started here and stopped at the end). Round trips are
+  counted from libpq's protocol trace of the query's connection: each turn from
+  client to server messages is one. Connecting (start-up and password
+  exchange) is timed apart; it happens once per query. tracemalloc sees only
+  Python objects, not libpq's buffer for the result.
 
 Time is the best of a few runs; peak memory is the largest Python allocation
 seen by tracemalloc during a separate run (tracemalloc slows the code it
@@ -17,7 +23,9 @@ watches, so it is kept out of the timed runs).
 from __future__ import annotations
 
 import json
+import os
 import sqlite3
+import sys
 import tempfile
 import threading
 import time
@@ -29,7 +37,7 @@ from typing import Any
 from urllib.parse import parse_qsl, urlsplit
 
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_registry
-from vaxo_ortane.util.supabase import embedded, supa_client
+from vaxo_ortane.util.supabase import embedded, postgres, supa_client
 
 ANON, ROLE = "bench-anon", "bench-role"
 REPEAT = 3
@@ -174,10 +182,85 @@ def bench_hosted() -> None:
           f"   ({seconds / got * 1e6:.1f} us per row, server included)")
 
 
+class TracingPsycopg:
+    """Stands in for psycopg inside the PostgreSQL backend: times connecting and
+    traces each connection's protocol messages."""
+
+    def __init__(self, psycopg: Any, folder: Path) -> None:
+        self.psycopg = psycopg
+        self.trace = folder / "trace.txt"
+        self.connect_seconds: list[float] = []
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.psycopg, name)
+
+    def connect(self, *args: Any, **kwargs: Any) -> Any:
+        start = time.perf_counter()
+        conn = self.psycopg.connect(*args, **kwargs)
+        self.connect_seconds.append(time.perf_counter() - start)
+        # libpq writes through a stdio stream on this descriptor, flushed on untrace;
+        # the stream is never closed, so each traced connection leaves one descriptor.
+        conn.pgconn.trace(os.open(self.trace, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600))
+        close = conn.close
+
+        def untrace_then_close() -> None:
+            conn.pgconn.untrace()
+            close()
+
+        conn.close = untrace_then_close
+        return conn
+
+    def round_trips(self) -> int:
+        turns, last = 0, "B"
+        for line in self.trace.read_text(errors="replace").splitlines():
+            direction = line.split("\t")[1] if line.count("\t") >= 2 else ""
+            if direction == "F" and last == "B":
+                turns += 1
+            last = direction or last
+        return turns
+
+
+def bench_postgres(folder: Path) -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from pg_cluster import server_bindir, start_cluster
+
+    bindir = server_bindir()
+    if bindir is None:
+        print("postgresql: skipped, no PostgreSQL server programs (initdb, postgres) installed")
+        return
+    meters, wanted = 100_000, 10_000
+    cluster = start_cluster(bindir, log_statements=False)
+    try:
+        url = cluster.create_registry("bench", ((i, f"M{i:06d}", f"MTR-{i:06d}", f"SN{i:08d}", "BENCH", True)
+                                                for i in range(1, meters + 1)))
+        with cluster.admin("bench") as admin:
+            admin.execute("CREATE INDEX ON meter_registry (name)")  # as a registry of this size would have
+            admin.execute("ANALYZE meter_registry")
+        client = supa_client(url, ANON, ROLE)
+        names = names_of(wanted, step=meters // wanted)
+        tracer = TracingPsycopg(postgres.psycopg, folder)
+        postgres.psycopg = tracer  # type: ignore[assignment]
+        try:
+            seconds, rows, peak = measure(lambda: query(client, names))
+            tracer.connect_seconds.clear()
+            query(client, names)
+            trips = tracer.round_trips()
+            connect = tracer.connect_seconds[0]
+        finally:
+            postgres.psycopg = tracer.psycopg
+    finally:
+        cluster.stop()
+    print(f"postgresql (local server, loopback): {meters} meters, {wanted} names -> {rows} rows")
+    print(f"  time {seconds * 1e3:8.1f} ms   round trips {trips:3d}   peak memory {peak / 2**20:6.1f} MiB"
+          f"   ({seconds / rows * 1e6:.1f} us per row; connecting {connect * 1e3:.1f} ms of it)")
+
+
 def main() -> None:
     with tempfile.TemporaryDirectory(prefix="bench-registry-") as tmp:
         bench_embedded(Path(tmp))
     bench_hosted()
+    with tempfile.TemporaryDirectory(prefix="bench-registry-") as tmp:
+        bench_postgres(Path(tmp))
 
 
 if __name__ == "__main__":

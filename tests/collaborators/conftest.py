@@ -8,6 +8,7 @@ from typing import Any
 
 import pytest
 from fleet_data import ANON, ROLE
+from pg_cluster import Cluster
 from postgrest_double import PostgrestDouble
 
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_registry
@@ -36,3 +37,21 @@ def postgrest() -> Iterator[Any]:
     for double in started:
         double.stop()
 
+
+
+@pytest.fixture(scope="session")
+def pg_registry_db(pg_cluster: Cluster) -> str:
+    """One database for the collaborator tests; each test loads its own rows."""
+    pg_cluster.create_registry("collaborators")
+    return "collaborators"
+
+
+@pytest.fixture
+def postgres_registry(pg_cluster: Cluster, pg_registry_db: str) -> Any:
+    def make(fleet: list[SampleMeter]) -> str:
+        pg_cluster.replace_rows(pg_registry_db, [
+            (m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in fleet
+        ])
+        return pg_cluster.url(pg_registry_db)
+
+    return make

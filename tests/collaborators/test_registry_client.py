@@ -83,12 +83,28 @@ class TestEmbedded:
             client.table("meter_registry").select("*").neq("colour", "red").execute()
 
 
-@pytest.mark.parametrize("url", ["ftp://h/x", "postgres://u:p@h/db", "meter_registry", "  "])
+@pytest.mark.parametrize("url", ["ftp://h/x", "mysql://u:p@h/db", "meter_registry", "  "])
 def test_unsupported_url_is_named_without_keys(url: str) -> None:
     with pytest.raises(RegistryError) as raised:
         supa_client(url, ANON, ROLE)
     assert "SUPABASE_URL" in str(raised.value)
     assert ANON not in str(raised.value) and ROLE not in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    "url, said",
+    [("role-K3Y-a4d2b8:x", "does not start with a supported scheme"),
+     ("eyJhbGciOiJIUzI1NiJ9:rest", "does not start with a supported scheme"),
+     ("abc:def", "does not start with a supported scheme"),
+     ("MySQL://db/registry", "has the scheme 'mysql:'"),
+     ("ftp://h/x", "has the scheme 'ftp:'")],
+)
+def test_only_well_known_schemes_are_named_back(url: str, said: str) -> None:
+    with pytest.raises(RegistryError) as raised:
+        supa_client(url, ANON, ROLE)
+    assert said in str(raised.value)
+    if "does not" in said:  # whatever stood before the colon may be a key
+        assert url.partition(":")[0].lower() not in str(raised.value).lower()
 
 
 class TestHosted:
@@ -174,8 +190,9 @@ names_strategy = st.lists(
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(names=names_strategy, settings_=st.lists(st.sampled_from([True, False, None]), min_size=12, max_size=12),
        picked=st.lists(st.integers(0, 11), max_size=12))
-def test_both_backends_select_the_same_rows(
-    tmp_path_factory: pytest.TempPathFactory, postgrest: Any, names: list[str], settings_: list[Any], picked: list[int]
+def test_all_backends_select_the_same_rows(
+    tmp_path_factory: pytest.TempPathFactory, postgrest: Any, postgres_registry: Any,
+    names: list[str], settings_: list[Any], picked: list[int]
 ) -> None:
     fleet = [
         SampleMeter(id=i + 1, name=n, meter_id=f"m{i}", serial=f"s{i}", esco="E", prepay_enabled=settings_[i])
@@ -188,7 +205,9 @@ def test_both_backends_select_the_same_rows(
         embedded = job_query(client, wanted)
     with closing(supa_client(postgrest(registry_rows(fleet)).url, ANON, ROLE)) as client:
         hosted = job_query(client, wanted)
-    assert embedded == hosted
+    with closing(supa_client(postgres_registry(fleet), ANON, ROLE)) as client:
+        database = job_query(client, wanted)
+    assert embedded == hosted == database
     assert [r["id"] for r in embedded] == expected(fleet, wanted)
 
 

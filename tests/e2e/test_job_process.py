@@ -7,6 +7,7 @@ from typing import Any
 
 import pytest
 from job_runner import meter, skip_unless_built
+from pg_cluster import READER_PASSWORD, Cluster
 
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -32,6 +33,27 @@ def test_normal_run_flips_every_selected_meter_and_only_those(fleet: Any) -> Non
     assert run.events("Starting prepay_enabled_flip job...")[0]["esco"] == "ESCO_A"
     assert {r["level"] for r in run.records} == {"info"}
     assert run.events("Processing ")[0]["event"] == "Processing 9 meters"
+
+
+def test_postgresql_registry_flips_exactly_the_selected_meters(fleet: Any, pg_cluster: Cluster) -> None:
+    meters = [meter(n) for n in range(1, 6)] + [
+        meter(6, prepay_enabled=False),
+        meter(7, in_name_list=False),
+        meter(8, prepay_enabled=None),
+    ]
+    f = fleet(meters)
+    f.registry.unlink()  # the database is the only registry this run can read
+    url = pg_cluster.create_registry(
+        "e2e", [(m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in reversed(meters)]
+    )
+    run = f.run("--esco", "ESCO_A", SUPABASE_URL=url)
+    assert run.status == 0, run.stderr
+    assert run.summary == "5/5"
+    assert sorted(r["meter_id"] for r in run.events("prepay disabled")) == [m.meter_id for m in meters[:5]]
+    assert all(f.sim.value(m.meter_id) is False for m in meters[:5])
+    assert all(f.sim.writes(m.meter_id) == 0 for m in meters[5:])
+    assert f.sim.value("MTR-0008") is True  # NULL is not selected
+    assert READER_PASSWORD not in run.stdout + run.stderr
 
 
 def test_failing_and_missing_mediators_cost_their_meter_only(fleet: Any) -> None:
@@ -96,6 +118,6 @@ def test_missing_settings_and_command_line(
 
 def test_unusable_registry_url_stops_with_a_named_error(fleet: Any) -> None:
     f = fleet([meter(1)])
-    run = f.run(SUPABASE_URL="postgres://db.internal/registry")
+    run = f.run(SUPABASE_URL="mysql://db.internal/registry")
     assert run.status == 1
-    assert "RegistryError: SUPABASE_URL has the scheme 'postgres:'" in run.stderr.splitlines()[-1]
+    assert "RegistryError: SUPABASE_URL has the scheme 'mysql:'" in run.stderr.splitlines()[-1]

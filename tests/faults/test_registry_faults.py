@@ -111,6 +111,15 @@ class TestEmbedded:
             writer.rollback()
             writer.close()
 
+    @pytest.mark.parametrize("stored", ["false", "", "true", b"\x00"])
+    def test_boolean_column_holding_text_stops_the_query(self, registry: Path, stored: Any) -> None:
+        # Text is never equal to 0: "not false" would pick it and a plain bool() would misread it.
+        with sqlite3.connect(registry) as conn:
+            conn.execute("UPDATE meter_registry SET prepay_enabled = ? WHERE id = 7", [stored])
+        conn.close()
+        error = str(fail(f"sqlite://{registry}"))
+        assert "column 'prepay_enabled' holds text or a blob, not 1, 0 or NULL, in a row the query selected (id 7)" in error
+
     def test_connection_refuses_writes(self, registry: Path) -> None:
         with SqliteRegistry(registry)._connect() as conn:
             with pytest.raises(sqlite3.OperationalError, match="readonly"):

@@ -7,22 +7,33 @@
 - ``http://HOST`` or ``https://HOST``: a hosted PostgREST registry at
   ``URL/rest/v1``, sent ``apikey: <anon key>`` and ``Authorization: Bearer <role
   key>``.
+- ``postgresql://...`` or ``postgres://...``: the registry's PostgreSQL database
+  itself, through libpq; credentials come from the URL, libpq's environment or a
+  password file. The keys must be given but are not sent.
 
-Both answer ``table(t).select(...).in_(...).neq(...).execute()`` with a response
+All answer ``table(t).select(...).in_(...).neq(...).execute()`` with a response
 whose ``data`` is a list of plain ``dict`` rows holding every match, ordered by
-``id``. Filters follow SQL on both: ``neq("prepay_enabled", False)`` does not
+``id``. Filters follow SQL on all three: ``neq("prepay_enabled", False)`` does not
 select a row whose ``prepay_enabled`` is NULL.
 """
 
 from __future__ import annotations
 
 import os
-import re
 
 from .errors import RegistryError
 from .query import Client, Query, Response
 
 __all__ = ["Client", "Query", "RegistryError", "Response", "supa_client"]
+
+
+# Schemes an operator may plausibly have meant; only these are named back.
+# Anything else before a colon may be a misplaced key, and is not repeated.
+KNOWN_SCHEMES = frozenset({
+    "file", "ftp", "ftps", "git", "http", "https", "jdbc", "ldap", "ldaps", "mariadb",
+    "mongodb", "mongodb+srv", "mssql", "mysql", "oracle", "postgis", "redis", "rediss",
+    "s3", "sftp", "sqlserver", "ssh", "ws", "wss",
+})
 
 
 def _scheme(url: str) -> str:
@@ -33,7 +44,9 @@ def _scheme(url: str) -> str:
 def supa_client(url: str, anon_key: str, role_key: str) -> Client:
     """A registry client for ``url``; see the module's description."""
     if not isinstance(url, str) or not url.strip():
-        raise RegistryError("SUPABASE_URL is empty; set it to sqlite:///PATH or https://HOST")
+        raise RegistryError(
+            "SUPABASE_URL is empty; set it to sqlite:///PATH, https://HOST or postgresql://HOST/DBNAME"
+        )
     url = url.strip()
     scheme = _scheme(url)
     if scheme == "sqlite":
@@ -46,9 +59,13 @@ def supa_client(url: str, anon_key: str, role_key: str) -> Client:
         from .hosted import HostedSettings, PostgrestRegistry
 
         return Client(PostgrestRegistry(url, anon_key, role_key, HostedSettings.from_env()))
-    # Show the scheme only when it looks like one: a misplaced key must not be echoed.
-    shown = repr(scheme + ":") if re.fullmatch(r"[a-z][a-z0-9+.-]{0,15}", scheme) else "none"
+    if scheme in ("postgresql", "postgres"):
+        from .postgres import PostgresRegistry
+        from .settings import registry_timeout
+
+        return Client(PostgresRegistry(url, registry_timeout(os.environ)))
+    said = f"has the scheme {scheme + ':'!r}" if scheme in KNOWN_SCHEMES else "does not start with a supported scheme"
     raise RegistryError(
-        f"SUPABASE_URL has the scheme {shown}; use sqlite:///PATH for the embedded "
-        "registry or http(s)://HOST for a hosted one"
+        f"SUPABASE_URL {said}; use sqlite:///PATH for the embedded registry, "
+        "http(s)://HOST for a hosted one or postgresql://HOST/DBNAME for its database"
     )

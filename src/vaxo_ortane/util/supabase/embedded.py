@@ -42,6 +42,10 @@ def _quote_ident(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
+def _row_id(row: Row) -> str:
+    return f" (id {row[ORDER_COLUMN]!r})" if isinstance(row.get(ORDER_COLUMN), int) else ""
+
+
 class SqliteRegistry:
     def __init__(self, path: Path, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.path = path
@@ -134,8 +138,17 @@ class SqliteRegistry:
                 for values in cursor:
                     row = dict(zip(wanted, values))
                     for column in booleans:
-                        if row[column] is not None:
-                            row[column] = bool(row[column])
+                        value = row[column]
+                        if isinstance(value, (str, bytes)):
+                            # Text is never equal to 0, so "not false" picked it whatever it says.
+                            raise RegistryError(
+                                f"registry table {query.table_name!r} in {str(self.path)!r}: column "
+                                f"{column!r} holds text or a blob, not 1, 0 or NULL, in a row the query selected"
+                                f"{_row_id(row)}; a file written by sqlite3's .import does this, "
+                                "vaxo-registry-load does not"
+                            )
+                        if value is not None:
+                            row[column] = bool(value)
                     rows.append(row)
         return ordered(rows, query.needs_order_column())
 
