@@ -57,7 +57,7 @@ class EngineUnavailable(RuntimeError):
 
 def unavailable_reason() -> str | None:
     """Why a private podman engine cannot run here, or None when it can be tried."""
-    for tool in ("podman", "runc", "slirp4netns"):
+    for tool in ("podman", "runc", "slirp4netns", "unshare", "ip"):
         if shutil.which(tool) is None:
             return f"{tool} is not installed (Debian: apt-get install podman runc slirp4netns uidmap)"
     if os.geteuid() != 0:
@@ -128,7 +128,8 @@ class PrivatePodman:
         log = (self.folder / "service.log").open("wb")
         command = [*self.podman_args(), "system", "service", "--time=0", self.address]
         if self.private_network:
-            command = ["unshare", "--net", *command]
+            # The new namespace's loopback starts down; ports published on it need it up.
+            command = ["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", *command]
         self.process = subprocess.Popen(
             command, env=engine_env(conf), stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL
         )
