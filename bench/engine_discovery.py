@@ -109,6 +109,5 @@ def main() -> None:
     print(f"removing the fleet and the engine: {time.perf_counter() - started:.1f} s")
 
 
-
 if __name__ == "__main__":
     main()

@@ -93,7 +93,7 @@ def parse_engine(value: str, environ: Mapping[str, str]) -> Engine:
     return Engine(rest, _without_credentials(rest))
 
 
-def _reason(exc: BaseException) -> str:
+def _reason(exc: BaseException, engine: Engine) -> str:
     # The innermost OS error says most (no such socket, refused); the SDK's own
     # text repeats request URLs.
     seen: BaseException | None = exc
@@ -104,7 +104,13 @@ def _reason(exc: BaseException) -> str:
             if isinstance(arg, OSError) and arg.strerror:
                 return arg.strerror
         seen = seen.__cause__ or seen.__context__
-    return type(exc).__name__
+    # Without one, the SDK's text (a missing ssh client, a TLS file); it may
+    # quote the address, so never with its password.
+    text = str(exc)
+    password = urlsplit(engine.base_url or "").password
+    if password:
+        text = text.replace(password, "***")
+    return text[:300] or type(exc).__name__
 
 
 def list_mediators(engine: Engine, esco: object, environ: Mapping[str, str]) -> list[dict[str, Any]]:
@@ -128,7 +134,7 @@ def list_mediators(engine: Engine, esco: object, environ: Mapping[str, str]) -> 
         ) from None
     except (docker.errors.DockerException, requests.RequestException, OSError) as exc:
         raise InventoryError(
-            f"container engine {engine.shown} cannot be reached ({_reason(exc)}); "
+            f"container engine {engine.shown} cannot be reached ({_reason(exc, engine)}); "
             "check MEDIATOR_INVENTORY and DOCKER_HOST"
         ) from None
     return list(rows)
