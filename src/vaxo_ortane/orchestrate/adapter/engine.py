@@ -62,10 +62,6 @@ class Engine:
         return "127.0.0.1"
 
 
-def is_engine(value: str) -> bool:
-    return value.startswith(SCHEME)
-
-
 def _without_credentials(address: str) -> str:
     parts = urlsplit(address)
     if parts.password is None:

@@ -12,10 +12,16 @@ import os
 from collections.abc import Mapping
 from pathlib import Path
 
-from .engine import EngineInventory, engine_inventory, is_engine
+from typing import TYPE_CHECKING
+
 from .inventory import InventoryError, MediatorInventory, load_entries
 
-__all__ = ["EngineInventory", "InventoryError", "MediatorInventory", "get_instance"]
+if TYPE_CHECKING:
+    from .engine import EngineInventory
+
+__all__ = ["InventoryError", "MediatorInventory", "get_instance"]
+
+ENGINE_PREFIX = "docker:"
 
 
 def inventory_setting(environ: Mapping[str, str] | None = None) -> str:
@@ -37,7 +43,11 @@ def get_instance(esco: str | None = None) -> MediatorInventory | EngineInventory
     an engine that cannot be reached stops the run here.
     """
     setting = inventory_setting()
-    if is_engine(setting):
+    if setting.startswith(ENGINE_PREFIX):
+        # The Docker SDK (and requests) load only for runs that use an engine:
+        # they would double a file-based run's start-up.
+        from .engine import engine_inventory
+
         return engine_inventory(setting, esco)
     path = Path(setting)
     return MediatorInventory(path, load_entries(path), esco)
