@@ -150,7 +150,15 @@ def test_bridge_network_address_is_the_one_the_engine_reports(
 ) -> None:
     container = sleeper(bridged_engine, "med-bridged", labels("ESCO_A", 1, "SN-1"), publish=False)
     published = sleeper(bridged_engine, "med-bridged-published", labels("ESCO_A", 2, "SN-2"))
+    # bound on every address (inside this engine's own namespace): reached on the engine's host
+    everywhere = bridged_engine.client.containers.create(
+        MEDIATOR_IMAGE, ["/usr/bin/sleep", "infinity"], labels=labels("ESCO_A", 3, "SN-3"),
+        volumes=host_mounts(), ports={f"{MEDIATOR_PORT}/tcp": None},
+    )
+    everywhere.start()
+    everywhere.reload()
     try:
+        assert everywhere.ports[f"{MEDIATOR_PORT}/tcp"][0]["HostIp"] in ("", "0.0.0.0")
         (network,) = container.attrs["NetworkSettings"]["Networks"].values()
         assert network["IPAddress"]
         use_engine(monkeypatch, bridged_engine.address)
@@ -158,9 +166,10 @@ def test_bridge_network_address_is_the_one_the_engine_reports(
         assert containers.mediator_address(1, "SN-1") == f"http://{network['IPAddress']}:{MEDIATOR_PORT}"
         # a published port wins over the network address
         assert containers.mediator_address(2, "SN-2") == f"http://127.0.0.1:{host_port(published)}"
+        assert containers.mediator_address(3, "SN-3") == f"http://127.0.0.1:{host_port(everywhere)}"
     finally:
-        container.remove(force=True)
-        published.remove(force=True)
+        for c in (container, published, everywhere):
+            c.remove(force=True)
 
 
 class CountingProxy:
