@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test test-sanitize demo bench clean check-python
+.PHONY: all venv install test test-sanitize demo demo-containers bench clean check-python
 
 all: install
 
@@ -51,6 +51,10 @@ test-sanitize: $(SANPY)
 
 demo: install
 	$(VPY) demo/run_demo.py
+
+# The same fleet with one mediator container per meter: see "Mediator containers" in README.md.
+demo-containers: install
+	$(VPY) demo/run_demo_containers.py
 
 # Figures, not pass/fail: see "Performance" in README.md. A few minutes on two cores.
 bench: install

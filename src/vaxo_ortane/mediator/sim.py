@@ -18,7 +18,8 @@ The meters come from a TOML file::
     fail_status = 503
 
 Run: ``vaxo-mediator-sim --config meters.toml [--port N]``. The first line on
-standard output is ``listening on http://127.0.0.1:PORT``.
+standard output is ``listening on http://127.0.0.1:PORT``. Inside a container,
+``--host 0.0.0.0`` lets the engine's published port reach it.
 """
 
 from __future__ import annotations
@@ -87,11 +88,13 @@ def load_config(path: Path) -> dict[str, MeterBehaviour]:
 class MediatorSim:
     """The service: start it, point clients at ``address``, stop it."""
 
-    def __init__(self, meters: Mapping[str, MeterBehaviour], port: int = 0, verbose: bool = False) -> None:
+    def __init__(
+        self, meters: Mapping[str, MeterBehaviour], port: int = 0, verbose: bool = False, host: str = LOOPBACK
+    ) -> None:
         self._meters = {mid: MeterState(b, b.prepay_enabled) for mid, b in meters.items()}
         self._stopping = threading.Event()
         self._verbose = verbose
-        self._server = ThreadingHTTPServer((LOOPBACK, port), self._handler_class())
+        self._server = ThreadingHTTPServer((host, port), self._handler_class())
         self._server.daemon_threads = True
         self._thread: threading.Thread | None = None
 
@@ -227,6 +230,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="vaxo-mediator-sim", description="Local mediator service on loopback.")
     parser.add_argument("--config", required=True, type=Path, help="TOML file with a [meters.<meter_id>] table per meter")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
+    parser.add_argument("--host", default=LOOPBACK, help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--verbose", action="store_true", help="log each request on standard error")
     args = parser.parse_args(argv)
     try:
@@ -241,7 +245,7 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    with MediatorSim(meters, port=args.port, verbose=args.verbose) as sim:
+    with MediatorSim(meters, port=args.port, verbose=args.verbose, host=args.host) as sim:
         print(f"listening on {sim.address}", flush=True)
         while not stop.wait(0.5):
             pass

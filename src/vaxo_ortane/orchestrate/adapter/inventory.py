@@ -28,7 +28,7 @@ ENTRY_KEYS = frozenset({"esco", "id", "serial", "address"})
 
 
 class InventoryError(Exception):
-    """The inventory file is missing or malformed."""
+    """The mediator inventory cannot be read, or is malformed or ambiguous about a meter."""
 
 
 @dataclass(frozen=True)
