@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import socket
 import subprocess
 import sys
 import threading
@@ -30,6 +31,7 @@ def sim() -> Iterator[MediatorSim]:
         "busy": MeterBehaviour(fail_status=429, fail_times=1),
         "bad": MeterBehaviour(fail_status=400),
         "hang": MeterBehaviour(hang=True),
+        "slow": MeterBehaviour(latency=0.2),
         **{f"m{i}": MeterBehaviour() for i in range(40)},
     }
     with MediatorSim(meters) as service:
@@ -134,6 +136,24 @@ class TestSimulator:
         assert httpx.post(url, json={"value": False}).status_code == 405
         assert httpx.get(f"{sim.address}/elsewhere").status_code == 404
         assert sim.value("ok") is True
+
+    def test_pipelined_requests_are_answered_in_order_after_their_latency(self, sim: MediatorSim) -> None:
+        # The first request's body must be consumed even though it is refused, or
+        # the second would be read from the middle of it.
+        body = b'{"value": false}'
+        put = "PUT /meters/{}/prepay_enabled HTTP/1.1\r\nHost: x\r\nContent-Length: {}\r\n\r\n"
+        requests = put.format("ghost", len(body)).encode() + body + put.format("slow", len(body)).encode() + body
+        port = int(sim.address.rpartition(":")[2])
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as conn:
+            started = time.monotonic()
+            conn.sendall(requests)
+            received = b""
+            while received.count(b"HTTP/1.1 ") < 2 or not received.endswith(b"}"):
+                received += conn.recv(65536)
+            elapsed = time.monotonic() - started
+        first, second = received.split(b"HTTP/1.1 ")[1:]
+        assert first.startswith(b"404") and second.startswith(b"200") and b'"value": false' in second
+        assert elapsed >= 0.2 and sim.value("slow") is False and sim.writes("slow") == 1
 
     def test_console_script_serves_and_stops_on_sigterm(self, tmp_path: Path) -> None:
         config = tmp_path / "meters.toml"
