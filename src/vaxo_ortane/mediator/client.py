@@ -150,40 +150,53 @@ def _ca_locations() -> tuple[str | None, str | None]:
     return cafile, capath
 
 
+class _Handle:
+    """A thread's easy handle, and the options last set on it: an option is set
+    again only when a write needs another value."""
+
+    def __init__(self) -> None:
+        self.curl = curl = pycurl.Curl()
+        # No signals: libcurl runs in worker threads, and SIGALRM would land anywhere.
+        curl.setopt(pycurl.NOSIGNAL, 1)
+        curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
+        curl.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_1_1)
+        curl.setopt(pycurl.CUSTOMREQUEST, "PUT")
+        curl.setopt(pycurl.HTTPHEADER, _HEADERS)
+        curl.setopt(pycurl.FOLLOWLOCATION, 0)
+        # The path is percent-encoded here, a meter id's dots included; libcurl would
+        # otherwise resolve "%2E%2E" as "..".
+        curl.setopt(pycurl.PATH_AS_IS, 1)
+        self.head: list[bytes] = []
+        self.body: list[bytes] = []
+        curl.setopt(pycurl.HEADERFUNCTION, self.head.append)
+        curl.setopt(pycurl.WRITEFUNCTION, self.body.append)
+        self.options: dict[int, object] = {}
+        self.tls = False
+
+    def set(self, option: int, value: object) -> None:
+        if self.options.get(option) != value:
+            self.curl.setopt(option, value)
+            self.options[option] = value
+
+    def verify(self) -> None:
+        """Verify https peers (and proxies) against the CA locations; once per handle."""
+        if not self.tls:
+            cafile, capath = _ca_locations()
+            for option, value in ((pycurl.CAINFO, cafile), (pycurl.PROXY_CAINFO, cafile),
+                                  (pycurl.CAPATH, capath), (pycurl.PROXY_CAPATH, capath)):
+                self.curl.setopt(option, value)
+            self.tls = True
+
+
 _local = threading.local()
 
 
-def _new_handle() -> pycurl.Curl:
-    curl = pycurl.Curl()
-    # No signals: libcurl runs in worker threads, and SIGALRM would land anywhere.
-    curl.setopt(pycurl.NOSIGNAL, 1)
-    curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
-    curl.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_1_1)
-    curl.setopt(pycurl.CUSTOMREQUEST, "PUT")
-    curl.setopt(pycurl.HTTPHEADER, _HEADERS)
-    curl.setopt(pycurl.FOLLOWLOCATION, 0)
-    # The path is percent-encoded here, a meter id's dots included; libcurl would
-    # otherwise resolve "%2E%2E" as "..".
-    curl.setopt(pycurl.PATH_AS_IS, 1)
-    curl.setopt(pycurl.SSL_VERIFYPEER, 1)
-    curl.setopt(pycurl.SSL_VERIFYHOST, 2)
-    return curl
-
-
-def _handle(tls: bool) -> pycurl.Curl:
-    """This thread's easy handle, made at its first write; ``tls`` when it is to verify a peer."""
-    curl: pycurl.Curl | None = getattr(_local, "curl", None)
-    if curl is None:
-        curl = _local.curl = _new_handle()
-        _local.tls = False
-    if tls and not _local.tls:
-        # Once per handle, and only for https: plain http never reads the CA bundle.
-        cafile, capath = _ca_locations()
-        for option, value in ((pycurl.CAINFO, cafile), (pycurl.PROXY_CAINFO, cafile),
-                              (pycurl.CAPATH, capath), (pycurl.PROXY_CAPATH, capath)):
-            curl.setopt(option, value)
-        _local.tls = True
-    return curl
+def _handle() -> _Handle:
+    """This thread's handle, made at its first write."""
+    handle: _Handle | None = getattr(_local, "handle", None)
+    if handle is None:
+        handle = _local.handle = _Handle()
+    return handle
 
 
 @dataclass(frozen=True)
@@ -282,26 +295,28 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
 
 def _attempt(url: str, body: bytes, proxy: str, tls: bool, settings: MediatorSettings) -> _Answer:
     """One exchange on this thread's handle; raises _Failed when no whole answer came."""
-    curl = _handle(tls or proxy.startswith("https:"))
+    handle = _handle()
+    if tls or proxy.startswith("https:"):
+        handle.verify()
     connect_ms, deadline_ms = settings.limits_ms
-    head: list[bytes] = []
-    chunks: list[bytes] = []
+    handle.head.clear()
+    handle.body.clear()
+    curl = handle.curl
     curl.setopt(pycurl.URL, url)
-    curl.setopt(pycurl.PROXY, proxy)  # "" also keeps libcurl from reading proxies itself
-    curl.setopt(pycurl.POSTFIELDS, body)
-    curl.setopt(pycurl.CONNECTTIMEOUT_MS, connect_ms)
-    curl.setopt(pycurl.TIMEOUT_MS, deadline_ms)
-    curl.setopt(pycurl.HEADERFUNCTION, head.append)
-    curl.setopt(pycurl.WRITEFUNCTION, chunks.append)
+    handle.set(pycurl.PROXY, proxy)  # "" also keeps libcurl from reading proxies itself
+    handle.set(pycurl.POSTFIELDS, body)
+    handle.set(pycurl.CONNECTTIMEOUT_MS, connect_ms)
+    handle.set(pycurl.TIMEOUT_MS, deadline_ms)
     try:
         curl.perform()
     except pycurl.error as exc:
         code, message = exc.args if len(exc.args) == 2 else (-1, str(exc))
         raise _transport_cause(curl, code, message, settings) from None
+    head = handle.head
     if not head or head[-1] != b"\r\n":
         # libcurl takes a connection closed inside the head as an answer with no body.
         raise _Failed(f"RemoteProtocolError: {DISCONNECTED}", True)
-    return _Answer(curl.getinfo(pycurl.RESPONSE_CODE), head, b"".join(chunks))
+    return _Answer(curl.getinfo(pycurl.RESPONSE_CODE), list(head), b"".join(handle.body))
 
 
 class OrtaneMediatorClient:
