@@ -199,11 +199,11 @@ def _handle() -> _Handle:
     return handle
 
 
-@dataclass(frozen=True)
 class _Answer:
-    status: int
-    head: list[bytes]
-    body: bytes
+    __slots__ = ("status", "head", "body")
+
+    def __init__(self, status: int, head: list[bytes], body: bytes) -> None:
+        self.status, self.head, self.body = status, head, body
 
     @property
     def text(self) -> str:
@@ -229,7 +229,8 @@ def shown_address(address: str) -> str:
 
 def split_address(address: object) -> SplitResult | None:
     """The parts of an address a request can go to; None for one it cannot."""
-    if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
+    # Every white-space character but the space is also unprintable.
+    if not isinstance(address, str) or not address.isprintable() or " " in address:
         return None
     try:
         parts = urlsplit(address)
@@ -316,7 +317,8 @@ def _attempt(url: str, body: bytes, proxy: str, tls: bool, settings: MediatorSet
     if not head or head[-1] != b"\r\n":
         # libcurl takes a connection closed inside the head as an answer with no body.
         raise _Failed(f"RemoteProtocolError: {DISCONNECTED}", True)
-    return _Answer(curl.getinfo(pycurl.RESPONSE_CODE), list(head), b"".join(handle.body))
+    # The head list is the handle's own: read it before this thread's next write.
+    return _Answer(curl.getinfo(pycurl.RESPONSE_CODE), head, b"".join(handle.body))
 
 
 class OrtaneMediatorClient:
