@@ -185,3 +185,5 @@ class TestSimulator:
         finally:
             process.terminate()
             assert process.wait(timeout=10) == 0
+            assert process.stdout is not None
+            process.stdout.close()
