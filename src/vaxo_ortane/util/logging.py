@@ -163,9 +163,13 @@ def _level_name(_: WrappedLogger, method_name: str, event_dict: EventDict) -> Ev
 
 
 def render_json(_: WrappedLogger, __: str, event_dict: EventDict) -> str:
-    ordered = {key: event_dict[key] for key in LEADING_KEYS if key in event_dict}
-    ordered.update((k, v) for k, v in event_dict.items() if k not in ordered)
-    record = plain(ordered)
+    record = {key: event_dict[key] for key in LEADING_KEYS if key in event_dict}
+    record.update((k, v) for k, v in event_dict.items() if k not in record)
+    for key, value in record.items():
+        # Most fields are text already; the others go through plain() as the
+        # record's fields (its keys are keyword names, always text).
+        if type(value) not in _AS_IS:
+            record[key] = plain(value, 1)
     try:
         return orjson.dumps(record).decode()
     except orjson.JSONEncodeError:
