@@ -184,7 +184,8 @@ class _Handle:
             cafile, capath = _ca_locations()
             for option, value in ((pycurl.CAINFO, cafile), (pycurl.PROXY_CAINFO, cafile),
                                   (pycurl.CAPATH, capath), (pycurl.PROXY_CAPATH, capath)):
-                self.curl.setopt(option, value)
+                if value is not None:  # None would reset it to the path libcurl was built with
+                    self.curl.setopt(option, value)
             self.tls = True
 
 
