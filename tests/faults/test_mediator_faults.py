@@ -4,6 +4,9 @@ refused before any request, by the inventory as by the client."""
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import Any
@@ -82,6 +85,23 @@ def test_silence_on_a_kept_alive_connection_is_an_answer_time_out(raw_server: An
     with pytest.raises(MediatorClientException, match=r"no answer within 1 s \(ReadTimeout\) after 1 attempt"):
         client.prepay_enabled_write(False)
     assert server.connections == 1
+
+
+@pytest.mark.parametrize("no_proxy, via_proxy", [("", True), ("localhost,127.0.0.1", False)])
+def test_proxy_comes_from_the_environment(raw_server: Any, no_proxy: str, via_proxy: bool) -> None:
+    confirm = answer(http(200, {"meter_id": "M-1", "value": False}))
+    proxy, mediator = raw_server(confirm), raw_server(confirm)
+    code = (
+        "import sys; from vaxo_ortane.mediator.client import OrtaneMediatorClient; "
+        "OrtaneMediatorClient(mediator_address=sys.argv[1], meter_id='M-1').prepay_enabled_write(False)"
+    )
+    # Upper case on purpose: libcurl alone would ignore HTTP_PROXY.
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()} | {
+        "HTTP_PROXY": proxy.address, "NO_PROXY": no_proxy}
+    done = subprocess.run([sys.executable, "-c", code, mediator.address], env=env,
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert (proxy.connections, mediator.connections) == ((1, 0) if via_proxy else (0, 1))
 
 
 BAD_ADDRESSES = ["http://h:abc", "http://h:99999", "http://[::1", "http://ops:pw-9f2@[::1:80", "http://h/x?y=1", "http://exa mple"]
