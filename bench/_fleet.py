@@ -2,7 +2,8 @@
 ``vaxo-mediator-sim`` with a fixed latency, and one measured run of the job.
 
 The simulator is its own process, started before the job; the job's CPU time
-and peak RSS come from ``os.wait4`` on the job's process alone.
+and peak RSS come from ``os.wait4`` on the job's process alone, the simulator's
+CPU time from /proc.
 """
 
 from __future__ import annotations
@@ -56,6 +57,11 @@ class Sim:
         self.process.terminate()
         self.process.wait(timeout=10)
 
+    def cpu_seconds(self) -> float:
+        """The simulator's CPU time so far (user and system), from /proc."""
+        fields = Path(f"/proc/{self.process.pid}/stat").read_text().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
 
 @dataclass
 class JobRun:
@@ -66,6 +72,11 @@ class JobRun:
     summary: str
     log: Path
     started_at: float  # time.time() just before the job's process was spawned
+    sim_cpu_seconds: float  # the simulator's CPU time during the run
+
+    @property
+    def sim_cpu_us_per_meter(self) -> float:
+        return self.sim_cpu_seconds / self.meters * 1e6
 
     @property
     def cpu_us_per_meter(self) -> float:
@@ -107,12 +118,14 @@ class Fleet:
     def run_job(self, argv_prefix: list[str] | None = None) -> JobRun:
         log = self.folder / "job.log"
         argv = [*(argv_prefix or []), str(BIN / "prepay-enabled-flip"), "--esco", ESCO]
+        sim_cpu = self.sim.cpu_seconds()
         with log.open("w") as err:
             started_at = time.time()
             start = time.perf_counter()
             process = subprocess.Popen(argv, env=self.env(), stdout=subprocess.DEVNULL, stderr=err)
             _, status, usage = os.wait4(process.pid, 0)
             seconds = time.perf_counter() - start
+        sim_cpu = self.sim.cpu_seconds() - sim_cpu
         process.returncode = os.waitstatus_to_exitcode(status)
         if process.returncode != 0:
             raise RuntimeError(f"the job exited with status {process.returncode}; see {log}")
@@ -130,6 +143,7 @@ class Fleet:
             summary=expected.removeprefix(SUMMARY),
             log=log,
             started_at=started_at,
+            sim_cpu_seconds=sim_cpu,
         )
 
 

@@ -65,6 +65,17 @@ class TestJsonRecords:
         assert rec["nested"] == ["ValueError: inner"]
         assert isinstance(rec["looped"], list)
 
+    @pytest.mark.parametrize(
+        "value", [2**70, -(2**64), "lone \ud800 surrogate", "é\u2028\n\x1f", 1e308, [1, "two", None]],
+        ids=["int-past-64-bits", "negative-int-past-64-bits", "surrogate", "controls", "large-float", "list"],
+    )
+    def test_values_keep_their_json_form(self, value: object) -> None:
+        log, out = logger()
+        log.info("v", bound_first=1, v=value)
+        (line,) = out.getvalue().removesuffix("\n").split("\n")  # not splitlines: U+2028 stays raw
+        rec = json.loads(line)
+        assert rec["v"] == value and list(rec) == ["timestamp", "level", "logger", "event", "bound_first", "v"]
+
     def test_main_module_is_named_after_its_file(self) -> None:
         stream = io.StringIO()
         get_logger("__main__", "/s/prepay_enabled_flip.cpython-313-x86_64-linux-gnu.so", stream=stream, environ={}).info("m")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import socket
 import subprocess
 import sys
 import threading
@@ -30,6 +31,7 @@ def sim() -> Iterator[MediatorSim]:
         "busy": MeterBehaviour(fail_status=429, fail_times=1),
         "bad": MeterBehaviour(fail_status=400),
         "hang": MeterBehaviour(hang=True),
+        "slow": MeterBehaviour(latency=0.2),
         **{f"m{i}": MeterBehaviour() for i in range(40)},
     }
     with MediatorSim(meters) as service:
@@ -119,6 +121,21 @@ class TestFailures:
         assert "hunter2" not in str(raised.value) and "hunter2" not in raised.value.address
 
 
+def test_a_write_and_its_log_record_load_no_httpx(sim: MediatorSim) -> None:
+    # httpx is the hosted registry's transport; loading it costs every run tens of ms.
+    code = (
+        "import sys; from vaxo_ortane.mediator.client import OrtaneMediatorClient; "
+        "from vaxo_ortane.util.logging import get_logger; "
+        "import vaxo_ortane.orchestrate.adapter.factory; "
+        "OrtaneMediatorClient(mediator_address=sys.argv[1], meter_id='ok').prepay_enabled_write(False); "
+        "get_logger('x').info('prepay disabled'); "
+        "print(sorted(m for m in ('httpx', 'httpcore', 'h11') if m in sys.modules))"
+    )
+    done = subprocess.run([sys.executable, "-c", code, sim.address], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
+    assert sim.value("ok") is False
+
+
 def test_settings_come_from_the_environment() -> None:
     env = {"MEDIATOR_CONNECT_TIMEOUT": "1.5", "MEDIATOR_READ_TIMEOUT": "4", "MEDIATOR_RETRIES": "0"}
     assert MediatorSettings.from_env(env) == MediatorSettings(1.5, 4.0, 0, 0.25)
@@ -135,6 +152,24 @@ class TestSimulator:
         assert httpx.get(f"{sim.address}/elsewhere").status_code == 404
         assert sim.value("ok") is True
 
+    def test_pipelined_requests_are_answered_in_order_after_their_latency(self, sim: MediatorSim) -> None:
+        # The first request's body must be consumed even though it is refused, or
+        # the second would be read from the middle of it.
+        body = b'{"value": false}'
+        put = "PUT /meters/{}/prepay_enabled HTTP/1.1\r\nHost: x\r\nContent-Length: {}\r\n\r\n"
+        requests = put.format("ghost", len(body)).encode() + body + put.format("slow", len(body)).encode() + body
+        port = int(sim.address.rpartition(":")[2])
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as conn:
+            started = time.monotonic()
+            conn.sendall(requests)
+            received = b""
+            while received.count(b"HTTP/1.1 ") < 2 or not received.endswith(b"}"):
+                received += conn.recv(65536)
+            elapsed = time.monotonic() - started
+        first, second = received.split(b"HTTP/1.1 ")[1:]
+        assert first.startswith(b"404") and second.startswith(b"200") and b'"value": false' in second
+        assert elapsed >= 0.2 and sim.value("slow") is False and sim.writes("slow") == 1
+
     def test_console_script_serves_and_stops_on_sigterm(self, tmp_path: Path) -> None:
         config = tmp_path / "meters.toml"
         config.write_text('[meters."M-1"]\nprepay_enabled = true\n')
@@ -150,3 +185,5 @@ class TestSimulator:
         finally:
             process.terminate()
             assert process.wait(timeout=10) == 0
+            assert process.stdout is not None
+            process.stdout.close()

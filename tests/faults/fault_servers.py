@@ -121,3 +121,26 @@ def echo_keys_401(conn: socket.socket, request: bytes, stop: threading.Event) ->
     """A careless gateway that quotes the credentials it refused."""
     quoted = f"refused apikey={header(request, 'apikey')} auth={header(request, 'authorization')}"
     conn.sendall(http(401, {"message": quoted, "code": "PGRST301", "hint": quoted, "details": quoted}))
+
+
+def trickle(response: bytes, every: float, at_once: int = 0) -> Reply:
+    """Send the first ``at_once`` bytes of ``response``, then one byte every ``every`` seconds."""
+
+    def reply(conn: socket.socket, request: bytes, stop: threading.Event) -> None:
+        conn.sendall(response[:at_once])
+        for i in range(at_once, len(response)):
+            if stop.wait(every):
+                return
+            conn.sendall(response[i : i + 1])
+
+    return reply
+
+
+def keep_alive_then_silent(conn: socket.socket, request: bytes, stop: threading.Event) -> None:
+    """Confirm the first write on a kept-alive connection, then take the next and never answer."""
+    data = json.dumps({"meter_id": "M-1", "value": False}).encode()
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                 + f"Content-Length: {len(data)}\r\n\r\n".encode() + data)
+    conn.settimeout(LIFE)
+    if read_request(conn):
+        stop.wait(LIFE)

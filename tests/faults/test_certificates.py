@@ -109,3 +109,13 @@ def test_self_signed_server_is_refused_by_default(tls_server: str) -> None:
 
 def test_ssl_cert_file_names_the_ca_to_trust(tls_server: str, certificate: tuple[Path, Path]) -> None:
     assert probe(tls_server, SSL_CERT_FILE=str(certificate[0])).splitlines() == ["registry ok", "mediator ok"]
+
+
+def test_ssl_cert_dir_names_a_folder_of_cas_to_trust(
+    tls_server: str, certificate: tuple[Path, Path], tmp_path: Path
+) -> None:
+    # OpenSSL finds a CA in a folder by its subject hash.
+    hashed = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", str(certificate[0])],
+                            check=True, capture_output=True, text=True, timeout=30).stdout.strip()
+    shutil.copy(certificate[0], tmp_path / f"{hashed}.0")
+    assert probe(tls_server, SSL_CERT_DIR=str(tmp_path)).splitlines()[1] == "mediator ok"

@@ -4,23 +4,30 @@
 with the body ``{"value": <bool>}``; the mediator answers 200 with
 ``{"meter_id": "<meter_id>", "value": <bool>}``. A success status whose body is
 not JSON confirming the value written (and, when it names one, the meter) is a
-failure: the write cannot be taken as done. All clients of a process share one pooled,
-thread-safe httpx transport per scheme and proxy; a write goes to it directly, since
-the client layer's cookies, authentication, redirects and hooks serve no mediator
-write and cost about a third of its CPU.
+failure: the write cannot be taken as done.
+
+Writes go through libcurl (pycurl). Each thread keeps one easy handle and reuses
+it, so its connections stay alive between writes; a handle is never shared
+between threads, and nothing else is (libcurl's shared caches are not safe for
+concurrent use). ``perform`` runs without the GIL.
 
 The write is idempotent, so connection failures, 429 and 5xx answers are tried
-again, a bounded number of times with a growing pause. A read time-out is not:
-a mediator that took the request and went silent is unlikely to do better on a
-second try, and waiting again would double what it costs the run. The longest a
-write can take is about ``(retries + 1) * (connect + read) + pauses``.
+again, a bounded number of times with a growing pause. A time-out after the
+connection is made is not: a mediator that took the request and went silent, or
+trickles its answer, is unlikely to do better on a second try. Each attempt has
+a hard deadline of ``connect + read`` seconds, however the mediator answers, so
+a write never takes longer than ``(retries + 1) * (connect + read) + pauses``.
 
 Settings, from the environment, read once per process:
 
 ``MEDIATOR_CONNECT_TIMEOUT``  seconds to open a connection (3)
-``MEDIATOR_READ_TIMEOUT``     seconds to wait for the answer, and to send the request (10)
+``MEDIATOR_READ_TIMEOUT``     seconds to send the request and read the whole answer (10)
 ``MEDIATOR_RETRIES``          further attempts after a retryable failure (2)
 ``MEDIATOR_BACKOFF``          first pause between attempts in seconds, doubled each time (0.25)
+
+Proxies come from the environment (``*_PROXY``, ``NO_PROXY``), as Python's
+urllib reads them. https is verified against ``SSL_CERT_FILE``/``SSL_CERT_DIR``
+when set, else the system's CA bundle.
 """
 
 from __future__ import annotations
@@ -28,16 +35,14 @@ from __future__ import annotations
 import functools
 import json
 import os
-import ssl
 import threading
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import NoReturn
 from urllib.parse import SplitResult, quote, urlsplit, urlunsplit
-from urllib.request import getproxies, proxy_bypass
 
-import httpx
+import pycurl
 
 from ..util import stopping
 from .mediator_client_exception import MediatorClientException
@@ -45,8 +50,22 @@ from .mediator_client_exception import MediatorClientException
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
-# Failures on the way to the mediator; the request did not get an answer.
-RETRY_ERRORS = (httpx.NetworkError, httpx.ConnectTimeout, httpx.RemoteProtocolError)
+# libcurl's failures on the way to the mediator, by the name the error carries;
+# the request got no (whole) answer, so each is tried again.
+CONNECT_ERRORS = frozenset({
+    pycurl.E_COULDNT_RESOLVE_PROXY, pycurl.E_COULDNT_RESOLVE_HOST, pycurl.E_COULDNT_CONNECT,
+    pycurl.E_SSL_CONNECT_ERROR, pycurl.E_PEER_FAILED_VERIFICATION, pycurl.E_SSL_CERTPROBLEM,
+    pycurl.E_SSL_CACERT_BADFILE, pycurl.E_SSL_ISSUER_ERROR, pycurl.E_SSL_PINNEDPUBKEYNOTMATCH,
+    pycurl.E_SSL_INVALIDCERTSTATUS,
+})
+RETRY_ERRORS: dict[int, str] = {
+    **dict.fromkeys(CONNECT_ERRORS, "ConnectError"),
+    pycurl.E_GOT_NOTHING: "RemoteProtocolError",
+    pycurl.E_PARTIAL_FILE: "RemoteProtocolError",
+    pycurl.E_FTP_WEIRD_SERVER_REPLY: "RemoteProtocolError",  # libcurl's WEIRD_SERVER_REPLY, for any protocol
+    pycurl.E_SEND_ERROR: "WriteError",
+    pycurl.E_RECV_ERROR: "ReadError",
+}
 
 
 def _number(env: Mapping[str, str], name: str, default: float, minimum: float) -> float:
@@ -79,15 +98,15 @@ class MediatorSettings:
             backoff=_number(env, "MEDIATOR_BACKOFF", cls.backoff, 0),
         )
 
+    @property
+    def deadline(self) -> float:
+        """Seconds one attempt may take in all, however the mediator answers."""
+        return self.connect_timeout + self.read_timeout
+
     @functools.cached_property
-    def timeout(self) -> dict[str, float]:
-        """The time-outs, as a request's ``timeout`` extension."""
-        return httpx.Timeout(
-            connect=self.connect_timeout,
-            read=self.read_timeout,
-            write=self.read_timeout,
-            pool=self.connect_timeout,
-        ).as_dict()
+    def limits_ms(self) -> tuple[int, int]:
+        """The connect time-out and the attempt's deadline, in libcurl's milliseconds."""
+        return max(1, round(self.connect_timeout * 1000)), max(1, round(self.deadline * 1000))
 
     def pause(self, attempt: int, retry_after: float | None) -> float:
         pause = self.backoff * 2.0**attempt
@@ -101,55 +120,107 @@ def default_settings() -> MediatorSettings:
     return MediatorSettings.from_env()
 
 
-_JSON = {"Content-Type": "application/json"}
+_HEADERS = ["Content-Type: application/json", "Expect:"]
 _BODIES = {value: json.dumps({"value": value}, separators=(",", ":")).encode() for value in (False, True)}
-
-_shared_lock = threading.Lock()
-_shared: dict[tuple[str, str | None], httpx.HTTPTransport] = {}
 
 
 @functools.lru_cache(maxsize=1024)
-def _proxy_for(scheme: str, host: str) -> str | None:
-    """The proxy the environment names for ``host`` (``*_PROXY``, ``NO_PROXY``), if any."""
+def _proxy_for(scheme: str, host: str) -> str:
+    """The proxy the environment names for ``host`` (``*_PROXY``, ``NO_PROXY``); "" for none."""
+    if not any(name.lower().endswith("_proxy") for name in os.environ):
+        return ""  # urllib.request costs ~10 ms to import; most runs set no proxy
+    from urllib.request import getproxies, proxy_bypass
+
     proxy = getproxies().get(scheme)
-    return None if proxy is None or proxy_bypass(host) else proxy
+    return "" if proxy is None or proxy_bypass(host) else proxy
 
 
-def _tls_context(scheme: str, proxy: str | None) -> ssl.SSLContext | bool:
-    if scheme == "https" or (proxy or "").startswith("https:"):
-        return True  # httpx's default: certifi's CAs, or SSL_CERT_FILE / SSL_CERT_DIR
-    # Loading the CA bundle costs ~50 ms of CPU at start-up, and plain http never
-    # uses it. This context trusts no CA at all, so were it ever used for TLS it
-    # would refuse every certificate.
-    return ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+@functools.cache
+def _ca_locations() -> tuple[str | None, str | None]:
+    """The CA file and folder https is verified against: ``SSL_CERT_FILE`` and
+    ``SSL_CERT_DIR`` when set, else where the system keeps its bundle."""
+    import ssl  # only https needs it
+
+    paths = ssl.get_default_verify_paths()
+    cafile, capath = paths.cafile, paths.capath
+    if cafile is None and capath is None:
+        for candidate in ("/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
+                          "/etc/ssl/cert.pem", "/etc/ssl/ca-bundle.pem"):
+            if os.path.isfile(candidate):
+                return candidate, None
+    return cafile, capath
 
 
-def shared_transport(scheme: str, host: str) -> httpx.HTTPTransport:
-    """The process's pooled, thread-safe transport to mediators at ``scheme://host``."""
-    key = (scheme, _proxy_for(scheme, host))
-    transport = _shared.get(key)
-    if transport is not None:
-        return transport  # every write asks: no lock once the transport exists
-    with _shared_lock:
-        transport = _shared.get(key)
-        if transport is None:
-            transport = httpx.HTTPTransport(
-                verify=_tls_context(*key),
-                limits=httpx.Limits(max_connections=32, max_keepalive_connections=16),
-                proxy=key[1],
-            )
-            _shared[key] = transport
-        return transport
+class _Handle:
+    """A thread's easy handle, and the options last set on it: an option is set
+    again only when a write needs another value."""
+
+    def __init__(self) -> None:
+        self.curl = curl = pycurl.Curl()
+        # No signals: libcurl runs in worker threads, and SIGALRM would land anywhere.
+        curl.setopt(pycurl.NOSIGNAL, 1)
+        curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
+        curl.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_1_1)
+        curl.setopt(pycurl.CUSTOMREQUEST, "PUT")
+        curl.setopt(pycurl.HTTPHEADER, _HEADERS)
+        curl.setopt(pycurl.FOLLOWLOCATION, 0)
+        # The path is percent-encoded here, a meter id's dots included; libcurl would
+        # otherwise resolve "%2E%2E" as "..".
+        curl.setopt(pycurl.PATH_AS_IS, 1)
+        self.head: list[bytes] = []
+        self.body: list[bytes] = []
+        curl.setopt(pycurl.HEADERFUNCTION, self.head.append)
+        curl.setopt(pycurl.WRITEFUNCTION, self.body.append)
+        self.options: dict[int, object] = {}
+        self.tls = False
+
+    def set(self, option: int, value: object) -> None:
+        if self.options.get(option) != value:
+            self.curl.setopt(option, value)
+            self.options[option] = value
+
+    def verify(self) -> None:
+        """Verify https peers (and proxies) against the CA locations; once per handle."""
+        if not self.tls:
+            cafile, capath = _ca_locations()
+            for option, value in ((pycurl.CAINFO, cafile), (pycurl.PROXY_CAINFO, cafile),
+                                  (pycurl.CAPATH, capath), (pycurl.PROXY_CAPATH, capath)):
+                if value is not None:  # None would reset it to the path libcurl was built with
+                    self.curl.setopt(option, value)
+            self.tls = True
 
 
-def _exchange(transport: httpx.BaseTransport, request: httpx.Request) -> httpx.Response:
-    """Send ``request`` and read the whole answer, returning the connection to the pool."""
-    response = transport.handle_request(request)
-    try:
-        response.read()
-    finally:
-        response.close()
-    return response
+_local = threading.local()
+
+
+def _handle() -> _Handle:
+    """This thread's handle, made at its first write."""
+    handle: _Handle | None = getattr(_local, "handle", None)
+    if handle is None:
+        handle = _local.handle = _Handle()
+    return handle
+
+
+class _Answer:
+    __slots__ = ("status", "head", "body")
+
+    def __init__(self, status: int, head: list[bytes], body: bytes) -> None:
+        self.status, self.head, self.body = status, head, body
+
+    @property
+    def text(self) -> str:
+        return self.body.decode("utf-8", "replace")
+
+    @property
+    def retry_after(self) -> float | None:
+        for line in self.head:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"retry-after":
+                try:
+                    return max(0.0, float(value))
+                except ValueError:
+                    return None
+        return None
 
 
 def shown_address(address: str) -> str:
@@ -160,7 +231,8 @@ def shown_address(address: str) -> str:
 
 def split_address(address: object) -> SplitResult | None:
     """The parts of an address a request can go to; None for one it cannot."""
-    if not isinstance(address, str) or any(ch.isspace() or not ch.isprintable() for ch in address):
+    # Every white-space character but the space is also unprintable.
+    if not isinstance(address, str) or not address.isprintable() or " " in address:
         return None
     try:
         parts = urlsplit(address)
@@ -170,12 +242,12 @@ def split_address(address: object) -> SplitResult | None:
     return parts
 
 
-def _unconfirmed(response: httpx.Response, value: bool, meter_id: object) -> str | None:
+def _unconfirmed(answer: _Answer, value: bool, meter_id: object) -> str | None:
     """Why a success answer does not confirm the write; None when it does."""
     try:
-        body = response.json()
+        body = json.loads(answer.body)
     except ValueError:
-        excerpt = response.text[:100].strip()
+        excerpt = answer.text[:100].strip()
         return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
     if not isinstance(body, dict) or body.get("value") is not value:
         return f"the answer does not confirm value {json.dumps(value)}: {json.dumps(body)[:100]}"
@@ -191,11 +263,64 @@ def _path_segment(meter_id: object) -> str:
     return text.replace(".", "%2E") if set(text) == {"."} else text
 
 
-def _retry_after(response: httpx.Response) -> float | None:
+class _Failed(Exception):
+    """One attempt got no usable answer: ``retry`` says whether another may help."""
+
+    def __init__(self, cause: str, retry: bool) -> None:
+        super().__init__(cause)
+        self.cause, self.retry = cause, retry
+
+
+DISCONNECTED = "Server disconnected without sending a response."
+
+
+def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: MediatorSettings) -> _Failed:
+    if code == pycurl.E_OPERATION_TIMEDOUT:
+        # Nothing was sent before the connection (and TLS) was up: a connect time-out,
+        # tried again. Afterwards the mediator has the request: not tried again.
+        if curl.getinfo(pycurl.PRETRANSFER_TIME_T) == 0:
+            return _Failed(f"no connect within {settings.connect_timeout:g} s (ConnectTimeout)", True)
+        if curl.getinfo(pycurl.SIZE_DOWNLOAD_T) or curl.getinfo(pycurl.HEADER_SIZE):
+            return _Failed(f"no whole answer within {settings.deadline:g} s (ReadTimeout)", False)
+        return _Failed(f"no answer within {settings.read_timeout:g} s (ReadTimeout)", False)
+    name = RETRY_ERRORS.get(code, "TransportError")
+    if code == pycurl.E_PEER_FAILED_VERIFICATION:
+        message = f"CERTIFICATE_VERIFY_FAILED: {message}"  # the tag log searches look for
+    elif code == pycurl.E_GOT_NOTHING or (code == pycurl.E_FTP_WEIRD_SERVER_REPLY and not curl.getinfo(pycurl.HEADER_SIZE)):
+        message = DISCONNECTED
+    elif code == pycurl.E_PARTIAL_FILE:
+        received, expected = curl.getinfo(pycurl.SIZE_DOWNLOAD_T), curl.getinfo(pycurl.CONTENT_LENGTH_DOWNLOAD_T)
+        message = "peer closed connection without sending complete message body " + (
+            f"(received {received} bytes, expected {expected})" if expected >= 0 else "(incomplete chunked read)"
+        )
+    return _Failed(f"{name}: {message}", code in RETRY_ERRORS)
+
+
+def _attempt(url: str, body: bytes, proxy: str, tls: bool, settings: MediatorSettings) -> _Answer:
+    """One exchange on this thread's handle; raises _Failed when no whole answer came."""
+    handle = _handle()
+    if tls or proxy.startswith("https:"):
+        handle.verify()
+    connect_ms, deadline_ms = settings.limits_ms
+    handle.head.clear()
+    handle.body.clear()
+    curl = handle.curl
+    curl.setopt(pycurl.URL, url)
+    handle.set(pycurl.PROXY, proxy)  # "" also keeps libcurl from reading proxies itself
+    handle.set(pycurl.POSTFIELDS, body)
+    handle.set(pycurl.CONNECTTIMEOUT_MS, connect_ms)
+    handle.set(pycurl.TIMEOUT_MS, deadline_ms)
     try:
-        return max(0.0, float(response.headers.get("retry-after", "")))
-    except ValueError:
-        return None
+        curl.perform()
+    except pycurl.error as exc:
+        code, message = exc.args if len(exc.args) == 2 else (-1, str(exc))
+        raise _transport_cause(curl, code, message, settings) from None
+    head = handle.head
+    if not head or head[-1] != b"\r\n":
+        # libcurl takes a connection closed inside the head as an answer with no body.
+        raise _Failed(f"RemoteProtocolError: {DISCONNECTED}", True)
+    # The head list is the handle's own: read it before this thread's next write.
+    return _Answer(curl.getinfo(pycurl.RESPONSE_CODE), head, b"".join(handle.body))
 
 
 class OrtaneMediatorClient:
@@ -207,7 +332,6 @@ class OrtaneMediatorClient:
         mediator_address: str,
         meter_id: object,
         settings: MediatorSettings | None = None,
-        transport: httpx.BaseTransport | None = None,
     ) -> None:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
@@ -226,9 +350,9 @@ class OrtaneMediatorClient:
             self._fail(f"meter id {meter_id!r} cannot name a meter", shown, None)
         self._shown = shown
         self._scheme, self._host = parts.scheme, parts.hostname
-        self.url = mediator_address.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
+        # Sent without any user name or password: mediators take no credentials.
+        self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
         self._settings = settings
-        self._transport = transport
 
     def _fail(self, cause: str, shown: str, status: int | None) -> NoReturn:
         raise MediatorClientException(
@@ -246,46 +370,44 @@ class OrtaneMediatorClient:
         if (refusal := stopping.refusal()) is not None:
             self._fail(refusal, self._shown, None)  # the job is stopping: this write never starts
         settings = self._settings or default_settings()
-        transport = self._transport or shared_transport(self._scheme, self._host)
+        proxy = _proxy_for(self._scheme, self._host)
+        tls = self._scheme == "https"
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
-            request = httpx.Request(
-                "PUT", self.url, content=_BODIES[value], headers=_JSON,
-                extensions={"timeout": settings.timeout},
-            )
             try:
-                response = _exchange(transport, request)
-            except httpx.TimeoutException as exc:
-                if isinstance(exc, httpx.ConnectTimeout) and not last:
+                answer = _attempt(self.url, _BODIES[value], proxy, tls, settings)
+            except _Failed as failed:
+                if failed.retry and not last:
                     time.sleep(settings.pause(attempt, None))
                     continue
-                kind = "connect" if isinstance(exc, httpx.ConnectTimeout) else "answer"
-                limit = settings.connect_timeout if kind == "connect" else settings.read_timeout
-                self._fail(f"no {kind} within {limit:g} s ({type(exc).__name__}) after {attempt + 1} attempt(s)", self._shown, None)
-            except RETRY_ERRORS as exc:
-                if not last:
-                    time.sleep(settings.pause(attempt, None))
-                    continue
-                self._fail(f"{type(exc).__name__}: {exc} after {attempt + 1} attempt(s)", self._shown, None)
-            except (httpx.HTTPError, httpx.InvalidURL) as exc:
-                self._fail(f"{type(exc).__name__}: {exc}", self._shown, None)
-            if response.is_success:
-                problem = _unconfirmed(response, value, self.meter_id)
+                self._fail(f"{_scrubbed(failed.cause, self.mediator_address, proxy)} after {attempt + 1} attempt(s)",
+                           self._shown, None)
+            if 200 <= answer.status < 300:
+                problem = _unconfirmed(answer, value, self.meter_id)
                 if problem is None:
                     return
                 # Not tried again: the mediator did answer, just not as agreed.
-                self._fail(f"HTTP {response.status_code} but {problem}", self._shown, response.status_code)
-            if response.status_code in RETRY_STATUSES and not last:
-                time.sleep(settings.pause(attempt, _retry_after(response)))
+                self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status)
+            if answer.status in RETRY_STATUSES and not last:
+                time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
-            excerpt = response.text[:200].strip()
+            excerpt = answer.text[:200].strip()
             self._fail(
-                f"HTTP {response.status_code}" + (f" ({excerpt})" if excerpt else "")
+                f"HTTP {answer.status}" + (f" ({excerpt})" if excerpt else "")
                 + f" after {attempt + 1} attempt(s)",
                 self._shown,
-                response.status_code,
+                answer.status,
             )
 
     def __repr__(self) -> str:
         return f"<OrtaneMediatorClient meter {self.meter_id!r} via {self._shown}>"
+
+
+def _scrubbed(text: str, *urls: str) -> str:
+    """``text`` without the user names and passwords ``urls`` carry."""
+    for url in urls:
+        userinfo = urlsplit(url).netloc.rpartition("@")[0] if "@" in url else ""
+        for secret in {userinfo, *userinfo.split(":")} - {""}:
+            text = text.replace(secret, "***")
+    return text

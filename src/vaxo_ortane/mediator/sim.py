@@ -25,15 +25,18 @@ standard output is ``listening on http://127.0.0.1:PORT``. Inside a container,
 from __future__ import annotations
 
 import argparse
+import heapq
+import itertools
 import json
+import selectors
 import signal
+import socket
 import sys
 import threading
 import time
 import tomllib
-from collections.abc import Mapping
-from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
 from typing import Any
@@ -41,7 +44,9 @@ from urllib.parse import unquote
 
 LOOPBACK = "127.0.0.1"
 MAX_BODY = 64 * 1024
+MAX_HEAD = 16 * 1024
 BEHAVIOUR_KEYS = frozenset({"prepay_enabled", "latency", "fail_status", "fail_times", "hang"})
+REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed"}
 
 
 @dataclass(frozen=True)
@@ -58,7 +63,6 @@ class MeterState:
     behaviour: MeterBehaviour
     value: bool
     writes: int = 0
-    lock: threading.Lock = field(default_factory=threading.Lock)
 
 
 def behaviour_from(meter_id: str, raw: Mapping[str, Any], source: str) -> MeterBehaviour:
@@ -85,22 +89,41 @@ def load_config(path: Path) -> dict[str, MeterBehaviour]:
     return {str(mid): behaviour_from(str(mid), raw, str(path)) for mid, raw in meters.items()}
 
 
+class _Connection:
+    """One client connection: what it sent so far, and whether an answer is due."""
+
+    def __init__(self, sock: socket.socket, peer: str) -> None:
+        self.sock, self.peer = sock, peer
+        self.buffer = bytearray()
+        self.waiting = False  # requests on one connection are answered in order, one at a time
+        self.closed = False
+
+
 class MediatorSim:
-    """The service: start it, point clients at ``address``, stop it."""
+    """The service: start it, point clients at ``address``, stop it.
+
+    One thread serves every connection from a selector, and a delayed answer
+    waits in a timer heap rather than in a thread of its own: a request costs
+    the service a few tens of microseconds, so a benchmark measures the client.
+    """
 
     def __init__(
         self, meters: Mapping[str, MeterBehaviour], port: int = 0, verbose: bool = False, host: str = LOOPBACK
     ) -> None:
         self._meters = {mid: MeterState(b, b.prepay_enabled) for mid, b in meters.items()}
-        self._stopping = threading.Event()
         self._verbose = verbose
-        self._server = ThreadingHTTPServer((host, port), self._handler_class())
-        self._server.daemon_threads = True
+        self._listener = socket.create_server((host, port))
+        self._listener.setblocking(False)
+        self._wake_read, self._wake_write = socket.socketpair()
+        self._stopping = False
+        self._timers: list[tuple[float, int, _Connection, Callable[[], None]]] = []
+        self._order = itertools.count()
+        self._connections: set[_Connection] = set()
         self._thread: threading.Thread | None = None
 
     @property
     def address(self) -> str:
-        host, port = self._server.server_address[:2]
+        host, port = self._listener.getsockname()[:2]
         return f"http://{host!s}:{port}"
 
     def value(self, meter_id: str) -> bool:
@@ -110,16 +133,20 @@ class MediatorSim:
         return self._meters[meter_id].writes
 
     def start(self) -> MediatorSim:
-        self._thread = threading.Thread(target=self._server.serve_forever, name="mediator-sim", daemon=True)
+        self._thread = threading.Thread(target=self._serve, name="mediator-sim", daemon=True)
         self._thread.start()
         return self
 
     def stop(self) -> None:
-        self._stopping.set()  # releases hanging requests
-        self._server.shutdown()
-        self._server.server_close()
+        self._stopping = True
+        self._wake_write.send(b"x")  # out of select at once
         if self._thread is not None:
             self._thread.join(timeout=5)
+        for conn in list(self._connections):
+            self._close(conn)  # hanging requests end with their connection
+        self._listener.close()
+        self._wake_read.close()
+        self._wake_write.close()
 
     def __enter__(self) -> MediatorSim:
         return self.start()
@@ -127,103 +154,150 @@ class MediatorSim:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    def _handler_class(self) -> type[BaseHTTPRequestHandler]:
-        sim = self
+    def _serve(self) -> None:
+        # select(2) waits to the microsecond; epoll and poll round a wait up to the
+        # next millisecond, which would add up to 1 ms to every delayed answer.
+        with selectors.SelectSelector() as selector:
+            selector.register(self._listener, selectors.EVENT_READ)
+            selector.register(self._wake_read, selectors.EVENT_READ)
+            while not self._stopping:
+                timeout = max(0.0, self._timers[0][0] - time.monotonic()) if self._timers else None
+                for key, _ in selector.select(timeout):
+                    if key.fileobj is self._listener:
+                        self._accept(selector)
+                    elif key.data is not None:
+                        self._receive(selector, key.data)
+                now = time.monotonic()
+                while self._timers and self._timers[0][0] <= now:
+                    _, _, conn, answer = heapq.heappop(self._timers)
+                    if not conn.closed:
+                        answer()
+                        self._next_request(conn)
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"  # keep-alive, as the pooled client expects
-            # The status line and headers leave in one send and the body in another;
-            # with Nagle's algorithm the body waits for the client's delayed ACK,
-            # about 40 ms on every answer.
-            disable_nagle_algorithm = True
-            _arrived = 0.0
+    def _accept(self, selector: selectors.BaseSelector) -> None:
+        while True:
+            try:
+                sock, peer = self._listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            sock.setblocking(False)
+            # Answers are small and leave in one send; never hold one back for an ACK.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn = _Connection(sock, f"{peer[0]}:{peer[1]}")
+            self._connections.add(conn)
+            selector.register(sock, selectors.EVENT_READ, conn)
 
-            def parse_request(self) -> bool:
-                # Latency counts from the request's arrival, so that the service's
-                # own parsing falls inside it instead of adding to every round trip.
-                self._arrived = time.monotonic()
-                return super().parse_request()
+    def _receive(self, selector: selectors.BaseSelector, conn: _Connection) -> None:
+        try:
+            data = conn.sock.recv(65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            data = b""
+        if not data:
+            selector.unregister(conn.sock)
+            self._close(conn)
+            return
+        conn.buffer += data
+        self._next_request(conn)
 
-            def log_message(self, format: str, *args: Any) -> None:
-                if sim._verbose:
-                    super().log_message(format, *args)
+    def _close(self, conn: _Connection) -> None:
+        if not conn.closed:
+            conn.closed = True
+            self._connections.discard(conn)
+            conn.sock.close()
 
-            def do_GET(self) -> None:
-                state = self._meter()
-                if state is not None:
-                    self._answer(200, {"meter_id": self._meter_id, "value": state.value})
+    def _send(self, conn: _Connection, status: int, payload: Mapping[str, Any], keep_alive: bool) -> None:
+        if conn.closed:
+            return
+        data = json.dumps(payload).encode()
+        head = (
+            f"HTTP/1.1 {status} {REASONS.get(status, 'Error')}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: {len(data)}\r\n" + ("" if keep_alive else "Connection: close\r\n") + "\r\n"
+        )
+        try:
+            conn.sock.sendall(head.encode() + data)
+            if not keep_alive:
+                conn.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            keep_alive = False
+        conn.waiting = False
+        if not keep_alive:
+            self._close(conn)
 
-            def do_PUT(self) -> None:
-                state = self._meter()
-                if state is None:
-                    return
-                value = self._body_value()
-                if value is None:
-                    return
-                behaviour = state.behaviour
-                if behaviour.latency:
-                    left = behaviour.latency - (time.monotonic() - self._arrived)
-                    if left > 0 and sim._stopping.wait(left):
-                        return
-                if behaviour.hang:
-                    sim._stopping.wait()
-                    self.close_connection = True
-                    return
-                with state.lock:
-                    state.writes += 1
-                    failing = behaviour.fail_status is not None and (
-                        behaviour.fail_times is None or state.writes <= behaviour.fail_times
-                    )
-                    if not failing:
-                        state.value = value
-                if failing:
-                    assert behaviour.fail_status is not None
-                    self._answer(behaviour.fail_status, {"error": "injected failure"})
-                else:
-                    self._answer(200, {"meter_id": self._meter_id, "value": value})
+    def _next_request(self, conn: _Connection) -> None:
+        """Answer, or schedule the answer to, each whole request on the connection's
+        buffer in turn; stop while an answer is due, and for more bytes."""
+        while not conn.waiting and not conn.closed:
+            end = conn.buffer.find(b"\r\n\r\n")
+            if end < 0:
+                if len(conn.buffer) > MAX_HEAD:
+                    self._send(conn, 400, {"error": "request head too long"}, keep_alive=False)
+                return
+            lines = bytes(conn.buffer[:end]).decode("latin-1").split("\r\n")
+            request_line = lines[0].split()
+            headers = {}
+            for line in lines[1:]:
+                name, sep, value = line.partition(":")
+                if sep:
+                    headers[name.strip().lower()] = value.strip()
+            raw_length = headers.get("content-length", "0")
+            length = int(raw_length) if raw_length.isdigit() else -1
+            if len(request_line) != 3 or not request_line[2].startswith("HTTP/") or not 0 <= length <= MAX_BODY:
+                self._send(conn, 400, {"error": "a request line, and a JSON body with Content-Length, are required"},
+                           keep_alive=False)
+                return
+            if len(conn.buffer) < end + 4 + length:
+                return
+            body = bytes(conn.buffer[end + 4 : end + 4 + length])
+            del conn.buffer[: end + 4 + length]
+            method, target, version = request_line
+            keep_alive = version == "HTTP/1.1" and headers.get("connection", "").lower() != "close"
+            if self._verbose:
+                print(f"{conn.peer} {method} {target} {version}", file=sys.stderr, flush=True)
+            conn.waiting = True
+            self._answer(conn, method, target, body, keep_alive)
 
-            def do_POST(self) -> None:
-                self._answer(405, {"error": "use GET or PUT"})
+    def _answer(self, conn: _Connection, method: str, target: str, body: bytes, keep_alive: bool) -> None:
+        def send(status: int, payload: Mapping[str, Any]) -> None:
+            self._send(conn, status, payload, keep_alive)
 
-            do_DELETE = do_PATCH = do_POST
+        if method not in ("GET", "PUT"):
+            return send(405, {"error": "use GET or PUT"})
+        parts = target.split("?", 1)[0].split("/")
+        if len(parts) != 4 or parts[0] or parts[1] != "meters" or parts[3] != "prepay_enabled":
+            return send(404, {"error": "no such resource"})
+        meter_id = unquote(parts[2])
+        state = self._meters.get(meter_id)
+        if state is None:
+            return send(404, {"error": f"unknown meter {meter_id}"})
+        if method == "GET":
+            return send(200, {"meter_id": meter_id, "value": state.value})
+        try:
+            value = json.loads(body) if body else None
+        except (ValueError, UnicodeDecodeError):
+            value = None
+        if not isinstance(value, dict) or not isinstance(value.get("value"), bool):
+            return send(400, {"error": 'the body must be {"value": true|false}'})
+        written = bool(value["value"])
+        behaviour = state.behaviour
 
-            def _meter(self) -> MeterState | None:
-                parts = self.path.split("?", 1)[0].split("/")
-                if len(parts) != 4 or parts[0] or parts[1] != "meters" or parts[3] != "prepay_enabled":
-                    self._answer(404, {"error": "no such resource"})
-                    return None
-                self._meter_id = unquote(parts[2])
-                state = sim._meters.get(self._meter_id)
-                if state is None:
-                    self._answer(404, {"error": f"unknown meter {self._meter_id}"})
-                return state
+        def write() -> None:
+            if behaviour.hang:
+                return  # never answered; the connection ends when the service stops
+            state.writes += 1
+            if behaviour.fail_status is not None and (
+                behaviour.fail_times is None or state.writes <= behaviour.fail_times
+            ):
+                return send(behaviour.fail_status, {"error": "injected failure"})
+            state.value = written
+            send(200, {"meter_id": meter_id, "value": written})
 
-            def _body_value(self) -> bool | None:
-                try:
-                    length = int(self.headers.get("Content-Length", "0"))
-                except ValueError:
-                    length = -1
-                if not 0 < length <= MAX_BODY:
-                    self._answer(400, {"error": "a JSON body with Content-Length is required"})
-                    return None
-                try:
-                    body = json.loads(self.rfile.read(length))
-                except (ValueError, UnicodeDecodeError):
-                    body = None
-                if not isinstance(body, dict) or not isinstance(body.get("value"), bool):
-                    self._answer(400, {"error": 'the body must be {"value": true|false}'})
-                    return None
-                return bool(body["value"])
-
-            def _answer(self, status: int, payload: Mapping[str, Any]) -> None:
-                data = json.dumps(payload).encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
-
-        return Handler
+        if behaviour.latency:
+            # Latency counts from the request's arrival: the service's own parsing falls inside it.
+            heapq.heappush(self._timers, (time.monotonic() + behaviour.latency, next(self._order), conn, write))
+        else:
+            write()
 
 
 def main(argv: list[str] | None = None) -> int:
