@@ -40,19 +40,19 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref logger = f.global(f.n.logger);
     Ref log = logger ? call_method_kw(logger.get(), f.n.bind, f.n.kw_esco, esco) : Ref();
     if (!log || PyObject_SetAttr(self, f.n.log, log.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     if (!call_method(self, f.n.check_environment)) {
-        return nullptr;
+        return f.fail();
     }
     if (PyObject_SetAttr(self, f.n.esco, esco) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref get_instance = f.global(f.n.get_instance);
     Ref containers = get_instance ? call_kw(get_instance.get(), f.n.kw_esco, esco) : Ref();
     if (!containers || PyObject_SetAttr(self, f.n.containers, containers.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref supa_client = f.global(f.n.supa_client);
@@ -61,7 +61,7 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref role_key = key ? f.global(f.n.tramu_role_key) : Ref();
     Ref client = role_key ? call(supa_client.get(), url.get(), key.get(), role_key.get()) : Ref();
     if (!client || PyObject_SetAttr(self, f.n.tramu_supabase, client.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -88,11 +88,11 @@ PyObject* check_environment(const Frame& f, const Ref* args)
         present = global_is_true(f, f.n.supabase_key);
     }
     if (present < 0 || (present == 0 && fail_with_status(f, self, f.n.msg_db_settings, 2) < 0)) {
-        return nullptr;
+        return f.fail();
     }
     present = global_is_true(f, f.n.tramu_role_key);
     if (present < 0 || (present == 0 && fail_with_status(f, self, f.n.msg_role_key, 3) < 0)) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -139,7 +139,7 @@ PyObject* run_job(const Frame& f, const Ref* args)
     PyObject* meter_row = args[1].get();
 
     if (log_formatted(f, self, f.n.info, f.n.msg_run_job_for, meter_row) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Ref meter_id = getitem(meter_row, f.n.id);
     Ref serial = meter_id ? getitem(meter_row, f.n.serial) : Ref();
@@ -148,11 +148,11 @@ PyObject* run_job(const Frame& f, const Ref* args)
                                                     meter_id.get(), serial.get())
                                       : Ref();
     if (!mediator_address) {
-        return nullptr;
+        return f.fail();
     }
     if (mediator_address.get() == Py_None) {
         if (log_formatted(f, self, f.n.error, f.n.msg_no_mediator, serial.get()) < 0) {
-            return nullptr;
+            return f.fail();
         }
         Py_RETURN_FALSE;
     }
@@ -161,14 +161,14 @@ PyObject* run_job(const Frame& f, const Ref* args)
     if (result) {
         return result.release();
     }
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
         PyErr_SetRaisedException(exc.release());
-        return nullptr;
+        return f.fail();
     }
     Handling handling(exc.get());
     if (log_failure(f, self, f.n.msg_pushing_token, exc.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_FALSE;
 }
@@ -239,7 +239,7 @@ Ref run_pool(const Frame& f, PyObject* self, PyObject* meters)
         return call(exit.get(), Py_None, Py_None, Py_None) ? std::move(futures) : Ref();
     }
 
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     Ref suppress;
     {
         Handling handling(exc.get());
@@ -282,7 +282,7 @@ PyObject* run(const Frame& f, const Ref* args)
 {
     PyObject* self = args[0].get();
     if (log_message(f, self, f.n.info, f.n.msg_starting) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref client = getattr(self, f.n.tramu_supabase);
@@ -296,16 +296,16 @@ PyObject* run(const Frame& f, const Ref* args)
     Ref data = meters_result ? getattr(meters_result.get(), f.n.data) : Ref();
     const Py_ssize_t found = data ? PyObject_Size(data.get()) : -1;
     if (found < 0) {
-        return nullptr;
+        return f.fail();
     }
     if (found == 0 && fail_with_status(f, self, f.n.msg_no_meter, 10) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref meters = getattr(meters_result.get(), f.n.data);
     auto processing = [&] { return sized_message("Processing %zd meters", meters.get()); };
     if (!meters || log_built(f, self, f.n.info, processing) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref futures = run_pool(f, self, meters.get());
@@ -316,7 +316,7 @@ PyObject* run(const Frame& f, const Ref* args)
                                    : Ref();
     Ref done = completed ? Ref::steal(PyObject_GetIter(completed.get())) : Ref();
     if (!done) {
-        return nullptr;
+        return f.fail();
     }
     Py_ssize_t success_count = 0;
     while (Ref future = Ref::steal(PyIter_Next(done.get()))) {
@@ -326,18 +326,18 @@ PyObject* run(const Frame& f, const Ref* args)
             success_count += truth;
             continue;
         }
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref exc = f.caught();
         if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             PyErr_SetRaisedException(exc.release());
-            return nullptr;
+            return f.fail();
         }
         Handling handling(exc.get());
         if (log_formatted(f, self, f.n.error, f.n.msg_error_processing, exc.get()) < 0) {
-            return nullptr;
+            return f.fail();
         }
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return f.fail();
     }
 
     auto summary = [&] {
@@ -348,7 +348,7 @@ PyObject* run(const Frame& f, const Ref* args)
                                total));
     };
     if (log_built(f, self, f.n.info, summary) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }

@@ -36,12 +36,12 @@ PyObject* init(const Frame& f, const Ref* args)
     PyObject* supabase = args[3].get();
     if (!check_exact(meter, &PyDict_Type, "meter") ||
         !check_exact(mediator_address, &PyUnicode_Type, "mediator_address")) {
-        return nullptr;
+        return f.fail();
     }
     if (PyObject_SetAttr(self, f.n.meter, meter) < 0 ||
         PyObject_SetAttr(self, f.n.mediator_address, mediator_address) < 0 ||
         PyObject_SetAttr(self, f.n.supabase, supabase) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref client_class = f.global(f.n.OrtaneMediatorClient);
@@ -50,7 +50,7 @@ PyObject* init(const Frame& f, const Ref* args)
                                     meter_id.get())
                           : Ref();
     if (!client || PyObject_SetAttr(self, f.n.ortane_client, client.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref logger = f.global(f.n.logger);
@@ -61,7 +61,7 @@ PyObject* init(const Frame& f, const Ref* args)
                                        meter_id_again.get(), mediator_address)
                              : Ref();
     if (!log || PyObject_SetAttr(self, f.n.log, log.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -87,26 +87,26 @@ PyObject* update(const Frame& f, const Ref* args)
         Py_RETURN_TRUE;
     }
 
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     Handling handling(exc.get());
     Ref client_exception = f.global(f.n.MediatorClientException);
     if (!client_exception) {
-        return nullptr;
+        return f.fail();
     }
     const int is_client_failure = exception_matches(exc.get(), client_exception.get());
     if (is_client_failure < 0) {
-        return nullptr;
+        return f.fail();
     }
     PyObject* message = f.n.msg_mediator_failure;
     if (!is_client_failure) {
         if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             PyErr_SetRaisedException(exc.release());
-            return nullptr;
+            return f.fail();
         }
         message = f.n.msg_unknown_failure;
     }
     if (log_failure(f, self, message, exc.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_FALSE;
 }

@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include <frameobject.h>
+
 #include <cstddef>
 
 namespace pef {
@@ -20,6 +22,62 @@ Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name)
         }
     }
     return Ref::steal(value);
+}
+
+namespace {
+
+// An empty code object named after the method and located at file:line, one
+// per place, kept for the next failure there.
+Ref code_at(Function* fn, const std::source_location& where)
+{
+    if (fn->codes == nullptr && (fn->codes = PyDict_New()) == nullptr) {
+        return {};
+    }
+    Ref key = Ref::steal(Py_BuildValue("(sI)", where.file_name(), where.line()));
+    if (!key) {
+        return {};
+    }
+    PyObject* cached = nullptr;
+    const int found = PyDict_GetItemRef(fn->codes, key.get(), &cached);
+    if (found != 0) {
+        return Ref::steal(cached);
+    }
+    const char* name = PyUnicode_AsUTF8(fn->code_name);
+    Ref code = name != nullptr ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                                     where.file_name(), name, static_cast<int>(where.line()))))
+                               : Ref();
+    if (!code || PyDict_SetItem(fn->codes, key.get(), code.get()) < 0) {
+        return {};
+    }
+    return code;
+}
+
+}  // namespace
+
+void Frame::add_traceback(std::source_location where) const
+{
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc || exc.get() == traced.get()) {
+        PyErr_SetRaisedException(exc.release());
+        return;
+    }
+    Ref code = code_at(fn, where);
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
+                           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                                       fn->globals, nullptr)))
+                     : Ref();
+    if (!frame) {
+        // No entry, as when the interpreter runs out of memory making one: the
+        // new error is raised, with the one being traced as its context.
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(error.get(), exc.release());
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    traced = Ref::borrow(exc.get());
+    PyErr_SetRaisedException(exc.release());
+    // On failure the interpreter's own MemoryError is raised instead, chained.
+    (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 namespace {
@@ -67,6 +125,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->varnames);
+    Py_VISIT(fn->code_name);
+    Py_VISIT(fn->codes);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -84,6 +144,8 @@ int function_clear(PyObject* self)
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->varnames);
+    Py_CLEAR(fn->code_name);
+    Py_CLEAR(fn->codes);
     PyObject_ClearManagedDict(self);
     return 0;
 }
@@ -315,6 +377,7 @@ PyObject* function_new(PyObject* module, const char* class_name, const MethodSpe
     if ((fn->builtins = PyEval_GetFrameBuiltins()) == nullptr ||
         (fn->name = PyUnicode_InternFromString(spec.name)) == nullptr ||
         (fn->qualname = PyUnicode_FromFormat("%s.%s", class_name, spec.name)) == nullptr ||
+        (fn->code_name = Py_NewRef(fn->qualname)) == nullptr ||
         (fn->annotations = PyDict_New()) == nullptr ||
         (fn->varnames = PyTuple_New(static_cast<Py_ssize_t>(spec.params.size()))) == nullptr) {
         return nullptr;

@@ -8,6 +8,7 @@
 
 #include "state.hpp"
 
+#include <source_location>
 #include <span>
 
 namespace pef {
@@ -22,9 +23,31 @@ Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name);
 struct Frame {
     Function* fn;
     const Names& n;
+    // The raised exception that already carries this call's traceback entry:
+    // an exception passing out of a call gets one entry, as from a def's frame.
+    mutable Ref traced = {};
 
     // A module-level name, looked up at each use.
     Ref global(PyObject* name) const;
+
+    // The way out of a failed body: adds this call's traceback entry, naming
+    // the method and the source line of the check, and returns nullptr.
+    PyObject* fail(std::source_location where = std::source_location::current()) const
+    {
+        add_traceback(where);
+        return nullptr;
+    }
+
+    // `except`: the raised exception, taken with this call's entry already on
+    // it, as a handler in a def sees it.
+    Ref caught(std::source_location where = std::source_location::current()) const
+    {
+        add_traceback(where);
+        return Ref::steal(PyErr_GetRaisedException());
+    }
+
+private:
+    void add_traceback(std::source_location where) const;
 };
 
 // A method body receives its bound parameters in signature order, `self` first.
@@ -62,6 +85,8 @@ struct Function {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* varnames;  // tuple of interned parameter names
+    PyObject* code_name;  // the qualified name tracebacks show, fixed at creation
+    PyObject* codes;      // {(file, line): code object} for traceback entries, made on demand
 };
 
 extern PyType_Spec function_type_spec;
