@@ -1,6 +1,7 @@
 // PrepayEnabledFlipAllJob: selects the configured meters and flips each on a
 // pool of five workers.
 #include "records.hpp"
+#include "class_call.hpp"
 #include "jobs.hpp"
 
 #include <array>
@@ -116,7 +117,14 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
     Ref job = supabase ? call_kw(job_class.get(), f.n.kw_flip_job, meter_row, mediator_address,
                                  supabase.get())
                        : Ref();
-    return job ? call_method(job.get(), f.n.update) : Ref();
+    if (!job) {
+        return {};
+    }
+    State& st = state_of(f.fn->module);
+    if (PyObject* update = direct_method(st.flip_job, job.get())) {
+        return call(update, job.get());
+    }
+    return call_method(job.get(), f.n.update);
 }
 
 // def run_job(self, meter_row) -> "bool":
