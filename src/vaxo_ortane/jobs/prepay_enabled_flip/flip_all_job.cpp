@@ -33,26 +33,26 @@ int fail_with_status(const Frame& f, PyObject* self, PyObject* message, long sta
 //     self.esco = esco
 //     self.containers = get_instance(esco=esco)
 //     self.tramu_supabase = supa_client(supabase_url, supabase_key, tramu_role_key)
-PyObject* init(const Frame& f, const Ref* args)
+PyObject* init(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
-    PyObject* esco = args[1].get();
+    PyObject* self = args[0];
+    PyObject* esco = args[1];
 
     Ref logger = f.global(f.n.logger);
     Ref log = logger ? call_method_kw(logger.get(), f.n.bind, f.n.kw_esco, esco) : Ref();
-    if (!log || PyObject_SetAttr(self, f.n.log, log.get()) < 0) {
+    if (!log || setattr(self, f.n.log, log.get()) < 0) {
         return f.fail();
     }
     if (!call_method(self, f.n.check_environment)) {
         return f.fail();
     }
-    if (PyObject_SetAttr(self, f.n.esco, esco) < 0) {
+    if (setattr(self, f.n.esco, esco) < 0) {
         return f.fail();
     }
 
     Ref get_instance = f.global(f.n.get_instance);
     Ref containers = get_instance ? call_kw(get_instance.get(), f.n.kw_esco, esco) : Ref();
-    if (!containers || PyObject_SetAttr(self, f.n.containers, containers.get()) < 0) {
+    if (!containers || setattr(self, f.n.containers, containers.get()) < 0) {
         return f.fail();
     }
 
@@ -61,7 +61,7 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref key = url ? f.global(f.n.supabase_key) : Ref();
     Ref role_key = key ? f.global(f.n.tramu_role_key) : Ref();
     Ref client = role_key ? call(supa_client.get(), url.get(), key.get(), role_key.get()) : Ref();
-    if (!client || PyObject_SetAttr(self, f.n.tramu_supabase, client.get()) < 0) {
+    if (!client || setattr(self, f.n.tramu_supabase, client.get()) < 0) {
         return f.fail();
     }
     Py_RETURN_NONE;
@@ -81,9 +81,9 @@ int global_is_true(const Frame& f, PyObject* name)
 //     if not tramu_role_key:
 //         self.log.error("Environment variable TRAMU_ROLE_KEY not set.")
 //         sys.exit(3)
-PyObject* check_environment(const Frame& f, const Ref* args)
+PyObject* check_environment(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
+    PyObject* self = args[0];
     int present = global_is_true(f, f.n.supabase_url);
     if (present > 0) {
         present = global_is_true(f, f.n.supabase_key);
@@ -120,8 +120,7 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
     if (!job) {
         return {};
     }
-    State& st = state_of(f.fn->module);
-    if (PyObject* update = direct_method(st.flip_job, job.get())) {
+    if (PyObject* update = direct_method(f.st.flip_job, job.get())) {
         return call(update, job.get());
     }
     return call_method(job.get(), f.n.update);
@@ -141,10 +140,10 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
 //         self.log.error("Failure occurred pushing token", error=e,
 //                        exception=traceback.format_exception(e))
 //         return False
-PyObject* run_job(const Frame& f, const Ref* args)
+PyObject* run_job(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
-    PyObject* meter_row = args[1].get();
+    PyObject* self = args[0];
+    PyObject* meter_row = args[1];
 
     if (log_formatted(f, self, f.n.info, f.n.msg_run_job_for, meter_row) < 0) {
         return f.fail();
@@ -286,9 +285,9 @@ Ref run_pool(const Frame& f, PyObject* self, PyObject* meters)
 //             self.log.error(f"Error processing meter: {e}")
 //     self.log.info(f"Finished prepay_enabled_flip job. Success: "
 //                   f"{success_count}/{len(meters_to_disable)}")
-PyObject* run(const Frame& f, const Ref* args)
+PyObject* run(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
+    PyObject* self = args[0];
     if (log_message(f, self, f.n.info, f.n.msg_starting) < 0) {
         return f.fail();
     }

@@ -88,11 +88,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames)
 {
     Function* fn = as_function(callable);
-    Ref locals[kMaxParams];
-    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, locals) < 0) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Frame frame{fn, fn->state->n, *fn->state};
+    // Every parameter passed by position, as the module's own calls do.
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == fn->spec->argcount &&
+        static_cast<size_t>(nargs) == fn->spec->params.size()) {
+        return fn->spec->body(frame, args);
+    }
+    PyObject* locals[kMaxParams] = {};
+    Ref held[kMaxParams];
+    if (bind_arguments(fn, args, nargs, kwnames, locals, held) < 0) {
         return nullptr;
     }
-    const Frame frame{fn, state_of(fn->module).n};
     return fn->spec->body(frame, locals);
 }
 
@@ -385,6 +392,7 @@ PyObject* function_new(PyObject* module, const char* class_name, const MethodSpe
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
     fn->module = Py_NewRef(module);
+    fn->state = &st;
     fn->globals = Py_NewRef(PyModule_GetDict(module));
     fn->module_name = Py_NewRef(st.n.module_name);
     if ((fn->builtins = PyEval_GetFrameBuiltins()) == nullptr ||

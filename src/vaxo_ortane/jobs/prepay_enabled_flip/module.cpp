@@ -297,6 +297,12 @@ int module_exec(PyObject* module)
     if (names_init(st.n) < 0 || (st.empty_tuple = PyTuple_New(0)) == nullptr) {
         return -1;
     }
+    // Every function of a module object shares its namespace and builtins.
+    const std::array<PyObject*, kCachedGlobals> per_meter{st.n.logger, st.n.OrtaneMediatorClient,
+                                                          st.n.PrepayEnabledFlipJob};
+    for (int i = 0; i < kCachedGlobals; ++i) {
+        st.globals[i] = {per_meter[i], nullptr, 0, 0};
+    }
     st.function_type = reinterpret_cast<PyTypeObject*>(
         PyType_FromModuleAndSpec(module, &function_type_spec, nullptr));
     if (st.function_type == nullptr) {
@@ -315,6 +321,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     State& st = state_of(module);
     Py_VISIT(st.function_type);
     Py_VISIT(st.empty_tuple);
+    for (const CachedGlobal& cached : st.globals) {
+        Py_VISIT(cached.value);
+    }
     if (const int err = class_cache_traverse(st.flip_job, visit, arg)) {
         return err;
     }
@@ -329,6 +338,9 @@ int module_clear(PyObject* module)
     State& st = state_of(module);
     Py_CLEAR(st.function_type);
     Py_CLEAR(st.empty_tuple);
+    for (CachedGlobal& cached : st.globals) {
+        Py_CLEAR(cached.value);
+    }
     class_cache_clear(st.flip_job);
     class_cache_clear(st.fleet_job);
     names_clear(st.n);

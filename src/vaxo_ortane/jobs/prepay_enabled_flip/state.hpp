@@ -22,8 +22,21 @@ struct ClassCache {
     PyObject* last_built;   // identity only: the instance the direct path made last
 };
 
+// A module-level name read once or more per meter, with the versions of the
+// module's namespace and of builtins when it was read: any change to either
+// dictionary gives it a new version, so a rebinding is seen by the next use.
+struct CachedGlobal {
+    PyObject* name;   // borrowed from Names
+    PyObject* value;  // nullptr: not read yet
+    uint64_t globals_version;
+    uint64_t builtins_version;
+};
+
+inline constexpr int kCachedGlobals = 3;
+
 struct State {
     PyTypeObject* function_type;
+    CachedGlobal globals[kCachedGlobals];
     PyObject* empty_tuple;
     ClassCache flip_job;
     ClassCache fleet_job;
