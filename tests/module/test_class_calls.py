@@ -122,3 +122,16 @@ def test_subclass_runs_its_own_init(mod, fakes):
 def test_calls_with_many_arguments_fail_as_for_a_def(mod, fakes, name, args, kwargs):
     with pytest.raises(TypeError, match=rf"{name}\.__init__\(\) (got an unexpected|takes from)"):
         getattr(mod, name)(*args, **kwargs)
+
+
+def test_keyword_orders_from_different_call_sites_bind_by_name(mod, fakes):
+    cls = mod.PrepayEnabledFlipJob
+    first = {"id": 1, "meter_id": "MID-1", "serial": "S-1"}
+    second = {"id": 2, "meter_id": "MID-2", "serial": "S-2"}
+    for _ in range(3):
+        a = cls(meter=first, mediator_address="tcp://a", supabase="db")
+        b = cls(supabase="db2", mediator_address="tcp://b", meter=second)
+        c = cls.__init__(cls.__new__(cls), meter=first, mediator_address="tcp://c", supabase=None)
+        assert (a.meter, a.mediator_address, a.supabase) == (first, "tcp://a", "db")
+        assert (b.meter, b.mediator_address, b.supabase) == (second, "tcp://b", "db2")
+        assert c is None

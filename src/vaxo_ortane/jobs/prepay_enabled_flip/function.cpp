@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstddef>
 
 namespace pef {
@@ -84,6 +85,32 @@ namespace {
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
+// Keeps a call's keyword-name tuple for the next call from the same site, when
+// together with `nargs` positional arguments it names every parameter, each
+// keyword being the parameter's own interned name.
+void remember_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames)
+{
+    const Py_ssize_t total = PyTuple_GET_SIZE(fn->varnames);
+    if (kwnames == nullptr || nargs + PyTuple_GET_SIZE(kwnames) != total) {
+        return;
+    }
+    signed char slots[kMaxParams];
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_ssize_t j = nargs;
+        while (j < total && PyTuple_GET_ITEM(fn->varnames, j) != keyword) {
+            ++j;
+        }
+        if (j == total) {
+            return;
+        }
+        slots[i] = static_cast<signed char>(j);
+    }
+    Py_XSETREF(fn->kw_seen, Py_NewRef(kwnames));
+    fn->kw_nargs = nargs;
+    std::copy(slots, slots + PyTuple_GET_SIZE(kwnames), fn->kw_slot);
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
@@ -96,10 +123,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return fn->spec->body(frame, args);
     }
     PyObject* locals[kMaxParams] = {};
+    if (kwnames != nullptr && kwnames == fn->kw_seen && nargs == fn->kw_nargs) {
+        std::copy(args, args + nargs, locals);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            locals[fn->kw_slot[i]] = args[nargs + i];
+        }
+        return fn->spec->body(frame, locals);
+    }
     Ref held[kMaxParams];
     if (bind_arguments(fn, args, nargs, kwnames, locals, held) < 0) {
         return nullptr;
     }
+    remember_keywords(fn, nargs, kwnames);
     return fn->spec->body(frame, locals);
 }
 
@@ -132,6 +167,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->varnames);
+    Py_VISIT(fn->kw_seen);
     Py_VISIT(fn->code_name);
     Py_VISIT(fn->codes);
     return PyObject_VisitManagedDict(self, visit, arg);
@@ -151,6 +187,7 @@ int function_clear(PyObject* self)
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->varnames);
+    Py_CLEAR(fn->kw_seen);
     Py_CLEAR(fn->code_name);
     Py_CLEAR(fn->codes);
     PyObject_ClearManagedDict(self);

@@ -88,6 +88,12 @@ struct Function {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* varnames;  // tuple of interned parameter names
+    // The last keyword-name tuple that named every parameter not passed by
+    // position, and where each name goes: calls from one call site pass the
+    // same tuple each time.
+    PyObject* kw_seen;
+    Py_ssize_t kw_nargs;
+    signed char kw_slot[kMaxParams];
     PyObject* code_name;  // the qualified name tracebacks show, fixed at creation
     PyObject* codes;      // {(file, line): code object} for traceback entries, made on demand
 };
