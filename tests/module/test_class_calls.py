@@ -64,21 +64,6 @@ def test_change_to_class_decides_next_call(mod, fakes, change):
     assert check(cls(**KW))
 
 
-@pytest.mark.parametrize("change", [_replaced_init, _init_shadows_update, _setattr_hook])
-def test_class_restored_after_change_builds_as_made(mod, fakes, change):
-    cls = mod.PrepayEnabledFlipJob
-    saved = {name: cls.__dict__[name] for name in ("__init__",)}
-    change(mod, cls)
-    cls(**KW)
-    for name in ("__init__", "__setattr__"):
-        if name in cls.__dict__ and name not in saved:
-            delattr(cls, name)
-    cls.__init__ = saved["__init__"]
-    job = cls(**KW)
-    assert list(vars(job)) == ["meter", "mediator_address", "supabase", "ortane_client", "log"]
-    assert job.update() is True
-
-
 def test_run_job_calls_update_as_the_class_has_it_now(fleet, fakes):
     cls = fleet.run_job.__globals__["PrepayEnabledFlipJob"]
     assert fleet.run_job(METER) is True
