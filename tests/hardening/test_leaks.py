@@ -7,9 +7,11 @@ meter, per failure or per refused call grows with the fleet until the process di
 
 import collections
 import contextlib
+import copy
 import gc
 import importlib.util
 import io
+import pickle
 import sys
 
 import pytest
@@ -88,6 +90,30 @@ def flip_job_address_refused_by_type(mod, f):
     address = b"tcp://mediator-1"
     step = lambda: expect(TypeError, lambda: flip_job(mod, f, mediator_address=address))
     return step, [address, f.row]
+
+
+@path
+def flip_job_through_type_call(mod, f):
+    # A class changed after the module made it is called through type.__call__.
+    mod.PrepayEnabledFlipJob.__setattr__ = object.__setattr__
+
+    def step():
+        job = flip_job(mod, f)
+        assert job.ortane_client is f.mediator
+
+    return step, [f.row, f.adapter.answer, f.registry, f.mediator, f.log]
+
+
+@path
+def methods_copied_and_pickled(mod, f, monkeypatch):
+    monkeypatch.setitem(sys.modules, JOB, mod)
+    method = mod.PrepayEnabledFlipAllJob.run_job
+
+    def step():
+        assert copy.copy(method) is method and copy.deepcopy([method])[0] is method
+        assert pickle.loads(pickle.dumps(method)) is method
+
+    return step, [method, mod]
 
 
 @path

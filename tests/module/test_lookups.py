@@ -113,3 +113,46 @@ def test_rebound_traceback_module_formats_both_handlers(mod, fleet, fakes):
     fleet.run_job({"id": 1, "serial": "S-1"})
     fields = [dict(r[3])["exception"] for r in fakes.events.records() if r[0] == "error"]
     assert fields == [["formatted", "w"], ["formatted", "'meter_id'"]]
+
+
+def _stand_in(name, fakes):
+    """A replacement for the module global `name` that records its use."""
+    if name == "PrepayEnabledFlipJob":
+        return _replacement_job(fakes)
+    if name == "OrtaneMediatorClient":
+        class Client:
+            def __init__(self, **kw):
+                fakes.events.add("replacement", tuple(kw))
+
+            def prepay_enabled_write(self, value):
+                pass
+
+        return Client
+    logger = Fakes()
+    logger.events = fakes.events
+    return types.SimpleNamespace(bind=lambda **kw: fakes.events.add("replacement", tuple(kw))
+                                 or logger.logger.bind(**kw))
+
+
+@pytest.mark.parametrize("name", ["logger", "OrtaneMediatorClient", "PrepayEnabledFlipJob"])
+def test_names_used_per_meter_follow_each_rebinding_after_use(mod, fleet, fakes, monkeypatch, name):
+    assert fleet.run_job(dict(METER)) is True  # every name read once already
+
+    def replacements():
+        return len(fakes.events.of("replacement"))
+
+    setattr(mod, name, _stand_in(name, fakes))
+    fleet.run_job(dict(METER))
+    assert replacements() == 1
+    # Gone from the module: the builtins' binding, and each rebinding of it.
+    delattr(mod, name)
+    monkeypatch.setattr(builtins, name, _stand_in(name, fakes), raising=False)
+    fleet.run_job(dict(METER))
+    assert replacements() == 2
+    monkeypatch.setattr(builtins, name, _stand_in(name, fakes))
+    fleet.run_job(dict(METER))
+    assert replacements() == 3
+    monkeypatch.delattr(builtins, name)
+    assert fleet.run_job(dict(METER)) is False
+    error = dict(fakes.events.records()[-1][3])["error"]
+    assert type(error) is NameError and error.name == name

@@ -49,14 +49,14 @@ void format_missing(PyObject* qualname, const char* kind, PyObject* names)
 }
 
 void missing_arguments(Function* fn, Py_ssize_t start, Py_ssize_t end, const char* kind,
-                       const Ref* locals)
+                       PyObject* const* locals)
 {
     Ref names = Ref::steal(PyList_New(0));
     if (!names) {
         return;
     }
     for (Py_ssize_t i = start; i < end; ++i) {
-        if (!locals[i]) {
+        if (locals[i] == nullptr) {
             Ref name = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(fn->varnames, i)));
             if (!name || PyList_Append(names.get(), name.get()) < 0) {
                 return;
@@ -66,13 +66,13 @@ void missing_arguments(Function* fn, Py_ssize_t start, Py_ssize_t end, const cha
     format_missing(fn->qualname, kind, names.get());
 }
 
-void too_many_positional(Function* fn, Py_ssize_t given, const Ref* locals)
+void too_many_positional(Function* fn, Py_ssize_t given, PyObject* const* locals)
 {
     const Py_ssize_t argcount = fn->spec->argcount;
     const Py_ssize_t total = PyTuple_GET_SIZE(fn->varnames);
     Py_ssize_t kwonly_given = 0;
     for (Py_ssize_t i = argcount; i < total; ++i) {
-        kwonly_given += locals[i] ? 1 : 0;
+        kwonly_given += locals[i] != nullptr ? 1 : 0;
     }
     const Py_ssize_t defcount = fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
     bool plural;
@@ -152,14 +152,14 @@ Py_ssize_t find_parameter(Function* fn, PyObject* keyword)
 }  // namespace
 
 int bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   Ref* locals)
+                   PyObject** locals, Ref* held)
 {
     const Py_ssize_t argcount = fn->spec->argcount;
     const Py_ssize_t total = PyTuple_GET_SIZE(fn->varnames);
 
     const Py_ssize_t n = std::min(nargs, argcount);
     for (Py_ssize_t j = 0; j < n; ++j) {
-        locals[j] = Ref::borrow(args[j]);
+        locals[j] = args[j];
     }
 
     const Py_ssize_t kwcount = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -177,12 +177,12 @@ int bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObje
             unexpected_keyword(fn, keyword);
             return -1;
         }
-        if (locals[j]) {
+        if (locals[j] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                          fn->qualname, keyword);
             return -1;
         }
-        locals[j] = Ref::borrow(args[nargs + i]);
+        locals[j] = args[nargs + i];
     }
 
     if (nargs > argcount) {
@@ -196,21 +196,22 @@ int bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObje
         const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         const Py_ssize_t m = argcount - defcount;
         for (Py_ssize_t i = nargs; i < m; ++i) {
-            if (!locals[i]) {
+            if (locals[i] == nullptr) {
                 missing_arguments(fn, 0, m, "positional", locals);
                 return -1;
             }
         }
         for (Py_ssize_t i = std::max<Py_ssize_t>(n - m, 0); i < defcount; ++i) {
-            if (!locals[m + i]) {
-                locals[m + i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i));
+            if (locals[m + i] == nullptr) {
+                held[m + i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i));
+                locals[m + i] = held[m + i].get();
             }
         }
     }
 
     bool missing_kwonly = false;
     for (Py_ssize_t i = argcount; i < total; ++i) {
-        if (locals[i]) {
+        if (locals[i] != nullptr) {
             continue;
         }
         if (fn->kwdefaults != nullptr) {
@@ -219,7 +220,8 @@ int bind_arguments(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObje
                 return -1;
             }
             if (value != nullptr) {
-                locals[i] = Ref::steal(value);
+                held[i] = Ref::steal(value);
+                locals[i] = value;
                 continue;
             }
         }

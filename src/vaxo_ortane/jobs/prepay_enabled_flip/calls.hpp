@@ -44,9 +44,36 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... arg
         name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// PyObject_GetAttr and PyObject_SetAttr for the module's names, which are
+// interned strings already: the type's own hook, without the checks and the
+// interning those make of any name. A failed look-up gets the AttributeError's
+// `name` and `obj` as PyObject_GetAttr gives them (tracebacks read them for
+// "Did you mean" hints).
 inline Ref getattr(PyObject* obj, PyObject* name)
 {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    if (get == nullptr) {
+        return Ref::steal(PyObject_GetAttr(obj, name));
+    }
+    PyObject* value = get(obj, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        auto* error = reinterpret_cast<PyAttributeErrorObject*>(exc.get());
+        if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError) &&
+            error->name == nullptr && error->obj == nullptr &&
+            (PyObject_SetAttrString(exc.get(), "name", name) < 0 ||
+             PyObject_SetAttrString(exc.get(), "obj", obj) < 0)) {
+            return {};
+        }
+        PyErr_SetRaisedException(exc.release());
+    }
+    return Ref::steal(value);
+}
+
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
+{
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return set != nullptr ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
 inline Ref getitem(PyObject* obj, PyObject* key)

@@ -1,6 +1,7 @@
 // PrepayEnabledFlipAllJob: selects the configured meters and flips each on a
 // pool of five workers.
 #include "records.hpp"
+#include "class_call.hpp"
 #include "jobs.hpp"
 
 #include <array>
@@ -32,27 +33,27 @@ int fail_with_status(const Frame& f, PyObject* self, PyObject* message, long sta
 //     self.esco = esco
 //     self.containers = get_instance(esco=esco)
 //     self.tramu_supabase = supa_client(supabase_url, supabase_key, tramu_role_key)
-PyObject* init(const Frame& f, const Ref* args)
+PyObject* init(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
-    PyObject* esco = args[1].get();
+    PyObject* self = args[0];
+    PyObject* esco = args[1];
 
     Ref logger = f.global(f.n.logger);
     Ref log = logger ? call_method_kw(logger.get(), f.n.bind, f.n.kw_esco, esco) : Ref();
-    if (!log || PyObject_SetAttr(self, f.n.log, log.get()) < 0) {
-        return nullptr;
+    if (!log || setattr(self, f.n.log, log.get()) < 0) {
+        return f.fail();
     }
     if (!call_method(self, f.n.check_environment)) {
-        return nullptr;
+        return f.fail();
     }
-    if (PyObject_SetAttr(self, f.n.esco, esco) < 0) {
-        return nullptr;
+    if (setattr(self, f.n.esco, esco) < 0) {
+        return f.fail();
     }
 
     Ref get_instance = f.global(f.n.get_instance);
     Ref containers = get_instance ? call_kw(get_instance.get(), f.n.kw_esco, esco) : Ref();
-    if (!containers || PyObject_SetAttr(self, f.n.containers, containers.get()) < 0) {
-        return nullptr;
+    if (!containers || setattr(self, f.n.containers, containers.get()) < 0) {
+        return f.fail();
     }
 
     Ref supa_client = f.global(f.n.supa_client);
@@ -60,8 +61,8 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref key = url ? f.global(f.n.supabase_key) : Ref();
     Ref role_key = key ? f.global(f.n.tramu_role_key) : Ref();
     Ref client = role_key ? call(supa_client.get(), url.get(), key.get(), role_key.get()) : Ref();
-    if (!client || PyObject_SetAttr(self, f.n.tramu_supabase, client.get()) < 0) {
-        return nullptr;
+    if (!client || setattr(self, f.n.tramu_supabase, client.get()) < 0) {
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -80,19 +81,19 @@ int global_is_true(const Frame& f, PyObject* name)
 //     if not tramu_role_key:
 //         self.log.error("Environment variable TRAMU_ROLE_KEY not set.")
 //         sys.exit(3)
-PyObject* check_environment(const Frame& f, const Ref* args)
+PyObject* check_environment(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
+    PyObject* self = args[0];
     int present = global_is_true(f, f.n.supabase_url);
     if (present > 0) {
         present = global_is_true(f, f.n.supabase_key);
     }
     if (present < 0 || (present == 0 && fail_with_status(f, self, f.n.msg_db_settings, 2) < 0)) {
-        return nullptr;
+        return f.fail();
     }
     present = global_is_true(f, f.n.tramu_role_key);
     if (present < 0 || (present == 0 && fail_with_status(f, self, f.n.msg_role_key, 3) < 0)) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -116,7 +117,13 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
     Ref job = supabase ? call_kw(job_class.get(), f.n.kw_flip_job, meter_row, mediator_address,
                                  supabase.get())
                        : Ref();
-    return job ? call_method(job.get(), f.n.update) : Ref();
+    if (!job) {
+        return {};
+    }
+    if (PyObject* update = direct_method(f.st.flip_job, job.get())) {
+        return call(update, job.get());
+    }
+    return call_method(job.get(), f.n.update);
 }
 
 // def run_job(self, meter_row) -> "bool":
@@ -133,13 +140,13 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
 //         self.log.error("Failure occurred pushing token", error=e,
 //                        exception=traceback.format_exception(e))
 //         return False
-PyObject* run_job(const Frame& f, const Ref* args)
+PyObject* run_job(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
-    PyObject* meter_row = args[1].get();
+    PyObject* self = args[0];
+    PyObject* meter_row = args[1];
 
     if (log_formatted(f, self, f.n.info, f.n.msg_run_job_for, meter_row) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Ref meter_id = getitem(meter_row, f.n.id);
     Ref serial = meter_id ? getitem(meter_row, f.n.serial) : Ref();
@@ -148,11 +155,11 @@ PyObject* run_job(const Frame& f, const Ref* args)
                                                     meter_id.get(), serial.get())
                                       : Ref();
     if (!mediator_address) {
-        return nullptr;
+        return f.fail();
     }
     if (mediator_address.get() == Py_None) {
         if (log_formatted(f, self, f.n.error, f.n.msg_no_mediator, serial.get()) < 0) {
-            return nullptr;
+            return f.fail();
         }
         Py_RETURN_FALSE;
     }
@@ -161,14 +168,14 @@ PyObject* run_job(const Frame& f, const Ref* args)
     if (result) {
         return result.release();
     }
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
         PyErr_SetRaisedException(exc.release());
-        return nullptr;
+        return f.fail();
     }
     Handling handling(exc.get());
     if (log_failure(f, self, f.n.msg_pushing_token, exc.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_FALSE;
 }
@@ -239,7 +246,7 @@ Ref run_pool(const Frame& f, PyObject* self, PyObject* meters)
         return call(exit.get(), Py_None, Py_None, Py_None) ? std::move(futures) : Ref();
     }
 
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     Ref suppress;
     {
         Handling handling(exc.get());
@@ -278,11 +285,11 @@ Ref run_pool(const Frame& f, PyObject* self, PyObject* meters)
 //             self.log.error(f"Error processing meter: {e}")
 //     self.log.info(f"Finished prepay_enabled_flip job. Success: "
 //                   f"{success_count}/{len(meters_to_disable)}")
-PyObject* run(const Frame& f, const Ref* args)
+PyObject* run(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
+    PyObject* self = args[0];
     if (log_message(f, self, f.n.info, f.n.msg_starting) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref client = getattr(self, f.n.tramu_supabase);
@@ -296,16 +303,16 @@ PyObject* run(const Frame& f, const Ref* args)
     Ref data = meters_result ? getattr(meters_result.get(), f.n.data) : Ref();
     const Py_ssize_t found = data ? PyObject_Size(data.get()) : -1;
     if (found < 0) {
-        return nullptr;
+        return f.fail();
     }
     if (found == 0 && fail_with_status(f, self, f.n.msg_no_meter, 10) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref meters = getattr(meters_result.get(), f.n.data);
     auto processing = [&] { return sized_message("Processing %zd meters", meters.get()); };
     if (!meters || log_built(f, self, f.n.info, processing) < 0) {
-        return nullptr;
+        return f.fail();
     }
 
     Ref futures = run_pool(f, self, meters.get());
@@ -316,7 +323,7 @@ PyObject* run(const Frame& f, const Ref* args)
                                    : Ref();
     Ref done = completed ? Ref::steal(PyObject_GetIter(completed.get())) : Ref();
     if (!done) {
-        return nullptr;
+        return f.fail();
     }
     Py_ssize_t success_count = 0;
     while (Ref future = Ref::steal(PyIter_Next(done.get()))) {
@@ -326,18 +333,18 @@ PyObject* run(const Frame& f, const Ref* args)
             success_count += truth;
             continue;
         }
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        Ref exc = f.caught();
         if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             PyErr_SetRaisedException(exc.release());
-            return nullptr;
+            return f.fail();
         }
         Handling handling(exc.get());
         if (log_formatted(f, self, f.n.error, f.n.msg_error_processing, exc.get()) < 0) {
-            return nullptr;
+            return f.fail();
         }
     }
     if (PyErr_Occurred()) {
-        return nullptr;
+        return f.fail();
     }
 
     auto summary = [&] {
@@ -348,7 +355,7 @@ PyObject* run(const Frame& f, const Ref* args)
                                total));
     };
     if (log_built(f, self, f.n.info, summary) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_NONE;
 }

@@ -28,20 +28,20 @@ bool check_exact(PyObject* value, PyTypeObject* expected, const char* param)
 //                                               meter_id=meter["meter_id"])
 //     self.log = logger.bind(serial=meter["serial"], meter_id=meter["meter_id"],
 //                            mediator_address=mediator_address)
-PyObject* init(const Frame& f, const Ref* args)
+PyObject* init(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
-    PyObject* meter = args[1].get();
-    PyObject* mediator_address = args[2].get();
-    PyObject* supabase = args[3].get();
+    PyObject* self = args[0];
+    PyObject* meter = args[1];
+    PyObject* mediator_address = args[2];
+    PyObject* supabase = args[3];
     if (!check_exact(meter, &PyDict_Type, "meter") ||
         !check_exact(mediator_address, &PyUnicode_Type, "mediator_address")) {
-        return nullptr;
+        return f.fail();
     }
-    if (PyObject_SetAttr(self, f.n.meter, meter) < 0 ||
-        PyObject_SetAttr(self, f.n.mediator_address, mediator_address) < 0 ||
-        PyObject_SetAttr(self, f.n.supabase, supabase) < 0) {
-        return nullptr;
+    if (setattr(self, f.n.meter, meter) < 0 ||
+        setattr(self, f.n.mediator_address, mediator_address) < 0 ||
+        setattr(self, f.n.supabase, supabase) < 0) {
+        return f.fail();
     }
 
     Ref client_class = f.global(f.n.OrtaneMediatorClient);
@@ -49,8 +49,8 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref client = meter_id ? call_kw(client_class.get(), f.n.kw_mediator_client, mediator_address,
                                     meter_id.get())
                           : Ref();
-    if (!client || PyObject_SetAttr(self, f.n.ortane_client, client.get()) < 0) {
-        return nullptr;
+    if (!client || setattr(self, f.n.ortane_client, client.get()) < 0) {
+        return f.fail();
     }
 
     Ref logger = f.global(f.n.logger);
@@ -60,8 +60,8 @@ PyObject* init(const Frame& f, const Ref* args)
     Ref log = meter_id_again ? call_kw(bind.get(), f.n.kw_meter_context, serial.get(),
                                        meter_id_again.get(), mediator_address)
                              : Ref();
-    if (!log || PyObject_SetAttr(self, f.n.log, log.get()) < 0) {
-        return nullptr;
+    if (!log || setattr(self, f.n.log, log.get()) < 0) {
+        return f.fail();
     }
     Py_RETURN_NONE;
 }
@@ -79,34 +79,34 @@ PyObject* init(const Frame& f, const Ref* args)
 //         self.log.error("Unknown failure during prepay_enabled flag disable", error=e,
 //                        exception=traceback.format_exception(e))
 //         return False
-PyObject* update(const Frame& f, const Ref* args)
+PyObject* update(const Frame& f, PyObject* const* args)
 {
-    PyObject* self = args[0].get();
+    PyObject* self = args[0];
     if (call_on_attr(self, f.n.ortane_client, f.n.prepay_enabled_write, Py_False) == 0 &&
         call_on_attr(self, f.n.log, f.n.info, f.n.msg_prepay_disabled) == 0) {
         Py_RETURN_TRUE;
     }
 
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = f.caught();
     Handling handling(exc.get());
     Ref client_exception = f.global(f.n.MediatorClientException);
     if (!client_exception) {
-        return nullptr;
+        return f.fail();
     }
     const int is_client_failure = exception_matches(exc.get(), client_exception.get());
     if (is_client_failure < 0) {
-        return nullptr;
+        return f.fail();
     }
     PyObject* message = f.n.msg_mediator_failure;
     if (!is_client_failure) {
         if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
             PyErr_SetRaisedException(exc.release());
-            return nullptr;
+            return f.fail();
         }
         message = f.n.msg_unknown_failure;
     }
     if (log_failure(f, self, message, exc.get()) < 0) {
-        return nullptr;
+        return f.fail();
     }
     Py_RETURN_FALSE;
 }

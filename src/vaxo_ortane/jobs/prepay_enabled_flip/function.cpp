@@ -1,5 +1,8 @@
 #include "function.hpp"
 
+#include <frameobject.h>
+
+#include <algorithm>
 #include <cstddef>
 
 namespace pef {
@@ -24,17 +27,114 @@ Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name)
 
 namespace {
 
+// An empty code object named after the method and located at file:line, one
+// per place, kept for the next failure there.
+Ref code_at(Function* fn, const std::source_location& where)
+{
+    if (fn->codes == nullptr && (fn->codes = PyDict_New()) == nullptr) {
+        return {};
+    }
+    Ref key = Ref::steal(Py_BuildValue("(sI)", where.file_name(), where.line()));
+    if (!key) {
+        return {};
+    }
+    PyObject* cached = nullptr;
+    const int found = PyDict_GetItemRef(fn->codes, key.get(), &cached);
+    if (found != 0) {
+        return Ref::steal(cached);
+    }
+    const char* name = PyUnicode_AsUTF8(fn->code_name);
+    Ref code = name != nullptr ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                                     where.file_name(), name, static_cast<int>(where.line()))))
+                               : Ref();
+    if (!code || PyDict_SetItem(fn->codes, key.get(), code.get()) < 0) {
+        return {};
+    }
+    return code;
+}
+
+}  // namespace
+
+void Frame::add_traceback(std::source_location where) const
+{
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc || exc.get() == traced.get()) {
+        PyErr_SetRaisedException(exc.release());
+        return;
+    }
+    Ref code = code_at(fn, where);
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
+                           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                                       fn->globals, nullptr)))
+                     : Ref();
+    if (!frame) {
+        // No entry, as when the interpreter runs out of memory making one: the
+        // new error is raised, with the one being traced as its context.
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(error.get(), exc.release());
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    traced = Ref::borrow(exc.get());
+    PyErr_SetRaisedException(exc.release());
+    // On failure the interpreter's own MemoryError is raised instead, chained.
+    (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+namespace {
+
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+// Keeps a call's keyword-name tuple for the next call from the same site, when
+// together with `nargs` positional arguments it names every parameter, each
+// keyword being the parameter's own interned name.
+void remember_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames)
+{
+    const Py_ssize_t total = PyTuple_GET_SIZE(fn->varnames);
+    if (kwnames == nullptr || nargs + PyTuple_GET_SIZE(kwnames) != total) {
+        return;
+    }
+    signed char slots[kMaxParams];
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        Py_ssize_t j = nargs;
+        while (j < total && PyTuple_GET_ITEM(fn->varnames, j) != keyword) {
+            ++j;
+        }
+        if (j == total) {
+            return;
+        }
+        slots[i] = static_cast<signed char>(j);
+    }
+    Py_XSETREF(fn->kw_seen, Py_NewRef(kwnames));
+    fn->kw_nargs = nargs;
+    std::copy(slots, slots + PyTuple_GET_SIZE(kwnames), fn->kw_slot);
+}
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
     Function* fn = as_function(callable);
-    Ref locals[kMaxParams];
-    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, locals) < 0) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Frame frame{fn, fn->state->n, *fn->state};
+    // Every parameter passed by position, as the module's own calls do.
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == fn->spec->argcount &&
+        static_cast<size_t>(nargs) == fn->spec->params.size()) {
+        return fn->spec->body(frame, args);
+    }
+    PyObject* locals[kMaxParams] = {};
+    if (kwnames != nullptr && kwnames == fn->kw_seen && nargs == fn->kw_nargs) {
+        std::copy(args, args + nargs, locals);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            locals[fn->kw_slot[i]] = args[nargs + i];
+        }
+        return fn->spec->body(frame, locals);
+    }
+    Ref held[kMaxParams];
+    if (bind_arguments(fn, args, nargs, kwnames, locals, held) < 0) {
         return nullptr;
     }
-    const Frame frame{fn, state_of(fn->module).n};
+    remember_keywords(fn, nargs, kwnames);
     return fn->spec->body(frame, locals);
 }
 
@@ -67,6 +167,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->varnames);
+    Py_VISIT(fn->kw_seen);
+    Py_VISIT(fn->code_name);
+    Py_VISIT(fn->codes);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -84,6 +187,9 @@ int function_clear(PyObject* self)
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->varnames);
+    Py_CLEAR(fn->kw_seen);
+    Py_CLEAR(fn->code_name);
+    Py_CLEAR(fn->codes);
     PyObject_ClearManagedDict(self);
     return 0;
 }
@@ -254,6 +360,18 @@ PyObject* get_signature(PyObject* self, void*)
                                return_kw.get());
 }
 
+// Copied as itself and pickled by reference, as a def is: the qualified name,
+// which pickle resolves through the module named by __module__.
+PyObject* function_reduce(PyObject* self, PyObject*)
+{
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -281,6 +399,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
@@ -310,11 +429,13 @@ PyObject* function_new(PyObject* module, const char* class_name, const MethodSpe
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
     fn->module = Py_NewRef(module);
+    fn->state = &st;
     fn->globals = Py_NewRef(PyModule_GetDict(module));
     fn->module_name = Py_NewRef(st.n.module_name);
     if ((fn->builtins = PyEval_GetFrameBuiltins()) == nullptr ||
         (fn->name = PyUnicode_InternFromString(spec.name)) == nullptr ||
         (fn->qualname = PyUnicode_FromFormat("%s.%s", class_name, spec.name)) == nullptr ||
+        (fn->code_name = Py_NewRef(fn->qualname)) == nullptr ||
         (fn->annotations = PyDict_New()) == nullptr ||
         (fn->varnames = PyTuple_New(static_cast<Py_ssize_t>(spec.params.size()))) == nullptr) {
         return nullptr;

@@ -1,6 +1,7 @@
 // The module vaxo_ortane.jobs.prepay_enabled_flip: its top-level code, run once
 // per module object by the exec slot, and the module definition.
 #include "calls.hpp"
+#include "class_call.hpp"
 #include "jobs.hpp"
 
 #include <array>
@@ -99,8 +100,10 @@ struct TopLevel {
         return bind(name, environ ? call_method(environ.get(), n.get, variable) : Ref());
     }
 
-    // class <name>: the methods, made by type() with no base besides object.
-    Ref make_class(PyObject* name, std::span<const MethodSpec> methods) const
+    // class <name>: the methods, made by type() with no base besides object;
+    // `cache` is set up for calls of the class (see class_call.hpp).
+    Ref make_class(PyObject* name, std::span<const MethodSpec> methods, ClassCache& cache,
+                   PyObject* method_name) const
     {
         Ref ns = Ref::steal(PyDict_New());
         if (!ns || PyDict_SetItem(ns.get(), n.dunder_module, n.module_name) < 0 ||
@@ -118,8 +121,10 @@ struct TopLevel {
             }
         }
         Ref bases = Ref::steal(PyTuple_New(0));
-        return bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), ns.get())
-                     : Ref();
+        Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), ns.get())
+                        : Ref();
+        return cls && class_adopt(module, cache, cls.get(), method_name) == 0 ? std::move(cls)
+                                                                              : Ref();
     }
 };
 
@@ -267,9 +272,12 @@ int run_top_level(const TopLevel& t)
         return -1;
     }
 
-    if (t.bind(n.PrepayEnabledFlipJob, t.make_class(n.PrepayEnabledFlipJob, flip_job_methods())) < 0 ||
+    State& st = state_of(t.module);
+    if (t.bind(n.PrepayEnabledFlipJob, t.make_class(n.PrepayEnabledFlipJob, flip_job_methods(),
+                                                    st.flip_job, n.update)) < 0 ||
         t.bind(n.PrepayEnabledFlipAllJob,
-               t.make_class(n.PrepayEnabledFlipAllJob, flip_all_job_methods())) < 0) {
+               t.make_class(n.PrepayEnabledFlipAllJob, flip_all_job_methods(), st.fleet_job,
+                            nullptr)) < 0) {
         return -1;
     }
 
@@ -286,8 +294,14 @@ int run_top_level(const TopLevel& t)
 int module_exec(PyObject* module)
 {
     State& st = state_of(module);
-    if (names_init(st.n) < 0) {
+    if (names_init(st.n) < 0 || (st.empty_tuple = PyTuple_New(0)) == nullptr) {
         return -1;
+    }
+    // Every function of a module object shares its namespace and builtins.
+    const std::array<PyObject*, kCachedGlobals> per_meter{st.n.logger, st.n.OrtaneMediatorClient,
+                                                          st.n.PrepayEnabledFlipJob};
+    for (int i = 0; i < kCachedGlobals; ++i) {
+        st.globals[i] = {per_meter[i], nullptr, 0, 0};
     }
     st.function_type = reinterpret_cast<PyTypeObject*>(
         PyType_FromModuleAndSpec(module, &function_type_spec, nullptr));
@@ -306,6 +320,16 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
 {
     State& st = state_of(module);
     Py_VISIT(st.function_type);
+    Py_VISIT(st.empty_tuple);
+    for (const CachedGlobal& cached : st.globals) {
+        Py_VISIT(cached.value);
+    }
+    if (const int err = class_cache_traverse(st.flip_job, visit, arg)) {
+        return err;
+    }
+    if (const int err = class_cache_traverse(st.fleet_job, visit, arg)) {
+        return err;
+    }
     return names_traverse(st.n, visit, arg);
 }
 
@@ -313,6 +337,12 @@ int module_clear(PyObject* module)
 {
     State& st = state_of(module);
     Py_CLEAR(st.function_type);
+    Py_CLEAR(st.empty_tuple);
+    for (CachedGlobal& cached : st.globals) {
+        Py_CLEAR(cached.value);
+    }
+    class_cache_clear(st.flip_job);
+    class_cache_clear(st.fleet_job);
     names_clear(st.n);
     return 0;
 }

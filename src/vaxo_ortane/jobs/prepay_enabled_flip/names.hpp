@@ -103,6 +103,7 @@ namespace pef {
     X(star, "*")                                                                \
     /* module and class attributes */                                           \
     X(dunder_name, "__name__")                                                  \
+    X(dunder_init, "__init__")                                                  \
     X(dunder_file, "__file__")                                                  \
     X(dunder_main, "__main__")                                                  \
     X(dunder_module, "__module__")                                              \
