@@ -148,14 +148,19 @@ def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path,
         f"{m.name} ({'not named' if not m.in_name_list else reasons[m.prepay_enabled]})" for m in listed
     )
     print(f"\nNot selected in {ESCO}: {skipped}; the meters of ESCO_B are not named at all.")
+    return verdict(job, flipped, len(selected))
+
+
+def verdict(job: subprocess.CompletedProcess[str], flipped: int, selected: int) -> int:
+    """Compare the job's summary record with what the mediators show; the demo's status."""
     counts = summary_counts(job.stderr.splitlines())
     print()
     if counts is None:
         print("The job wrote no summary record.")
         return 1
-    agrees = counts == (flipped, len(selected))
+    agrees = counts == (flipped, selected)
     print(
-        f"Job summary: {counts[0]}/{counts[1]}; mediators show {flipped} of {len(selected)} "
+        f"Job summary: {counts[0]}/{counts[1]}; mediators show {flipped} of {selected} "
         f"selected meters flipped: {'they agree' if agrees else 'THEY DISAGREE'}."
     )
     return 0 if agrees and job.returncode == 0 else 1

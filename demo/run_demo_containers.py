@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any
 
 import docker
-from run_demo import BIN, ESCO, RUN_LIMIT, read_setting, summary_counts
+from run_demo import BIN, ESCO, RUN_LIMIT, read_setting, verdict
 
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
@@ -133,17 +133,7 @@ def flip(fleet: list[SampleMeter], folder: Path, setting: str, addresses: dict[i
             outcome = "not flipped (mediator failed)"
         where = addresses.get(m.id, "-")
         print(f"{m.name:<8} {m.id:>4} {m.serial:<10} {where:<24} {before[m.id]:<6} {after[m.id]:<6} {outcome}")
-    counts = summary_counts(job.stderr.splitlines())
-    print()
-    if counts is None:
-        print("The job wrote no summary record.")
-        return 1
-    agrees = counts == (flipped, len(selected))
-    print(
-        f"Job summary: {counts[0]}/{counts[1]}; mediators show {flipped} of {len(selected)} "
-        f"selected meters flipped: {'they agree' if agrees else 'THEY DISAGREE'}."
-    )
-    return 0 if agrees and job.returncode == 0 else 1
+    return verdict(job, flipped, len(selected))
 
 
 if __name__ == "__main__":

@@ -12,18 +12,8 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from ..util.supabase.csv_load import SCHEMA as REGISTRY_SCHEMA
 from .sim import MeterBehaviour
-
-REGISTRY_SCHEMA = """
-CREATE TABLE meter_registry (
-    id INTEGER PRIMARY KEY,
-    name TEXT NOT NULL,
-    meter_id TEXT NOT NULL,
-    serial TEXT NOT NULL,
-    esco TEXT NOT NULL,
-    prepay_enabled BOOLEAN
-)
-"""
 
 
 @dataclass(frozen=True)
