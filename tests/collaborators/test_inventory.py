@@ -95,6 +95,25 @@ class TestMalformed:
         with pytest.raises(InventoryError, match=f"inv.toml.*mediator entry 4.*{problem}"):
             get_instance(esco="ESCO_B")  # the bad entry is in another ESCO: still reported
 
+    @pytest.mark.parametrize(
+        ("content", "problem"),
+        [
+            (GOOD.encode() + b'\n[[mediator]]\nesco = "\xff"\n', r"is not UTF-8 text: invalid start byte at byte \d+"),
+            (GOOD.encode().replace(b"id = 17", b"id = 17\nid = 19"), "is not valid TOML"),  # a key given twice
+            (GOOD.encode().replace(b'"SN-17"', b"SN-17"), "is not valid TOML"),  # text without quotes
+            (GOOD.encode().replace(b'"SN-17"', b'"SN-\\ud800"'), "is not valid TOML"),  # no such character
+        ],
+        ids=["not-utf8", "duplicate-key", "bare-text", "surrogate-escape"],
+    )
+    def test_unreadable_text_stops_the_run(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, content: bytes, problem: str
+    ) -> None:
+        path = tmp_path / "inv.toml"
+        path.write_bytes(content)
+        monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))
+        with pytest.raises(InventoryError, match=f"inv.toml {problem}"):
+            get_instance()
+
     def test_one_meter_with_two_addresses(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         path = tmp_path / "inv.toml"
         path.write_text(GOOD + '\n[[mediator]]\nesco = "ESCO_B"\nid = 17\nserial = "SN-17"\naddress = "http://other"\n')

@@ -47,6 +47,25 @@ class TestJsonRecords:
         assert rec["exception"].startswith("Traceback (most recent call last):\n")
         assert rec["exception"].endswith("KeyError: 'missing'\n")
 
+    @pytest.mark.parametrize(
+        ("method", "level"), [("warn", "warning"), ("warning", "warning"), ("exception", "error"), ("critical", "critical")]
+    )
+    def test_own_keys_win_over_bound_ones_and_stay_first(self, method: str, level: str) -> None:
+        log, out = logger()
+        bound = log.bind(logger="fake", level="fake", timestamp="fake", esco="E")
+        try:
+            raise OSError("disk")
+        except OSError:
+            getattr(bound, method)("ev", meter_id=3)
+        (rec,) = records(out)
+        assert list(rec)[:6] == ["timestamp", "level", "logger", "event", "esco", "meter_id"]
+        assert (rec["level"], rec["logger"]) == (level, "vaxo_ortane.jobs.x")
+        assert datetime.fromisoformat(rec["timestamp"]).utcoffset() == timedelta(0)
+        if method == "exception":
+            assert list(rec)[-1] == "exception" and rec["exception"].endswith("OSError: disk")
+        else:
+            assert "exception" not in rec
+
     def test_values_json_cannot_hold_are_rendered_not_raised(self) -> None:
         class BrokenRepr:
             def __repr__(self) -> str:
