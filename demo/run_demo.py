@@ -94,30 +94,30 @@ def main() -> int:
                 sim.process.wait(timeout=10)
 
 
-def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path, sims: dict[str, Sim]) -> int:
+def selection(fleet: list[SampleMeter], registry: Path) -> tuple[list[str], str, list[SampleMeter]]:
+    """The names the demo lists, the registry URL, and the meters the job will select.
+
+    The job's own query, through the same client, tells which meters it will pick.
+    """
     names = [m.name for m in fleet if m.esco == ESCO and m.in_name_list]
     url = f"sqlite://{registry}"
-    # The job's own query, through the same client, tells which meters it will pick.
     rows = (
         supa_client(url, "demo-anon", "demo-role").table("meter_registry")
         .select("*").in_("name", names).neq("prepay_enabled", False).execute().data
     )
     by_id = {m.id: m for m in fleet}
-    selected = [by_id[row["id"]] for row in rows]
+    return names, url, [by_id[row["id"]] for row in rows]
 
-    def address(m: SampleMeter) -> str | None:
-        return sims[m.esco].address if m.has_mediator else None
 
-    before = {m.id: read_setting(address(m), m.meter_id) for m in selected}
-    print(f"Sample fleet in {folder}: {len(fleet)} meters, {len(names)} names listed, {len(selected)} selected")
-    print(f"Running: prepay-enabled-flip --esco {ESCO}\n")
+def run_job(names: list[str], url: str, inventory: str) -> subprocess.CompletedProcess[str]:
+    """Run the job as its own process and show what it wrote."""
     env = {
         **os.environ,
         "PREPAY_DISABLED_METER_NAMES": ",".join(names),
         "SUPABASE_URL": url,
         "SUPABASE_ANON_KEY": "demo-anon",
         "TRAMU_ROLE_KEY": "demo-role",
-        "MEDIATOR_INVENTORY": str(inventory),
+        "MEDIATOR_INVENTORY": inventory,
         "MEDIATOR_READ_TIMEOUT": os.environ.get("MEDIATOR_READ_TIMEOUT", "5"),
     }
     job = subprocess.run(
@@ -127,6 +127,19 @@ def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path,
     sys.stdout.write(job.stdout)
     sys.stdout.write(job.stderr)
     print(f"\nExit status: {job.returncode}\n")
+    return job
+
+
+def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path, sims: dict[str, Sim]) -> int:
+    names, url, selected = selection(fleet, registry)
+
+    def address(m: SampleMeter) -> str | None:
+        return sims[m.esco].address if m.has_mediator else None
+
+    before = {m.id: read_setting(address(m), m.meter_id) for m in selected}
+    print(f"Sample fleet in {folder}: {len(fleet)} meters, {len(names)} names listed, {len(selected)} selected")
+    print(f"Running: prepay-enabled-flip --esco {ESCO}\n")
+    job = run_job(names, url, str(inventory))
 
     after = {m.id: read_setting(address(m), m.meter_id) for m in selected}
     header = f"{'name':<8} {'id':>4} {'meter_id':<11} {'serial':<10} {'before':<6} {'after':<6} outcome"

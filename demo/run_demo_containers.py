@@ -13,14 +13,13 @@ image are removed at the end, on any engine.
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 from typing import Any
 
 import docker
-from run_demo import BIN, ESCO, RUN_LIMIT, read_setting, verdict
+from run_demo import ESCO, read_setting, run_job, selection, verdict
 
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
@@ -32,7 +31,6 @@ from vaxo_ortane.orchestrate.local_engine import (
     run_mediator,
     wait_until_serving,
 )
-from vaxo_ortane.util.supabase import supa_client
 
 DOCKER_SOCKET = "/var/run/docker.sock"
 
@@ -92,32 +90,10 @@ def run(client: Any, setting: str, network_mode: str | None, folder: Path) -> in
 def flip(fleet: list[SampleMeter], folder: Path, setting: str, addresses: dict[int, str]) -> int:
     registry = folder / "registry.db"
     write_registry(registry, fleet)
-    names = [m.name for m in fleet if m.esco == ESCO and m.in_name_list]
-    url = f"sqlite://{registry}"
-    rows = (
-        supa_client(url, "demo-anon", "demo-role").table("meter_registry")
-        .select("*").in_("name", names).neq("prepay_enabled", False).execute().data
-    )
-    by_id = {m.id: m for m in fleet}
-    selected = [by_id[row["id"]] for row in rows]
+    names, url, selected = selection(fleet, registry)
     before = {m.id: read_setting(addresses.get(m.id), m.meter_id) for m in selected}
     print(f"Running: prepay-enabled-flip --esco {ESCO} with MEDIATOR_INVENTORY={setting}\n")
-    env = {
-        **os.environ,
-        "PREPAY_DISABLED_METER_NAMES": ",".join(names),
-        "SUPABASE_URL": url,
-        "SUPABASE_ANON_KEY": "demo-anon",
-        "TRAMU_ROLE_KEY": "demo-role",
-        "MEDIATOR_INVENTORY": setting,
-        "MEDIATOR_READ_TIMEOUT": os.environ.get("MEDIATOR_READ_TIMEOUT", "5"),
-    }
-    job = subprocess.run(
-        [str(BIN / "prepay-enabled-flip"), "--esco", ESCO],
-        env=env, capture_output=True, text=True, timeout=RUN_LIMIT,
-    )
-    sys.stdout.write(job.stdout)
-    sys.stdout.write(job.stderr)
-    print(f"\nExit status: {job.returncode}\n")
+    job = run_job(names, url, setting)
 
     after = {m.id: read_setting(addresses.get(m.id), m.meter_id) for m in selected}
     header = f"{'name':<8} {'id':>4} {'serial':<10} {'published address':<24} {'before':<6} {'after':<6} outcome"
