@@ -120,3 +120,28 @@ def test_keyword_orders_from_different_call_sites_bind_by_name(mod, fakes):
         assert (a.meter, a.mediator_address, a.supabase) == (first, "tcp://a", "db")
         assert (b.meter, b.mediator_address, b.supabase) == (second, "tcp://b", "db2")
         assert c is None
+
+
+def _factory_global(fleet, cls):
+    def factory(**kw):
+        job = cls(**kw)
+        job.update = lambda: "instance"
+        return job
+
+    fleet.run_job.__globals__["PrepayEnabledFlipJob"] = factory
+
+
+def _property_setter(fleet, cls):
+    def put_update(self, value):
+        self.__dict__["log"] = value
+        self.__dict__["update"] = lambda: "instance"
+
+    cls.log = property(lambda self: self.__dict__["log"], put_update)
+
+
+@pytest.mark.parametrize("change", [_factory_global, _property_setter])
+def test_run_job_calls_update_put_on_the_instance_after_the_class_made_it(fleet, fakes, change):
+    cls = fleet.run_job.__globals__["PrepayEnabledFlipJob"]
+    assert fleet.run_job(METER) is True
+    change(fleet, cls)
+    assert fleet.run_job(METER) == "instance"
