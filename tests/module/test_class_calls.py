@@ -2,6 +2,10 @@
 (its __init__, __new__, methods, attribute hooks, abstractness) decides the next call,
 as it does for a class statement's class."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 METER = {"id": 7, "meter_id": "MID-7", "serial": "S-7"}
@@ -145,3 +149,41 @@ def test_run_job_calls_update_put_on_the_instance_after_the_class_made_it(fleet,
     assert fleet.run_job(METER) is True
     change(fleet, cls)
     assert fleet.run_job(METER) == "instance"
+
+
+RECURSION = """
+import os, sys
+sys.path.insert(0, {here!r})
+from job_fakes import GOOD_ENV, Fakes, fresh_module
+os.environ.update(GOOD_ENV)
+sys.modules.update(Fakes().modules)
+spec, mod = fresh_module()
+spec.loader.exec_module(mod)
+meter = {{"id": 7, "meter_id": "MID-7", "serial": "S-7"}}
+{arrange}
+try:
+    call()
+except RecursionError:
+    print("RecursionError")
+"""
+
+LOOPS = {
+    # C calls only: the fleet job's __init__ builds its containers with the fleet job.
+    "class as its own collaborator": """
+mod.get_instance = mod.PrepayEnabledFlipAllJob
+call = lambda: mod.PrepayEnabledFlipAllJob("ESCO")
+""",
+    "collaborator calling the class": """
+mod.OrtaneMediatorClient = lambda **kw: mod.PrepayEnabledFlipJob(meter=meter, mediator_address="tcp://m", supabase=None)
+call = lambda: mod.PrepayEnabledFlipJob(meter=meter, mediator_address="tcp://m", supabase=None)
+""",
+}
+
+
+@pytest.mark.parametrize("arrange", LOOPS.values(), ids=LOOPS.keys())
+def test_endless_construction_ends_in_recursion_error(arrange):
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = RECURSION.format(here=here, arrange=arrange)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]

@@ -84,8 +84,7 @@ PyObject* call_through_type(PyObject* cls, PyObject* const* args, Py_ssize_t nar
     return PyType_Type.tp_call(cls, positional.get(), keywords.get());
 }
 
-PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames)
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -116,6 +115,19 @@ PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
         return nullptr;
     }
     return self.release();
+}
+
+// Counted towards the recursion limit, as the interpreter counts a call of
+// `type.__call__`.
+PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = construct(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 }  // namespace
