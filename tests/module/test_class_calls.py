@@ -2,6 +2,10 @@
 (its __init__, __new__, methods, attribute hooks, abstractness) decides the next call,
 as it does for a class statement's class."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 METER = {"id": 7, "meter_id": "MID-7", "serial": "S-7"}
@@ -120,3 +124,77 @@ def test_keyword_orders_from_different_call_sites_bind_by_name(mod, fakes):
         assert (a.meter, a.mediator_address, a.supabase) == (first, "tcp://a", "db")
         assert (b.meter, b.mediator_address, b.supabase) == (second, "tcp://b", "db2")
         assert c is None
+
+
+def _factory_global(fleet, cls):
+    def factory(**kw):
+        job = cls(**kw)
+        job.update = lambda: "instance"
+        return job
+
+    fleet.run_job.__globals__["PrepayEnabledFlipJob"] = factory
+
+
+def _property_setter(fleet, cls):
+    def put_update(self, value):
+        self.__dict__["log"] = value
+        self.__dict__["update"] = lambda: "instance"
+
+    cls.log = property(lambda self: self.__dict__["log"], put_update)
+
+
+@pytest.mark.parametrize("change", [_factory_global, _property_setter])
+def test_run_job_calls_update_put_on_the_instance_after_the_class_made_it(fleet, fakes, change):
+    cls = fleet.run_job.__globals__["PrepayEnabledFlipJob"]
+    assert fleet.run_job(METER) is True
+    change(fleet, cls)
+    assert fleet.run_job(METER) == "instance"
+
+
+RECURSION = """
+import os, sys, threading
+sys.path.insert(0, {here!r})
+from job_fakes import GOOD_ENV, Fakes, fresh_module
+os.environ.update(GOOD_ENV)
+sys.modules.update(Fakes().modules)
+spec, mod = fresh_module()
+spec.loader.exec_module(mod)
+meter = {{"id": 7, "meter_id": "MID-7", "serial": "S-7"}}
+{arrange}
+
+
+def guarded():
+    try:
+        call()
+    except RecursionError:
+        print("RecursionError")
+
+
+# Room for the interpreter's recursion limit even in the sanitizer build, whose
+# frames are several times larger; without the limit no stack is enough.
+threading.stack_size(512 << 20)
+worker = threading.Thread(target=guarded)
+worker.start()
+worker.join()
+"""
+
+LOOPS = {
+    # C calls only: the fleet job's __init__ builds its containers with the fleet job.
+    "class as its own collaborator": """
+mod.get_instance = mod.PrepayEnabledFlipAllJob
+call = lambda: mod.PrepayEnabledFlipAllJob("ESCO")
+""",
+    "collaborator calling the class": """
+mod.OrtaneMediatorClient = lambda **kw: mod.PrepayEnabledFlipJob(meter=meter, mediator_address="tcp://m", supabase=None)
+call = lambda: mod.PrepayEnabledFlipJob(meter=meter, mediator_address="tcp://m", supabase=None)
+""",
+}
+
+
+@pytest.mark.parametrize("arrange", LOOPS.values(), ids=LOOPS.keys())
+def test_endless_construction_ends_in_recursion_error(arrange):
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = RECURSION.format(here=here, arrange=arrange)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]

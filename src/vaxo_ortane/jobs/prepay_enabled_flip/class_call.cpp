@@ -46,7 +46,6 @@ bool is_direct(ClassCache& cache)
         return cache.direct;
     }
     cache.version = 0;
-    cache.last_built = nullptr;
     if (!PyUnstable_Type_AssignVersionTag(cls)) {
         return cache.direct = false;
     }
@@ -54,9 +53,7 @@ bool is_direct(ClassCache& cache)
                    !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT) &&
                    cls->tp_getattro == PyObject_GenericGetAttr &&
                    cls->tp_setattro == PyObject_GenericSetAttr &&
-                   own_attribute_is(cls, cache.init_name, cache.init) &&
-                   (cache.method == nullptr ||
-                    own_attribute_is(cls, cache.method_name, cache.method));
+                   own_attribute_is(cls, cache.init_name, cache.init);
     cache.version = cls->tp_version_tag;
     return cache.direct;
 }
@@ -87,17 +84,13 @@ PyObject* call_through_type(PyObject* cls, PyObject* const* args, Py_ssize_t nar
     return PyType_Type.tp_call(cls, positional.get(), keywords.get());
 }
 
-PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames)
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     ClassCache* cache = cache_of(cls);
     if (cache == nullptr || total > kDirectArgs || !is_direct(*cache)) {
-        if (cache != nullptr) {
-            cache->last_built = nullptr;
-        }
         return call_through_type(callable, args, nargs, kwnames);
     }
     // What type.__call__ does for such a class: object.__new__ with no
@@ -121,13 +114,25 @@ PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
                      Py_TYPE(result.get())->tp_name);
         return nullptr;
     }
-    cache->last_built = self.get();
     return self.release();
+}
+
+// Counted towards the recursion limit, as the interpreter counts a call of
+// `type.__call__`.
+PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = construct(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 }  // namespace
 
-int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls, PyObject* method_name)
+int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls)
 {
     const Names& n = state_of(module).n;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -142,10 +147,7 @@ int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls, PyObject* me
     Py_XSETREF(heap->ht_module, Py_NewRef(module));
     Ref dict = Ref::steal(PyType_GetDict(type));
     PyObject* init = nullptr;
-    PyObject* method = nullptr;
-    if (!dict || PyDict_GetItemRef(dict.get(), n.dunder_init, &init) <= 0 ||
-        (method_name != nullptr && PyDict_GetItemRef(dict.get(), method_name, &method) <= 0)) {
-        Py_XDECREF(init);
+    if (!dict || PyDict_GetItemRef(dict.get(), n.dunder_init, &init) <= 0) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "a class of the module lacks its methods");
         }
@@ -153,31 +155,18 @@ int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls, PyObject* me
     }
     cache.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     cache.init = init;
-    cache.method = method;
     cache.init_name = n.dunder_init;
-    cache.method_name = method_name;
     cache.version = 0;
     cache.direct = false;
-    cache.last_built = nullptr;
     // Not inherited: subclasses go through type.__call__.
     type->tp_vectorcall = class_vectorcall;
     return 0;
-}
-
-PyObject* direct_method(ClassCache& cache, PyObject* obj)
-{
-    if (cache.method == nullptr || obj != cache.last_built || Py_TYPE(obj) != cache.cls ||
-        !is_direct(cache)) {
-        return nullptr;
-    }
-    return cache.method;
 }
 
 int class_cache_traverse(const ClassCache& cache, visitproc visit, void* arg)
 {
     Py_VISIT(cache.cls);
     Py_VISIT(cache.init);
-    Py_VISIT(cache.method);
     return 0;
 }
 
@@ -185,10 +174,7 @@ void class_cache_clear(ClassCache& cache)
 {
     Py_CLEAR(cache.cls);
     Py_CLEAR(cache.init);
-    Py_CLEAR(cache.method);
     cache.init_name = nullptr;
-    cache.method_name = nullptr;
-    cache.last_built = nullptr;
     cache.version = 0;
     cache.direct = false;
 }

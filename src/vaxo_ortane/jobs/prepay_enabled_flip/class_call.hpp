@@ -12,13 +12,8 @@
 namespace pef {
 
 // Makes `cls`, a class the module just created, callable through the direct
-// path; `method_name` (or nullptr) names the method direct_method gives.
-int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls, PyObject* method_name);
-
-// `obj.<cache.method_name>` without the look-up, when `obj` is the instance the
-// class's direct path made last and the class is still as made: the function
-// to call with `obj` as its first argument, or nullptr to look it up.
-PyObject* direct_method(ClassCache& cache, PyObject* obj);
+// path.
+int class_adopt(PyObject* module, ClassCache& cache, PyObject* cls);
 
 int class_cache_traverse(const ClassCache& cache, visitproc visit, void* arg);
 void class_cache_clear(ClassCache& cache);

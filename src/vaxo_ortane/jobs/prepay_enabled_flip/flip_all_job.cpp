@@ -1,7 +1,6 @@
 // PrepayEnabledFlipAllJob: selects the configured meters and flips each on a
 // pool of five workers.
 #include "records.hpp"
-#include "class_call.hpp"
 #include "jobs.hpp"
 
 #include <array>
@@ -117,13 +116,9 @@ Ref flip_one(const Frame& f, PyObject* self, PyObject* meter_row, PyObject* mete
     Ref job = supabase ? call_kw(job_class.get(), f.n.kw_flip_job, meter_row, mediator_address,
                                  supabase.get())
                        : Ref();
-    if (!job) {
-        return {};
-    }
-    if (PyObject* update = direct_method(f.st.flip_job, job.get())) {
-        return call(update, job.get());
-    }
-    return call_method(job.get(), f.n.update);
+    // Looked up on the instance each time: whatever made it (a rebound class,
+    // a property on the class) may have given it its own `update`.
+    return job ? call_method(job.get(), f.n.update) : Ref();
 }
 
 // def run_job(self, meter_row) -> "bool":

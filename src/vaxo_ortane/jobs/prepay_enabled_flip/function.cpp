@@ -111,6 +111,19 @@ void remember_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames)
     std::copy(slots, slots + PyTuple_GET_SIZE(kwnames), fn->kw_slot);
 }
 
+// Counted towards the recursion limit, as a call through the interpreter is:
+// a collaborator rebound to one of the module's classes (or calling back into
+// them) then ends in RecursionError instead of overflowing the C stack.
+PyObject* run_body(const Frame& frame, PyObject* const* args)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = frame.fn->spec->body(frame, args);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
@@ -120,7 +133,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Every parameter passed by position, as the module's own calls do.
     if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs == fn->spec->argcount &&
         static_cast<size_t>(nargs) == fn->spec->params.size()) {
-        return fn->spec->body(frame, args);
+        return run_body(frame, args);
     }
     PyObject* locals[kMaxParams] = {};
     if (kwnames != nullptr && kwnames == fn->kw_seen && nargs == fn->kw_nargs) {
@@ -128,14 +141,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
             locals[fn->kw_slot[i]] = args[nargs + i];
         }
-        return fn->spec->body(frame, locals);
+        return run_body(frame, locals);
     }
     Ref held[kMaxParams];
     if (bind_arguments(fn, args, nargs, kwnames, locals, held) < 0) {
         return nullptr;
     }
     remember_keywords(fn, nargs, kwnames);
-    return fn->spec->body(frame, locals);
+    return run_body(frame, locals);
 }
 
 // def __get__(self, obj, type=None): return self if obj is None else MethodType(self, obj)

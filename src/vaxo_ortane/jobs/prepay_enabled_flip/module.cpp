@@ -102,8 +102,7 @@ struct TopLevel {
 
     // class <name>: the methods, made by type() with no base besides object;
     // `cache` is set up for calls of the class (see class_call.hpp).
-    Ref make_class(PyObject* name, std::span<const MethodSpec> methods, ClassCache& cache,
-                   PyObject* method_name) const
+    Ref make_class(PyObject* name, std::span<const MethodSpec> methods, ClassCache& cache) const
     {
         Ref ns = Ref::steal(PyDict_New());
         if (!ns || PyDict_SetItem(ns.get(), n.dunder_module, n.module_name) < 0 ||
@@ -123,8 +122,7 @@ struct TopLevel {
         Ref bases = Ref::steal(PyTuple_New(0));
         Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), ns.get())
                         : Ref();
-        return cls && class_adopt(module, cache, cls.get(), method_name) == 0 ? std::move(cls)
-                                                                              : Ref();
+        return cls && class_adopt(module, cache, cls.get()) == 0 ? std::move(cls) : Ref();
     }
 };
 
@@ -274,10 +272,9 @@ int run_top_level(const TopLevel& t)
 
     State& st = state_of(t.module);
     if (t.bind(n.PrepayEnabledFlipJob, t.make_class(n.PrepayEnabledFlipJob, flip_job_methods(),
-                                                    st.flip_job, n.update)) < 0 ||
+                                                    st.flip_job)) < 0 ||
         t.bind(n.PrepayEnabledFlipAllJob,
-               t.make_class(n.PrepayEnabledFlipAllJob, flip_all_job_methods(), st.fleet_job,
-                            nullptr)) < 0) {
+               t.make_class(n.PrepayEnabledFlipAllJob, flip_all_job_methods(), st.fleet_job)) < 0) {
         return -1;
     }
 
