@@ -53,8 +53,12 @@ def shard_of(name: str, count: int) -> int:
     """The shard, 0 to ``count`` - 1, that ``name`` falls in."""
     if count < 1:
         raise ValueError(f"a shard count must be at least 1, not {count}")
-    # surrogateescape: a name that came from undecodable bytes hashes as those bytes.
-    return zlib.crc32(name.encode("utf-8", "surrogateescape")) % count
+    try:
+        # A name that came from undecodable bytes (os.environ, argv) hashes as those bytes.
+        data = name.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        data = name.encode("utf-8", "surrogatepass")  # other lone surrogates: no OS text holds them
+    return zlib.crc32(data) % count
 
 
 def split_names(text: str) -> list[str]:
