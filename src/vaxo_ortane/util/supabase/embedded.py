@@ -183,7 +183,8 @@ class SqliteRegistry:
         values = unique(in_filter.value)
         if JSON_IN and all(type(value) is str for value in values):
             clause = f"{_quote_ident(in_filter.column)} IN (SELECT value FROM json_each(?))"
-            yield head + " WHERE " + " AND ".join([clause, *where]) + tail, [json.dumps(values, ensure_ascii=False), *params]
+            listed = json.dumps(values, ensure_ascii=False)  # a lone surrogate fails to bind, as before
+            yield head + " WHERE " + " AND ".join([clause, *where]) + tail, [listed, *params]
             return
         for start in range(0, len(values), MAX_IN_VALUES):
             chunk = values[start : start + MAX_IN_VALUES]
