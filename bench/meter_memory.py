@@ -38,44 +38,56 @@ def rss_kib() -> int:
     return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
-def step(label: str, count: int, build: Callable[[], Any], held: list[Any]) -> None:
+def step(label: str, count: int, build: Callable[[], Any], held: list[Any], results: dict[str, list[float]]) -> None:
     gc.collect()
     before_rss, before_traced = rss_kib(), tracemalloc.get_traced_memory()[0]
     held.append(build())
     gc.collect()
-    traced = tracemalloc.get_traced_memory()[0] - before_traced
-    rss = (rss_kib() - before_rss) * 1024
-    print(f"  {label:<44} {traced / count:8.0f} B {rss / count:8.0f} B")
+    if tracemalloc.is_tracing():
+        results.setdefault(label, []).append((tracemalloc.get_traced_memory()[0] - before_traced) / count)
+    else:
+        results.setdefault(label, []).append((rss_kib() - before_rss) * 1024 / count)
 
 
 def where_it_goes(fleet: Fleet) -> None:
+    """Each step twice: first RSS alone (tracemalloc's own records would count), then traced."""
     count = fleet.count
-    names_str = fleet.env()["PREPAY_DISABLED_METER_NAMES"]
-    held: list[Any] = []
-    release = threading.Event()
-    print(f"\nwhere it goes, N = {count:,} (per meter: tracemalloc, RSS)")
-    tracemalloc.start()
-    step("name list: the string read from the environment", count, lambda: names_str.encode().decode(), held)
-    step("name list: split into meter_names", count, lambda: [n.strip() for n in held[-1].split(",")], held)
-    names = held[-1]
+    names_str = fleet.names()
     client = supa_client(f"sqlite://{fleet.registry}", "bench-anon", "bench-role")
-    step("rows: the registry's answer (dicts)", count,
-         lambda: client.table("meter_registry").select("*").in_("name", names).neq("prepay_enabled", False)
-         .execute().data, held)
-    rows = held[-1]
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=5)
-    for _ in range(5):
-        pool.submit(release.wait)  # the workers stay busy while every row is queued
+    results: dict[str, list[float]] = {}
 
     def run_job(row: dict[str, Any]) -> bool:
         return bool(row)
 
-    step("futures: one submit per row, queued", count, lambda: [pool.submit(run_job, row) for row in rows], held)
-    step("  (for scale: bare Future objects alone)", count,
-         lambda: [concurrent.futures.Future() for _ in range(count)], held)
-    tracemalloc.stop()
-    release.set()
-    pool.shutdown()
+    for traced in (False, True):
+        held: list[Any] = []
+        release = threading.Event()
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=5)
+        for _ in range(5):
+            pool.submit(release.wait)  # the workers stay busy while every row is queued
+        if traced:
+            tracemalloc.start()
+        step("name list: the string read from the environment", count, lambda: names_str.encode().decode(),
+             held, results)
+        step("name list: split into meter_names", count, lambda: [n.strip() for n in held[-1].split(",")],
+             held, results)
+        names = held[-1]
+        step("rows: the registry's answer (dicts)", count,
+             lambda: client.table("meter_registry").select("*").in_("name", names).neq("prepay_enabled", False)
+             .execute().data, held, results)
+        rows = held[-1]
+        step("futures: one submit per row, queued", count, lambda: [pool.submit(run_job, row) for row in rows],
+             held, results)
+        step("  (for scale: bare Future objects alone)", count,
+             lambda: [concurrent.futures.Future() for _ in range(count)], held, results)
+        tracemalloc.stop()
+        release.set()
+        pool.shutdown()
+        del held, rows, names
+    print(f"\nwhere it goes, N = {count:,} (bytes per meter)")
+    print(f"  {'':<48} {'RSS':>8} {'traced':>8}")
+    for label, (rss, traced_bytes) in results.items():
+        print(f"  {label:<48} {rss:8.0f} {traced_bytes:8.0f}")
 
 
 def main() -> None:

@@ -71,7 +71,7 @@ def main() -> None:
         names_file.write_text("\n".join(names) + "\n")
         expected = unsharded_selection(fleet, names)
         env = fleet.env() | {"PREPAY_DISABLED_METER_NAMES_FILE": str(names_file), "FLIP_SHARD_COUNT": str(shards)}
-        del env["PREPAY_DISABLED_METER_NAMES"]
+        env.pop("PREPAY_DISABLED_METER_NAMES", None)
 
         logs = [Path(tmp) / f"shard-{i}.log" for i in range(shards)]
         sim_cpu = fleet.sim.cpu_seconds()
