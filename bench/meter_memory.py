@@ -34,6 +34,28 @@ from _fleet import Fleet  # noqa: E402
 from vaxo_ortane.util.supabase import supa_client  # noqa: E402
 
 
+# Runs the job's entry script under tracemalloc and writes the traced peak to argv[1].
+TRACED_RUN = """
+import atexit, runpy, sys, tracemalloc
+tracemalloc.start()
+out = sys.argv[1]
+def report():
+    with open(out, "w") as file:
+        file.write(str(tracemalloc.get_traced_memory()[1]))
+atexit.register(report)
+sys.argv = sys.argv[2:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def traced_peak(fleet: Fleet, folder: Path) -> int:
+    """The job's peak of traced Python memory, in bytes, over one whole run."""
+    wrapper, out = folder / "traced_run.py", folder / "traced-peak"
+    wrapper.write_text(TRACED_RUN)
+    fleet.run_job([sys.executable, str(wrapper), str(out)])
+    return int(out.read_text())
+
+
 def rss_kib() -> int:
     return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
@@ -110,8 +132,15 @@ def main() -> None:
                 per_meter = (run.max_rss_kib - base.max_rss_kib) / (size - 1)
                 print(f"  {size:>8} {run.seconds:8.2f} {run.cpu_us_per_meter:9.0f} {run.max_rss_kib / 1024:13.1f} "
                       f"{per_meter:14.2f}")
+        with Fleet(Path(tmp) / "one", 1, 0.0) as fleet:
+            base_traced = traced_peak(fleet, Path(tmp))
+        print(f"\nthe whole run under tracemalloc: peak of traced Python memory "
+              f"(one-meter run {base_traced / 2**20:.1f} MiB)")
         for size in sizes:
             with Fleet(Path(tmp) / f"w{size}", size, 0.0) as fleet:
+                peak = traced_peak(fleet, Path(tmp))
+                print(f"  N = {size:>7}: {peak / 2**20:7.1f} MiB, {(peak - base_traced) / (size - 1) / 1024:5.2f} KiB "
+                      "per meter beyond the one-meter run")
                 where_it_goes(fleet)
     print(f"load average at end: {os.getloadavg()}")
 
