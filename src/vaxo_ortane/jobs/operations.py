@@ -1,0 +1,95 @@
+"""What the launcher adds around a run when the operator asks for it: the failure
+threshold, the report and the metrics (``threshold``, ``report``, ``metrics``).
+
+With none of their variables set nothing is installed, and the job's records and
+registry answer go by unobserved.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from vaxo_ortane.jobs import metrics, report, threshold
+from vaxo_ortane.jobs.outcomes import Outcomes
+from vaxo_ortane.util import logging as job_logging
+from vaxo_ortane.util import stopping
+from vaxo_ortane.util.supabase.query import observe_responses
+
+# The job's logger is named for its file when it runs as __main__.
+JOB_LOGGER = "prepay_enabled_flip"
+PROGRAM = "prepay-enabled-flip"
+BAD_SETTING = 2  # as for a bad command line
+
+Record = Callable[..., None]
+
+
+@dataclass
+class RunExtras:
+    record: Record
+    limit: threshold.Threshold | None = None
+    report_path: Path | None = None
+    pushgateway: str | None = None
+    outcomes: Outcomes | None = None
+    started: float = field(default_factory=time.monotonic)
+    started_at: str = field(default_factory=report.now_text)
+
+    @classmethod
+    def from_env(cls, record: Record, environ: Mapping[str, str] | None = None) -> RunExtras:
+        """The settings, checked before the job starts; a bad one ends the process with status 2."""
+        env = os.environ if environ is None else environ
+        try:
+            limit = threshold.from_env(env)
+            report_path = report.path_from_env(env)
+        except ValueError as exc:
+            print(f"{PROGRAM}: {exc}", file=sys.stderr, flush=True)
+            raise SystemExit(BAD_SETTING) from None
+        pushgateway = env.get(metrics.VARIABLE, "").strip() or None
+        return cls(record, limit, report_path, pushgateway)
+
+    def install(self) -> None:
+        """Start watching the job; call before it is imported."""
+        if self.limit is None and self.report_path is None and self.pushgateway is None:
+            return
+        on_failure = None
+        if self.limit is not None:
+            on_failure = threshold.watcher(self.limit, self.record, lambda: len(outcomes.meters))
+        self.outcomes = outcomes = Outcomes(on_failure)
+        job_logging.observe(JOB_LOGGER, outcomes.on_record)
+        observe_responses(outcomes.on_response)
+
+    def finish(self, status: int, shard: Mapping[str, Any] | None = None) -> None:
+        """Write the report and push the metrics for a run that ended with ``status``.
+
+        Neither changes the status: a failure is logged.
+        """
+        outcomes = self.outcomes
+        if outcomes is None:
+            return
+        outcomes.finish()
+        seconds = time.monotonic() - self.started
+        if self.report_path is not None:
+            run = {
+                "job": metrics.JOB, "started_at": self.started_at, "ended_at": report.now_text(),
+                "duration_seconds": round(seconds, 3), "exit_status": status,
+                "stopped_by": stopping.reason(), "summary_written": outcomes.completed,
+                "max_failures": None if self.limit is None else self.limit.text, "shard": shard,
+            }
+            try:
+                rerun = report.write(self.report_path, outcomes, run)
+            except OSError as exc:
+                self.record("error", f"The run's report could not be written: {exc}", report=str(self.report_path))
+            else:
+                self.record("info", f"Report written to {self.report_path}", report=str(self.report_path),
+                            rerun_file=str(rerun), rerun_count=len(outcomes.rerun_names()))
+        if self.pushgateway is not None:
+            label = "" if shard is None else str(shard.get("index", ""))
+            try:
+                metrics.push(self.pushgateway, outcomes, status, seconds, label)
+            except Exception as exc:
+                self.record("error", f"The run's metrics could not be pushed: {exc}", pushgateway=self.pushgateway)
