@@ -23,8 +23,9 @@ import traceback
 from types import FrameType
 from typing import Any
 
-from vaxo_ortane.jobs import threshold
-from vaxo_ortane.jobs.operations import RunExtras
+from vaxo_ortane.jobs import job_environment, threshold
+from vaxo_ortane.jobs.operations import RunExtras, shard_description
+from vaxo_ortane.jobs.shards import ShardRun
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.logging import get_logger
 
@@ -140,19 +141,25 @@ def main() -> int:
 
 
 def _run_watched() -> int:
+    shard_run = job_environment.prepare(os.environ, record)
     extras = RunExtras.from_env(record)
+    shard = None if shard_run is None else shard_description(shard_run)
+    if (status := job_environment.status_without_run(shard_run, record)) is not None:
+        extras.install()
+        extras.finish(status, shard)
+        return status
     watcher = SignalWatcher()
     watcher.install()
     extras.install()
     try:
-        status = _run_to_end(watcher)
+        status = _run_to_end(watcher, shard_run)
     except SystemExit as exit_info:
-        extras.finish(_status_of(exit_info.code))
+        extras.finish(_status_of(exit_info.code), shard)
         raise
     except BaseException:
-        extras.finish(1)
+        extras.finish(1, shard)
         raise
-    extras.finish(status)
+    extras.finish(status, shard)
     return status
 
 
@@ -161,11 +168,13 @@ def _status_of(code: object) -> int:
     return 0 if code is None else code if isinstance(code, int) else 1
 
 
-def _run_to_end(watcher: SignalWatcher) -> int:
+def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     try:
         run_main()
     except SystemExit as exit_info:
         if (signum := watcher.finish()) is None and stopping.reason() is None:
+            if (status := job_environment.settled_status(shard_run, exit_info.code, record)) is not None:
+                return status
             raise  # no stop: the job's own status reaches the process unchanged
         run_status: object = exit_info.code
     except BaseException as exc:

@@ -17,6 +17,7 @@ from typing import Any
 
 from vaxo_ortane.jobs import metrics, report, threshold
 from vaxo_ortane.jobs.outcomes import Outcomes
+from vaxo_ortane.jobs.shards import ShardRun
 from vaxo_ortane.util import logging as job_logging
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.supabase.query import observe_responses
@@ -27,6 +28,12 @@ PROGRAM = "prepay-enabled-flip"
 BAD_SETTING = 2  # as for a bad command line
 
 Record = Callable[..., None]
+
+
+def shard_description(shard_run: ShardRun) -> dict[str, int]:
+    """The shard as the report shows it."""
+    return {"index": shard_run.shard.index, "count": shard_run.shard.count,
+            "names": shard_run.kept, "total_names": shard_run.total}
 
 
 @dataclass
