@@ -11,7 +11,6 @@ is not there.
 
 from __future__ import annotations
 
-import datetime
 import json
 import os
 import tempfile
@@ -21,7 +20,7 @@ from typing import Any
 
 from vaxo_ortane.jobs.outcomes import Outcomes
 
-VARIABLE = "FLIP_REPORT"
+VARIABLE = "FLIP_REPORT"  # read by operations too
 METER_FIELDS = ("name", "id", "meter_id", "serial")
 
 
@@ -86,7 +85,3 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> Path:
     }
     _write_atomically(path, json.dumps(content, indent=2, ensure_ascii=False) + "\n")
     return rerun
-
-
-def now_text() -> str:
-    return datetime.datetime.now(datetime.timezone.utc).isoformat().replace("+00:00", "Z")
