@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -16,6 +17,7 @@ from typing import Any
 
 import pytest
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
+from test_stopping import has_event, launch  # noqa: F401 - launch is a fixture
 
 from vaxo_ortane.jobs.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
@@ -112,6 +114,19 @@ def test_threshold_stops_a_fleet_wide_outage_soon_with_every_outcome_logged(flee
     assert document["exit_status"] == 11 and document["counts"]["failed"] == 1000
     assert document["counts"]["failed_by_cause"]["stopped"] == len(refused)
     assert len(report.with_suffix(".rerun").read_text().splitlines()) == 1000
+
+
+def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, launch: Any, tmp_path: Path) -> None:
+    failing = MeterBehaviour(fail_status=503, latency=0.3)
+    f = fleet([meter(n, behaviour=failing) for n in range(1, 4)]
+              + [meter(n, behaviour=MeterBehaviour(latency=2)) for n in range(4, 40)])
+    job = launch(f, FLIP_MAX_FAILURES="3", FLIP_REPORT=str(tmp_path / "run.json"))
+    job.wait_for(has_event("Stopping: the failure threshold was crossed"))
+    job.send(signal.SIGTERM)  # writes of 2 s are still in flight
+    status, _ = job.end()
+    assert status == 128 + signal.SIGTERM
+    assert job.events("Stopping on SIGTERM") and job.events("Stopped on SIGTERM: exit status 143")
+    assert json.loads((tmp_path / "run.json").read_text())["stopped_by"] == "SIGTERM"
 
 
 def _seconds_between(first: str, second: str) -> float:

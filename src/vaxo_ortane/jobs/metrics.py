@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Mapping
+from urllib.parse import urlsplit, urlunsplit
 
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
 
@@ -39,11 +40,18 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
     gauge("duration_seconds", "How long the run took, start to end.", seconds)
     gauge("exit_status", "The run's exit status.", status)
     now = time.time()
-    if outcomes.completed and status == 0:
+    # A shard with nothing to select ends 0 without a summary: it completed all it had.
+    if status == 0 and (outcomes.completed or not outcomes.meters):
         gauge("last_completed_timestamp_seconds", "When a run last reached its summary unstopped.", now)
         if counts[SWITCHED_OFF] == counts["selected"]:
             gauge("last_success_timestamp_seconds", "When a run last switched off every meter it selected.", now)
     return registry
+
+
+def shown(url: str) -> str:
+    """The URL without user name or password, for messages."""
+    parts = urlsplit(url)
+    return urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
 
 
 def push(url: str, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:

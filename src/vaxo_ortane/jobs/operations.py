@@ -111,7 +111,9 @@ class RunExtras:
             try:
                 metrics.push(self.pushgateway, outcomes, status, seconds, label)
             except Exception as exc:
-                self.record("error", f"The run's metrics could not be pushed: {exc}", pushgateway=self.pushgateway)
+                where = metrics.shown(self.pushgateway)
+                self.record("error", f"The run's metrics could not be pushed: {str(exc).replace(self.pushgateway, where)}",
+                            pushgateway=where)
 
 
 def now_text() -> str:
