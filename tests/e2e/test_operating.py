@@ -59,11 +59,17 @@ PLAN_FLEET = [meter(n) for n in range(1, 4)] + [
       "A-001": "duplicate", "A-009": "switch_off"}, 4),
     ("A-002,A-003,A-004,A-002", {"A-002": "switch_off", "A-003": "switch_off", "A-004": "already_off"}, 0),
 ], ids=["every-kind", "all-fine"])
+@pytest.mark.parametrize("registry", ["sqlite", "postgresql"])
 def test_plan_names_every_listed_name_reads_mediators_and_never_writes(
-    fleet: Any, names: str, kinds: dict[str, str], status: int
+    fleet: Any, request: pytest.FixtureRequest, names: str, kinds: dict[str, str], status: int, registry: str
 ) -> None:
     f = fleet(PLAN_FLEET)
-    shown = plan(f, "--esco", "ESCO_A", "--read-mediators", "--format", "json", PREPAY_DISABLED_METER_NAMES=names)
+    env: dict[str, str | None] = {"PREPAY_DISABLED_METER_NAMES": names}
+    if registry == "postgresql":  # the plan's query without the run's filter, on the database itself
+        f.registry.unlink()
+        registry_rows = [(m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in PLAN_FLEET]
+        env["SUPABASE_URL"] = request.getfixturevalue("pg_cluster").create_registry("plan", registry_rows)
+    shown = plan(f, "--esco", "ESCO_A", "--read-mediators", "--format", "json", **env)
     assert shown.returncode == status, shown.stderr
     meters = json.loads(shown.stdout)["meters"]
     assert {m["name"]: m["kind"] for m in meters} == kinds and len(meters) == len(kinds)
@@ -72,11 +78,11 @@ def test_plan_names_every_listed_name_reads_mediators_and_never_writes(
     assert (f.sim.requests("PUT"), f.sim.requests("GET")) == (0, len(reads))
     assert shown.stderr.startswith(f"{len(kinds)} names: {len(reads)} would switch off,")
 
-    table = plan(f, "--esco", "ESCO_A", PREPAY_DISABLED_METER_NAMES=names)
+    table = plan(f, "--esco", "ESCO_A", **env)
     assert table.returncode == status
     assert all(name in table.stdout for name in kinds) and "not in the registry" in table.stdout
-    rows = plan(f, "--esco", "ESCO_A", "--format", "csv", PREPAY_DISABLED_METER_NAMES=names).stdout.splitlines()
-    assert rows[0].startswith("name,plan,") and len(rows) == len(kinds) + 1
+    lines = plan(f, "--esco", "ESCO_A", "--format", "csv", **env).stdout.splitlines()
+    assert lines[0].startswith("name,plan,") and len(lines) == len(kinds) + 1
     assert f.sim.requests("PUT") == 0
 
 
