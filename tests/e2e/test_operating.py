@@ -17,7 +17,7 @@ from typing import Any
 
 import pytest
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
-from test_stopping import has_event, launch  # noqa: F401 - launch is a fixture
+from test_stopping import JobProcess, has_event
 
 from vaxo_ortane.jobs.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
@@ -122,14 +122,17 @@ def test_threshold_stops_a_fleet_wide_outage_soon_with_every_outcome_logged(flee
     assert len(report.with_suffix(".rerun").read_text().splitlines()) == 1000
 
 
-def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, launch: Any, tmp_path: Path) -> None:
+def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, tmp_path: Path) -> None:
     failing = MeterBehaviour(fail_status=503, latency=0.3)
     f = fleet([meter(n, behaviour=failing) for n in range(1, 4)]
               + [meter(n, behaviour=MeterBehaviour(latency=2)) for n in range(4, 40)])
-    job = launch(f, FLIP_MAX_FAILURES="3", FLIP_REPORT=str(tmp_path / "run.json"))
-    job.wait_for(has_event("Stopping: the failure threshold was crossed"))
-    job.send(signal.SIGTERM)  # writes of 2 s are still in flight
-    status, _ = job.end()
+    job = JobProcess(f, [], FLIP_MAX_FAILURES="3", FLIP_REPORT=str(tmp_path / "run.json"), MEDIATOR_RETRIES="0")
+    try:
+        job.wait_for(has_event("Stopping: the failure threshold was crossed"))
+        job.send(signal.SIGTERM)  # writes of 2 s are still in flight
+        status, _ = job.end()
+    finally:
+        job.kill()
     assert status == 128 + signal.SIGTERM
     assert job.events("Stopping on SIGTERM") and job.events("Stopped on SIGTERM: exit status 143")
     assert json.loads((tmp_path / "run.json").read_text())["stopped_by"] == "SIGTERM"

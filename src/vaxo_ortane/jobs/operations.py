@@ -112,8 +112,8 @@ class RunExtras:
                 metrics.push(self.pushgateway, outcomes, status, seconds, label)
             except Exception as exc:
                 where = metrics.shown(self.pushgateway)
-                self.record("error", f"The run's metrics could not be pushed: {str(exc).replace(self.pushgateway, where)}",
-                            pushgateway=where)
+                said = str(exc).replace(self.pushgateway, where)
+                self.record("error", f"The run's metrics could not be pushed: {said}", pushgateway=where)
 
 
 def now_text() -> str:

@@ -12,7 +12,7 @@ processing meter: ...", without naming the meter.
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -90,7 +90,7 @@ class Outcomes:
             self.meters, self._by_text = meters, by_text
 
     # The job logger's observer.
-    def on_record(self, level: str, event_dict: dict[str, Any]) -> None:
+    def on_record(self, level: str, event_dict: MutableMapping[str, Any]) -> None:
         event = event_dict.get("event")
         if type(event) is not str:
             return

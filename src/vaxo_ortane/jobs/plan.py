@@ -186,7 +186,8 @@ def closing_line(entries: Sequence[Entry]) -> str:
 
 
 def _columns(read: bool) -> list[str]:
-    return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address"] + (["current"] if read else []) + ["why"]
+    read_column = ["current"] if read else []
+    return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address", *read_column, "why"]
 
 
 def render_table(entries: Sequence[Entry], read: bool) -> str:
@@ -194,7 +195,7 @@ def render_table(entries: Sequence[Entry], read: bool) -> str:
     cells = [[c.upper() for c in columns]]
     cells += [["" if v is None else str(v) for v in (getattr(e, c) for c in columns)] for e in entries]
     widths = [max(len(row[i]) for row in cells) for i in range(len(columns) - 1)]
-    lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[-1] for row in cells]
+    lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=False)) + "  " + row[-1] for row in cells]
     return "\n".join(lines + ["", closing_line(entries)]) + "\n"
 
 

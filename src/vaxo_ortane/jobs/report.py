@@ -74,7 +74,8 @@ def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
 
 def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> Path:
     """Write the rerun list, then the report; returns the rerun list's path."""
-    names, unlisted = [], []
+    names: list[str] = []
+    unlisted: list[str] = []
     for name in outcomes.rerun_names():
         # A line break or a comma cannot pass through a names file: such a name is named here instead.
         (unlisted if any(c in name for c in ",\r\n") or not name.strip() else names).append(name)

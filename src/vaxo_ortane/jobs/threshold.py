@@ -59,7 +59,9 @@ def from_env(environ: Mapping[str, str]) -> Threshold | None:
     return Threshold(raw, count=number)
 
 
-def watcher(threshold: Threshold, record: Callable[..., None], selected: Callable[[], int]) -> Callable[[int, int], None]:
+def watcher(
+    threshold: Threshold, record: Callable[..., None], selected: Callable[[], int]
+) -> Callable[[int, int], None]:
     """The failure callback that stops the run when ``threshold`` is crossed."""
 
     def on_failure(failures: int, ended: int) -> None:
