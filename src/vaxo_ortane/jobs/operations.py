@@ -2,8 +2,8 @@
 threshold, the report and the metrics (``threshold``, ``report``, ``metrics``).
 
 With none of their variables set nothing is installed, and the job's records and
-registry answer go by unobserved. The report's and the metrics' modules load only
-for a run that asks for them: prometheus_client alone costs a run 30-40 ms to import.
+registry answer go by unobserved, and the modules that watch them are not even
+loaded: prometheus_client alone costs a run 30-40 ms to import.
 """
 
 from __future__ import annotations
@@ -15,14 +15,14 @@ import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from vaxo_ortane.jobs import threshold
-from vaxo_ortane.jobs.outcomes import Outcomes
-from vaxo_ortane.jobs.shards import ShardRun
-from vaxo_ortane.util import logging as job_logging
 from vaxo_ortane.util import stopping
-from vaxo_ortane.util.supabase.query import observe_responses
+
+if TYPE_CHECKING:
+    from vaxo_ortane.jobs.outcomes import Outcomes
+    from vaxo_ortane.jobs.shards import ShardRun
 
 # The job's logger is named for its file when it runs as __main__.
 JOB_LOGGER = "prepay_enabled_flip"
@@ -71,11 +71,15 @@ class RunExtras:
         """Start watching the job; call before it is imported."""
         if self.limit is None and self.report_path is None and self.pushgateway is None:
             return
+        from vaxo_ortane.jobs.outcomes import Outcomes
+        from vaxo_ortane.util.logging import observe
+        from vaxo_ortane.util.supabase.query import observe_responses
+
         on_failure = None
         if self.limit is not None:
             on_failure = threshold.watcher(self.limit, self.record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
-        job_logging.observe(JOB_LOGGER, outcomes.on_record)
+        observe(JOB_LOGGER, outcomes.on_record)
         observe_responses(outcomes.on_response)
 
     def finish(self, status: int, shard: Mapping[str, Any] | None = None) -> None:
