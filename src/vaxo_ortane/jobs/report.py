@@ -18,6 +18,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+import orjson
+
 from vaxo_ortane.jobs.outcomes import Outcomes
 
 VARIABLE = "FLIP_REPORT"  # read by operations too
@@ -84,5 +86,10 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> Path:
     content = document(outcomes, run) | {
         "rerun_file": str(rerun), "rerun_count": len(names), "rerun_unlisted": unlisted,
     }
-    _write_atomically(path, json.dumps(content, indent=2, ensure_ascii=False) + "\n")
+    try:
+        # The standard encoder indents in pure Python: about 1.2 us a meter against orjson's 0.2.
+        text = orjson.dumps(content, option=orjson.OPT_INDENT_2).decode()
+    except orjson.JSONEncodeError:  # an int beyond 64 bits in a row
+        text = json.dumps(content, indent=2, ensure_ascii=False)
+    _write_atomically(path, text + "\n")
     return rerun
