@@ -34,7 +34,7 @@ CAUSES = ("mediator", "no_mediator", "error", "stopped")
 MAX_DETAIL = 300
 ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: ...')"
 
-# What a failure record of a meter means: (cause, whether the record's error field explains it).
+# The cause each failure record of a meter gives; its field `error` says what happened.
 _FAILURES = {
     "Mediator client failure": "mediator",
     "Unknown failure during prepay_enabled flag disable": "error",
