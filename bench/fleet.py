@@ -52,7 +52,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="N divided by 10, for a smoke run")
     parser.add_argument("--cpu-only", action="store_true", help="only the fixed cost and the CPU-bound run")
     parser.add_argument("--env", action="append", default=[], metavar="KEY=VALUE",
-                        help="a setting for every job run ({folder}: the fleet's folder), e.g. FLIP_REPORT={folder}/r.json")
+                        help="a setting for every job run ({folder}: the fleet's folder), "
+                        "e.g. FLIP_REPORT={folder}/r.json")
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
     scale = 10 if args.quick else 1
