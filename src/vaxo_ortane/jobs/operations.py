@@ -1,9 +1,9 @@
 """What the launcher adds around a run when the operator asks for it: the failure
 threshold, the report and the metrics (``threshold``, ``report``, ``metrics``).
 
-With none of their variables set nothing is installed, and the job's records and
-registry answer go by unobserved, and the modules that watch them are not even
-loaded: prometheus_client alone costs a run 30-40 ms to import.
+With none of their variables set nothing is installed: the job's records and its
+registry answer go by unobserved, and the modules that would watch them are not
+even loaded (prometheus_client alone costs a run 30-40 ms to import).
 """
 
 from __future__ import annotations
@@ -102,12 +102,12 @@ class RunExtras:
                 "max_failures": None if self.limit is None else self.limit.text, "shard": shard,
             }
             try:
-                rerun = report.write(self.report_path, outcomes, run)
+                rerun, listed = report.write(self.report_path, outcomes, run)
             except OSError as exc:
                 self.record("error", f"The run's report could not be written: {exc}", report=str(self.report_path))
             else:
                 self.record("info", f"Report written to {self.report_path}", report=str(self.report_path),
-                            rerun_file=str(rerun), rerun_count=len(outcomes.rerun_names()))
+                            rerun_file=str(rerun), rerun_count=listed)
         if self.pushgateway is not None:
             from vaxo_ortane.jobs import metrics
 

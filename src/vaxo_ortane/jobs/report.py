@@ -74,8 +74,8 @@ def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
     return dict(run) | {"esco": _plain(outcomes.esco), "counts": outcomes.counts(), "meters": meters}
 
 
-def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> Path:
-    """Write the rerun list, then the report; returns the rerun list's path."""
+def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path, int]:
+    """Write the rerun list, then the report; returns the rerun list's path and length."""
     names: list[str] = []
     unlisted: list[str] = []
     for name in outcomes.rerun_names():
@@ -92,4 +92,4 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> Path:
     except orjson.JSONEncodeError:  # an int beyond 64 bits in a row
         text = json.dumps(content, indent=2, ensure_ascii=False)
     _write_atomically(path, text + "\n")
-    return rerun
+    return rerun, len(names)
