@@ -46,7 +46,7 @@ def add_unselected_rows(fleet: Fleet) -> list[str]:
     with sqlite3.connect(fleet.registry) as conn:
         conn.executemany("INSERT INTO meter_registry VALUES (?, ?, ?, ?, ?, ?)", rows)
     conn.close()
-    return [row[1] for row in rows[:extra]]  # type: ignore[misc]
+    return [str(row[1]) for row in rows[:extra]]
 
 
 def unsharded_selection(fleet: Fleet, names: list[str]) -> set[str]:
@@ -71,7 +71,7 @@ def main() -> None:
         names_file.write_text("\n".join(names) + "\n")
         expected = unsharded_selection(fleet, names)
         env = fleet.env() | {"PREPAY_DISABLED_METER_NAMES_FILE": str(names_file), "FLIP_SHARD_COUNT": str(shards)}
-        del env["PREPAY_DISABLED_METER_NAMES"]
+        env.pop("PREPAY_DISABLED_METER_NAMES", None)
 
         logs = [Path(tmp) / f"shard-{i}.log" for i in range(shards)]
         sim_cpu = fleet.sim.cpu_seconds()

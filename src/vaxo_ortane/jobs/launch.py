@@ -7,6 +7,9 @@ once without contacting their mediator, writes in flight finish, the run ends wi
 its summary and the process exits 128 + the signal's number. A second signal ends
 the process at once. A run stopped by its failure threshold (``FLIP_MAX_FAILURES``)
 ends the same way, with status 11; ``operations`` holds that, the report and the metrics.
+
+Before the module runs, settings given as ``<VAR>_FILE`` files are read into the
+environment and a sharded run keeps only its shard's names (``job_environment``).
 """
 
 from __future__ import annotations
