@@ -97,7 +97,9 @@ class Outcomes:
         cause = _FAILURES.get(event)
         if cause is not None:
             error = event_dict.get("error")
-            if cause == "mediator" and stopping.reason() is not None and REFUSED in _text(error):
+            # The client's refusal is the exception's whole cause, however long its message.
+            if cause == "mediator" and stopping.reason() is not None \
+                    and str(getattr(error, "cause", "")).startswith(REFUSED):
                 cause = "stopped"
             self._end(FAILED, cause, _text(error))
         elif event == "prepay disabled":
