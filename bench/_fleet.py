@@ -98,6 +98,7 @@ class Fleet:
         config = folder / "sim.toml"
         write_sim_config(config, self.meters)
         self.sim = Sim(config, folder / "sim.log")
+        self.extra_env: dict[str, str] = {}
         self.inventory = folder / "inventory.toml"
         write_inventory(self.inventory, self.meters, {ESCO: self.sim.address})
 
@@ -124,7 +125,7 @@ class Fleet:
             "SUPABASE_ANON_KEY": "bench-anon",
             "TRAMU_ROLE_KEY": "bench-role",
             "MEDIATOR_INVENTORY": str(self.inventory),
-        }
+        } | self.extra_env
 
     def run_job(self, argv_prefix: list[str] | None = None) -> JobRun:
         log = self.folder / "job.log"

@@ -11,6 +11,7 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
 (interpreter, imports, inventory); what is left is the cost that grows with N.
 
     python bench/fleet.py [--quick]     # --quick: smaller N, for a smoke run
+    python bench/fleet.py --cpu-only --env FLIP_MAX_FAILURES=50%   # CPU per meter with a setting
 """
 
 from __future__ import annotations
@@ -29,9 +30,13 @@ CPU_TARGET_US = 250.0
 START_UP_TARGET_MS = 100.0
 
 
+EXTRA_ENV: dict[str, str] = {}
+
+
 def run_at(folder: Path, count: int, latency: float, repeat: int = 1) -> JobRun:
     """The run with the least wall time out of ``repeat``."""
     with Fleet(folder / f"n{count}-l{latency * 1000:g}", count, latency) as fleet:
+        fleet.extra_env = {key: value.replace("{folder}", str(fleet.folder)) for key, value in EXTRA_ENV.items()}
         return min((fleet.run_job() for _ in range(repeat)), key=lambda run: run.seconds)
 
 
@@ -45,7 +50,12 @@ def net(run: JobRun, base: JobRun) -> tuple[float, float]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="N divided by 10, for a smoke run")
+    parser.add_argument("--cpu-only", action="store_true", help="only the fixed cost and the CPU-bound run")
+    parser.add_argument("--env", action="append", default=[], metavar="KEY=VALUE",
+                        help="a setting for every job run ({folder}: the fleet's folder), "
+                        "e.g. FLIP_REPORT={folder}/r.json")
     args = parser.parse_args()
+    EXTRA_ENV.update(item.split("=", 1) for item in args.env)
     scale = 10 if args.quick else 1
     n, latency = 2_000 // scale, 0.020
     scaling = [500 // scale, 2_000 // scale, 10_000 // scale]
@@ -58,6 +68,12 @@ def main() -> None:
               f"{base.cpu_seconds * 1e3:.0f} ms CPU (target <= {START_UP_TARGET_MS:g}: {met}), "
               f"peak RSS {base.max_rss_kib / 1024:.1f} MiB")
 
+        if args.cpu_only:
+            run = run_at(folder, n, 0.0, repeat=3)
+            net_cpu, _ = net(run, base)
+            print(f"N = {n}, L = 0: CPU per meter {run.cpu_us_per_meter:.1f} us (net {net_cpu:.1f} us), "
+                  f"best wall {run.seconds:.3f} s, peak RSS {run.max_rss_kib / 1024:.1f} MiB")
+            return
         run = run_at(folder, n, latency)
         floor = floor_seconds(n, latency)
         ratio = run.seconds / floor

@@ -5,7 +5,8 @@
 The first SIGTERM or SIGINT asks the run to stop: writes not yet started fail at
 once without contacting their mediator, writes in flight finish, the run ends with
 its summary and the process exits 128 + the signal's number. A second signal ends
-the process at once.
+the process at once. A run stopped by its failure threshold (``FLIP_MAX_FAILURES``)
+ends the same way, with status 11; ``operations`` holds that, the report and the metrics.
 
 Before the module runs, settings given as ``<VAR>_FILE`` files are read into the
 environment and a sharded run keeps only its shard's names (``job_environment``).
@@ -25,7 +26,9 @@ import traceback
 from types import FrameType
 from typing import Any
 
-from vaxo_ortane.jobs import job_environment
+from vaxo_ortane.jobs import job_environment, threshold
+from vaxo_ortane.jobs.operations import RunExtras, shard_description
+from vaxo_ortane.jobs.shards import ShardRun
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.logging import get_logger
 
@@ -142,29 +145,58 @@ def main() -> int:
 
 def _run_watched() -> int:
     shard_run = job_environment.prepare(os.environ, record)
+    extras = RunExtras.from_env(record)
+    shard = None if shard_run is None else shard_description(shard_run)
     if (status := job_environment.status_without_run(shard_run, record)) is not None:
+        extras.install()
+        extras.finish(status, shard)
         return status
     watcher = SignalWatcher()
     watcher.install()
+    extras.install()
+    try:
+        status = _run_to_end(watcher, shard_run)
+    except SystemExit as exit_info:
+        extras.finish(_status_of(exit_info.code), shard)
+        raise
+    except BaseException:
+        extras.finish(1, shard)
+        raise
+    extras.finish(status, shard)
+    return status
+
+
+def _status_of(code: object) -> int:
+    # What the interpreter makes of a SystemExit's code.
+    return 0 if code is None else code if isinstance(code, int) else 1
+
+
+def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     try:
         run_main()
     except SystemExit as exit_info:
-        if (signum := watcher.finish()) is None:
+        if (signum := watcher.finish()) is None and stopping.reason() is None:
             if (status := job_environment.settled_status(shard_run, exit_info.code, record)) is not None:
                 return status
-            raise  # no signal: the job's own status reaches the process unchanged
+            raise  # no stop: the job's own status reaches the process unchanged
         run_status: object = exit_info.code
     except BaseException as exc:
-        if (signum := watcher.finish()) is None:
+        if (signum := watcher.finish()) is None and stopping.reason() is None:
             raise
         traceback.print_exception(exc)
         run_status = 1
     else:
-        if (signum := watcher.finish()) is None:
+        if (signum := watcher.finish()) is None and stopping.reason() is None:
             return 0
         run_status = 0
-    # An interrupted run says so, whatever the job itself ended with: a scheduler
+    # A stopped run says so, whatever the job itself ended with: a scheduler
     # must not take a stopped run for a complete one.
+    if signum is None:
+        record(
+            "warning", f"Stopped as {threshold.REASON}: exit status {threshold.STATUS}",
+            status=threshold.STATUS, run_status=run_status,
+        )
+        return threshold.STATUS
     status = 128 + signum
     record(
         "warning", f"Stopped on {signum.name}: exit status {status}",

@@ -2,7 +2,8 @@
 
 ``prepay_enabled_write(value)`` sends ``PUT <address>/meters/<meter_id>/prepay_enabled``
 with the body ``{"value": <bool>}``; the mediator answers 200 with
-``{"meter_id": "<meter_id>", "value": <bool>}``. A success status whose body is
+``{"meter_id": "<meter_id>", "value": <bool>}``. ``prepay_enabled_read()`` sends
+``GET`` to the same path and takes the same answer's value (the plan uses it). A success status whose body is
 not JSON confirming the value written (and, when it names one, the meter) is a
 failure: the write cannot be taken as done.
 
@@ -155,14 +156,17 @@ class _Handle:
     """A thread's easy handle, and the options last set on it: an option is set
     again only when a write needs another value."""
 
-    def __init__(self) -> None:
+    def __init__(self, read: bool = False) -> None:
         self.curl = curl = pycurl.Curl()
         # No signals: libcurl runs in worker threads, and SIGALRM would land anywhere.
         curl.setopt(pycurl.NOSIGNAL, 1)
         curl.setopt(pycurl.PROTOCOLS, pycurl.PROTO_HTTP | pycurl.PROTO_HTTPS)
         curl.setopt(pycurl.HTTP_VERSION, pycurl.CURL_HTTP_VERSION_1_1)
-        curl.setopt(pycurl.CUSTOMREQUEST, "PUT")
-        curl.setopt(pycurl.HTTPHEADER, _HEADERS)
+        if read:
+            curl.setopt(pycurl.HTTPGET, 1)  # a reading handle never carries a body
+        else:
+            curl.setopt(pycurl.CUSTOMREQUEST, "PUT")
+            curl.setopt(pycurl.HTTPHEADER, _HEADERS)
         curl.setopt(pycurl.FOLLOWLOCATION, 0)
         # The path is percent-encoded here, a meter id's dots included; libcurl would
         # otherwise resolve "%2E%2E" as "..".
@@ -198,6 +202,14 @@ def _handle() -> _Handle:
     handle: _Handle | None = getattr(_local, "handle", None)
     if handle is None:
         handle = _local.handle = _Handle()
+    return handle
+
+
+def _reading_handle() -> _Handle:
+    """This thread's handle for reads, kept apart so that writes keep their options set."""
+    handle: _Handle | None = getattr(_local, "reader", None)
+    if handle is None:
+        handle = _local.reader = _Handle(read=True)
     return handle
 
 
@@ -242,14 +254,18 @@ def split_address(address: object) -> SplitResult | None:
     return parts
 
 
-def _unconfirmed(answer: _Answer, value: bool, meter_id: object) -> str | None:
-    """Why a success answer does not confirm the write; None when it does."""
+def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object) -> str | None:
+    """Why a success answer does not confirm the write of ``value`` (or, for None, does
+    not report a setting); None when it does."""
     try:
         body = json.loads(answer.body)
     except ValueError:
         excerpt = answer.text[:100].strip()
         return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
-    if not isinstance(body, dict) or body.get("value") is not value:
+    if value is None:
+        if not isinstance(body, dict) or not isinstance(body.get("value"), bool):
+            return f"the answer holds no true or false value: {json.dumps(body)[:100]}"
+    elif not isinstance(body, dict) or body.get("value") is not value:
         return f"the answer does not confirm value {json.dumps(value)}: {json.dumps(body)[:100]}"
     if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
         return f"the answer is for meter {str(body['meter_id'])[:100]!r}"
@@ -296,9 +312,10 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
     return _Failed(f"{name}: {message}", code in RETRY_ERRORS)
 
 
-def _attempt(url: str, body: bytes, proxy: str, tls: bool, settings: MediatorSettings) -> _Answer:
-    """One exchange on this thread's handle; raises _Failed when no whole answer came."""
-    handle = _handle()
+def _attempt(url: str, body: bytes | None, proxy: str, tls: bool, settings: MediatorSettings) -> _Answer:
+    """One exchange on this thread's handle (a read without a body); raises _Failed
+    when no whole answer came."""
+    handle = _handle() if body is not None else _reading_handle()
     if tls or proxy.startswith("https:"):
         handle.verify()
     connect_ms, deadline_ms = settings.limits_ms
@@ -307,7 +324,8 @@ def _attempt(url: str, body: bytes, proxy: str, tls: bool, settings: MediatorSet
     curl = handle.curl
     curl.setopt(pycurl.URL, url)
     handle.set(pycurl.PROXY, proxy)  # "" also keeps libcurl from reading proxies itself
-    handle.set(pycurl.POSTFIELDS, body)
+    if body is not None:
+        handle.set(pycurl.POSTFIELDS, body)
     handle.set(pycurl.CONNECTTIMEOUT_MS, connect_ms)
     handle.set(pycurl.TIMEOUT_MS, deadline_ms)
     try:
@@ -354,9 +372,9 @@ class OrtaneMediatorClient:
         self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
         self._settings = settings
 
-    def _fail(self, cause: str, shown: str, status: int | None) -> NoReturn:
+    def _fail(self, cause: str, shown: str, status: int | None, action: str = "write") -> NoReturn:
         raise MediatorClientException(
-            f"prepay_enabled write for meter {self.meter_id!r} via {shown} failed: {cause}",
+            f"prepay_enabled {action} for meter {self.meter_id!r} via {shown} failed: {cause}",
             meter_id=self.meter_id,
             address=shown,
             status=status,
@@ -369,6 +387,18 @@ class OrtaneMediatorClient:
             raise TypeError(f"prepay_enabled_write takes a bool, not {type(value).__name__}")
         if (refusal := stopping.refusal()) is not None:
             self._fail(refusal, self._shown, None)  # the job is stopping: this write never starts
+        self._exchange(_BODIES[value], value, "write")
+
+    def prepay_enabled_read(self) -> bool:
+        """The meter's current setting, read with ``GET`` (never a write), within the
+        same time bounds and retries as a write; raise MediatorClientException on failure."""
+        answer = self._exchange(None, None, "read")
+        value: bool = json.loads(answer.body)["value"]
+        return value
+
+    def _exchange(self, body: bytes | None, value: bool | None, action: str) -> _Answer:
+        """Send the request (a write with ``body``, a read without) until an answer
+        confirms it; ``value`` is what a write's answer must confirm."""
         settings = self._settings or default_settings()
         proxy = _proxy_for(self._scheme, self._host)
         tls = self._scheme == "https"
@@ -376,19 +406,19 @@ class OrtaneMediatorClient:
         for attempt in range(attempts):
             last = attempt == attempts - 1
             try:
-                answer = _attempt(self.url, _BODIES[value], proxy, tls, settings)
+                answer = _attempt(self.url, body, proxy, tls, settings)
             except _Failed as failed:
                 if failed.retry and not last:
                     time.sleep(settings.pause(attempt, None))
                     continue
                 self._fail(f"{_scrubbed(failed.cause, self.mediator_address, proxy)} after {attempt + 1} attempt(s)",
-                           self._shown, None)
+                           self._shown, None, action)
             if 200 <= answer.status < 300:
                 problem = _unconfirmed(answer, value, self.meter_id)
                 if problem is None:
-                    return
+                    return answer
                 # Not tried again: the mediator did answer, just not as agreed.
-                self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status)
+                self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
             if answer.status in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
@@ -398,7 +428,9 @@ class OrtaneMediatorClient:
                 + f" after {attempt + 1} attempt(s)",
                 self._shown,
                 answer.status,
+                action,
             )
+        raise AssertionError("unreachable: the last attempt returns or fails")
 
     def __repr__(self) -> str:
         return f"<OrtaneMediatorClient meter {self.meter_id!r} via {self._shown}>"

@@ -25,6 +25,7 @@ standard output is ``listening on http://127.0.0.1:PORT``. Inside a container,
 from __future__ import annotations
 
 import argparse
+import collections
 import heapq
 import itertools
 import json
@@ -120,6 +121,7 @@ class MediatorSim:
         self._order = itertools.count()
         self._connections: set[_Connection] = set()
         self._thread: threading.Thread | None = None
+        self._requests: collections.Counter[str] = collections.Counter()
 
     @property
     def address(self) -> str:
@@ -131,6 +133,10 @@ class MediatorSim:
 
     def writes(self, meter_id: str) -> int:
         return self._meters[meter_id].writes
+
+    def requests(self, method: str) -> int:
+        """How many requests with ``method`` reached the service, whatever it answered."""
+        return self._requests[method]
 
     def start(self) -> MediatorSim:
         self._thread = threading.Thread(target=self._serve, name="mediator-sim", daemon=True)
@@ -262,6 +268,7 @@ class MediatorSim:
         def send(status: int, payload: Mapping[str, Any]) -> None:
             self._send(conn, status, payload, keep_alive)
 
+        self._requests[method] += 1
         if method not in ("GET", "PUT"):
             return send(405, {"error": "use GET or PUT"})
         parts = target.split("?", 1)[0].split("/")

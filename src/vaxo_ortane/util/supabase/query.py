@@ -9,7 +9,7 @@ False)``), on the embedded registry as on PostgREST.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
 from typing import Any, Literal, Protocol
 
@@ -27,6 +27,16 @@ class Filter:
 @dataclass(frozen=True)
 class Response:
     data: list[Row]
+
+
+# Called with each query and its response, on the querying thread, before the caller sees it.
+ResponseObserver = Callable[["Query", Response], None]
+_observers: list[ResponseObserver] = []
+
+
+def observe_responses(observer: ResponseObserver) -> None:
+    """Have ``observer`` see every query this process executes, and its response."""
+    _observers.append(observer)
 
 
 class Backend(Protocol):
@@ -56,7 +66,10 @@ class Query:
 
     def execute(self) -> Response:
         """Every matching row, ordered by ``id``."""
-        return Response(data=self.backend.fetch(self))
+        response = Response(data=self.backend.fetch(self))
+        for observer in _observers:
+            observer(self, response)
+        return response
 
     def _with(self, new: Filter) -> Query:
         return replace(self, filters=self.filters + (new,))

@@ -1,0 +1,61 @@
+"""``PUSHGATEWAY_URL``: the run's metrics, pushed once at its end.
+
+The metrics live in a registry of the run's own and go to the Pushgateway under
+the grouping key job, ESCO and shard (an empty value when the run names no ESCO
+or runs unsharded). They are pushed with POST, which replaces only the metrics of
+the same names in that group: the "last success" time stamp is left out of a run
+that did not switch off every selected meter, and so keeps the last good run's.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Mapping
+from urllib.parse import urlsplit, urlunsplit
+
+from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
+
+from vaxo_ortane.jobs.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+
+VARIABLE = "PUSHGATEWAY_URL"
+JOB = "prepay_enabled_flip"
+PREFIX = "prepay_enabled_flip_"
+TIMEOUT = 10.0
+
+
+def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRegistry:
+    counts = outcomes.counts()
+    registry = CollectorRegistry()
+
+    def gauge(name: str, help_text: str, value: float) -> None:
+        Gauge(PREFIX + name, help_text, registry=registry).set(value)
+
+    gauge("meters_selected", "Meters the run's registry query selected.", counts["selected"])
+    gauge("meters_switched_off", "Selected meters whose prepay setting the run switched off.", counts[SWITCHED_OFF])
+    failed = Gauge(PREFIX + "meters_failed", "Selected meters that failed, by cause; not_run: never handled.",
+                   ["cause"], registry=registry)
+    for cause in CAUSES:
+        failed.labels(cause).set(counts["failed_by_cause"][cause])
+    failed.labels("not_run").set(counts["not_run"])
+    gauge("duration_seconds", "How long the run took, start to end.", seconds)
+    gauge("exit_status", "The run's exit status.", status)
+    now = time.time()
+    # A shard with nothing to select ends 0 without a summary: it completed all it had.
+    if status == 0 and (outcomes.completed or not outcomes.meters):
+        gauge("last_completed_timestamp_seconds", "When a run last reached its summary unstopped.", now)
+        if counts[SWITCHED_OFF] == counts["selected"]:
+            gauge("last_success_timestamp_seconds", "When a run last switched off every meter it selected.", now)
+    return registry
+
+
+def shown(url: str) -> str:
+    """The URL without user name or password, for messages."""
+    parts = urlsplit(url)
+    return urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
+
+
+def push(url: str, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:
+    """Push the run's metrics; raises what the push raises (the caller logs it)."""
+    grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
+    pushadd_to_gateway(url, job=JOB, registry=registry_for(outcomes, status, seconds),
+                       grouping_key=dict(grouping), timeout=TIMEOUT)

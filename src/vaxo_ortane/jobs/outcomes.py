@@ -1,0 +1,172 @@
+"""What became of each meter of a run, learnt from around the compiled job.
+
+The job's registry answer gives the selected rows; its log records, seen by an
+observer on its logger before they are filtered, give each row's outcome. Each
+worker thread handles one row at a time, from its "run_job for meter_row ..."
+record to its outcome record, so a record belongs to the row its thread last
+started. A row whose thread starts another row, or whose run ends, without an
+outcome record raised out of ``run_job``: the job logs that later, as "Error
+processing meter: ...", without naming the meter.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable, MutableMapping
+from dataclasses import dataclass
+from typing import Any
+
+from vaxo_ortane.util import stopping
+from vaxo_ortane.util.supabase.query import Query, Response, Row
+
+REGISTRY_TABLE = "meter_registry"
+ROW_START = "run_job for meter_row "
+NO_MEDIATOR = "No mediator container exists for meter "
+ESCAPED = "Error processing meter: "
+STARTING = "Starting prepay_enabled_flip job..."
+SUMMARY = "Finished prepay_enabled_flip job. Success: "
+REFUSED = "not attempted because the job is stopping"
+
+SWITCHED_OFF, FAILED, NOT_RUN = "switched_off", "failed", "not_run"
+# Why a meter failed: its mediator's exchange, no mediator known, any other error,
+# or refused unsent because the run was stopping.
+CAUSES = ("mediator", "no_mediator", "error", "stopped")
+MAX_DETAIL = 300
+ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: ...')"
+
+# The cause each failure record of a meter gives; its field `error` says what happened.
+_FAILURES = {
+    "Mediator client failure": "mediator",
+    "Unknown failure during prepay_enabled flag disable": "error",
+    "Failure occurred pushing token": "error",
+}
+
+
+@dataclass
+class MeterOutcome:
+    row: Row
+    outcome: str = NOT_RUN
+    cause: str | None = None
+    detail: str | None = None
+    mediator_address: str | None = None
+    started: bool = False
+
+
+def _text(value: object) -> str:
+    try:
+        text = str(value)
+    except Exception:
+        text = f"<{type(value).__name__}>"
+    return text if len(text) <= MAX_DETAIL else text[:MAX_DETAIL] + "..."
+
+
+class Outcomes:
+    """Every selected meter's outcome, and the run's counts, as the job goes.
+
+    ``on_failure(failures, ended)`` is called, under this object's lock, after each
+    failure that is not a refusal of a stopping run.
+    """
+
+    def __init__(self, on_failure: Callable[[int, int], None] | None = None) -> None:
+        self._lock = threading.Lock()
+        self._local = threading.local()
+        self._on_failure = on_failure
+        self.meters: list[MeterOutcome] = []
+        self._by_text: dict[str, MeterOutcome] = {}
+        self.failures = 0  # counted towards the threshold
+        self.ended = 0
+        self.esco: object = None
+        self.completed = False  # the job wrote its summary
+        self.escaped: list[str] = []
+
+    # The registry client's observer: the job's query is the run's only one on the table.
+    def on_response(self, query: Query, response: Response) -> None:
+        if query.table_name != REGISTRY_TABLE:
+            return
+        meters = [MeterOutcome(row) for row in response.data]
+        # The row record's message is the row's str(): the key that finds it again.
+        by_text = {str(m.row): m for m in meters}
+        with self._lock:
+            self.meters, self._by_text = meters, by_text
+
+    # The job logger's observer.
+    def on_record(self, level: str, event_dict: MutableMapping[str, Any]) -> None:
+        event = event_dict.get("event")
+        if type(event) is not str:
+            return
+        cause = _FAILURES.get(event)
+        if cause is not None:
+            error = event_dict.get("error")
+            # The client's refusal is the exception's whole cause, however long its message.
+            if cause == "mediator" and stopping.reason() is not None \
+                    and str(getattr(error, "cause", "")).startswith(REFUSED):
+                cause = "stopped"
+            self._end(FAILED, cause, _text(error))
+        elif event == "prepay disabled":
+            self._end(SWITCHED_OFF, None, None)
+        elif event == "run_job":
+            current = getattr(self._local, "current", None)
+            if current is not None:
+                address = event_dict.get("mediator_address")
+                current.mediator_address = address if isinstance(address, str) else None
+        elif event.startswith(ROW_START):
+            self._start(event[len(ROW_START):])
+        elif event.startswith(NO_MEDIATOR):
+            self._end(FAILED, "no_mediator", event)
+        elif event.startswith(ESCAPED):
+            with self._lock:
+                self.escaped.append(_text(event[len(ESCAPED):]))
+        elif event == STARTING:
+            self.esco = event_dict.get("esco")
+        elif event.startswith(SUMMARY):
+            self.completed = True
+
+    def _start(self, text: str) -> None:
+        previous = getattr(self._local, "current", None)
+        if previous is not None and previous.outcome == NOT_RUN:
+            self._settle(previous, FAILED, "error", ESCAPED_DETAIL)  # raised out of run_job
+        meter = self._by_text.get(text)
+        if meter is not None:
+            meter.started = True
+        self._local.current = meter
+
+    def _end(self, outcome: str, cause: str | None, detail: str | None) -> None:
+        meter = getattr(self._local, "current", None)
+        if meter is not None and meter.outcome == NOT_RUN:
+            self._settle(meter, outcome, cause, detail)
+
+    def _settle(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
+        with self._lock:
+            meter.outcome, meter.cause, meter.detail = outcome, cause, detail
+            self.ended += 1
+            if outcome == FAILED and cause != "stopped":
+                self.failures += 1
+                if self._on_failure is not None:
+                    self._on_failure(self.failures, self.ended)
+
+    def finish(self) -> None:
+        """Settle the rows that started and never logged an outcome: they raised."""
+        with self._lock:
+            unsettled = [m for m in self.meters if m.started and m.outcome == NOT_RUN]
+            detail = self.escaped[0] if len(unsettled) == 1 and len(self.escaped) == 1 else ESCAPED_DETAIL
+            for meter in unsettled:
+                meter.outcome, meter.cause, meter.detail = FAILED, "error", detail
+                self.ended += 1
+
+    def counts(self) -> dict[str, Any]:
+        by_cause = dict.fromkeys(CAUSES, 0)
+        counts = {"selected": len(self.meters), SWITCHED_OFF: 0, FAILED: 0, NOT_RUN: 0}
+        for meter in self.meters:
+            counts[meter.outcome] += 1
+            if meter.cause is not None:
+                by_cause[meter.cause] += 1
+        return counts | {"failed_by_cause": by_cause}
+
+    def rerun_names(self) -> list[str]:
+        """The names of the meters not switched off, once each, in the run's order."""
+        names: dict[str, None] = {}
+        for meter in self.meters:
+            name = meter.row.get("name")
+            if meter.outcome != SWITCHED_OFF and isinstance(name, str):
+                names[name] = None
+        return list(names)

@@ -1,0 +1,244 @@
+"""``prepay-enabled-flip-plan``: what a run of the job would do to each listed name, and why.
+
+It reads the job's variables, their ``_FILE`` forms and the shard settings as the
+launcher does, asks the registry for every row of the listed names (not only the
+ones the job would select), and the mediator inventory for their mediators. With
+``--read-mediators`` it also reads each meter's current setting from its mediator
+(``GET``, five at a time). It never writes, to the registry or to a mediator.
+
+Exit status: 0 when every listed name would be switched off or is already off;
+4 when some name needs a look; 1, 2 or 3 when the settings cannot be used, as for
+the job (a bad command line is 2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import sys
+from collections.abc import Iterable, Mapping, MutableMapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import asdict, dataclass
+from typing import Any
+
+from vaxo_ortane.jobs.file_values import FileValueError, resolve_file_values
+from vaxo_ortane.jobs.shards import NAMES, ShardError, apply_shard, split_names
+
+PROGRAM = "prepay-enabled-flip-plan"
+NEEDS_A_LOOK = 4
+READERS = 5
+TABLE = "meter_registry"
+
+# Each kind, in the order the closing line counts them, and how the plan says it.
+KINDS = {
+    "switch_off": "would switch off",
+    "already_off": "already off",
+    "unknown": "setting unknown (NULL)",
+    "not_found": "not in the registry",
+    "no_mediator": "no mediator for this ESCO",
+    "other_esco": "the row belongs to another ESCO",
+    "duplicate": "several rows share the name",
+}
+FINE = frozenset({"switch_off", "already_off"})
+WHY = {
+    "already_off": "prepay_enabled is false: the run does not select it",
+    "unknown": "prepay_enabled is NULL: the run does not select it; set it to true or false",
+    "not_found": "no registry row has this name: check its spelling and case",
+    "no_mediator": "the mediator inventory has no mediator for this meter: the run would fail it",
+    "duplicate": "the run would write to every row not already off",
+}
+
+
+@dataclass
+class Entry:
+    name: str
+    kind: str
+    plan: str
+    id: Any = None
+    meter_id: Any = None
+    serial: Any = None
+    esco: Any = None
+    mediator_address: str | None = None
+    current: str | None = None
+    why: str = ""
+
+
+class PlanError(Exception):
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def _plain(value: Any) -> Any:
+    return value if value is None or isinstance(value, (str, int, float, bool)) else str(value)
+
+
+def _entry(name: str, kind: str, row: Mapping[str, Any] | None = None, **extra: Any) -> Entry:
+    fields = {key: _plain(row.get(key)) for key in ("id", "meter_id", "serial", "esco")} if row else {}
+    extra.setdefault("why", WHY.get(kind, ""))
+    return Entry(name, kind, KINDS[kind], **fields, **extra)
+
+
+def classify(names: Iterable[str], rows: Iterable[Mapping[str, Any]], esco: str | None, containers: Any) -> list[Entry]:
+    """One entry per listed name, in list order."""
+    by_name: dict[str, list[Mapping[str, Any]]] = {}
+    for row in rows:
+        by_name.setdefault(str(row.get("name")), []).append(row)
+    entries = []
+    for name in names:
+        found = by_name.get(name, [])
+        if not found:
+            entries.append(_entry(name, "not_found"))
+            continue
+        if len(found) > 1:
+            shown = ", ".join(f"id {r.get('id')} ({r.get('esco')}, prepay_enabled {r.get('prepay_enabled')})"
+                              for r in found)
+            entries.append(_entry(name, "duplicate", why=f"{len(found)} rows: {shown}; {WHY['duplicate']}"))
+            continue
+        row = found[0]
+        setting = row.get("prepay_enabled")
+        if setting is False:
+            entries.append(_entry(name, "already_off", row))
+        elif setting is None:
+            entries.append(_entry(name, "unknown", row))
+        elif esco is not None and row.get("esco") != esco:
+            entries.append(_entry(name, "other_esco", row, why=(
+                f"the row's ESCO is {row.get('esco')}, not {esco}: the run would select it "
+                f"and fail it for want of a mediator")))
+        elif (address := containers.mediator_address(row.get("id"), row.get("serial"))) is None:
+            entries.append(_entry(name, "no_mediator", row))
+        else:
+            entries.append(_entry(name, "switch_off", row, mediator_address=address,
+                                  why="prepay_enabled is true: the run writes false through this mediator"))
+    return entries
+
+
+def read_mediators(entries: Sequence[Entry]) -> None:
+    """Fill ``current`` for each meter a run would write to, five reads at a time."""
+    from vaxo_ortane.mediator.client import OrtaneMediatorClient
+    from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
+
+    def read(entry: Entry) -> None:
+        try:
+            client = OrtaneMediatorClient(mediator_address=str(entry.mediator_address), meter_id=entry.meter_id)
+            entry.current = "on" if client.prepay_enabled_read() else "off"
+        except MediatorClientException as exc:
+            entry.current = f"unreadable: {exc.cause}"
+
+    with ThreadPoolExecutor(max_workers=READERS) as pool:
+        list(pool.map(read, [e for e in entries if e.kind == "switch_off"]))
+
+
+def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
+    # The job's own checks, in its order, with its statuses.
+    text = environ.get(NAMES)
+    if text is None:
+        raise PlanError(f"ERROR: {NAMES} not defined", 1)
+    url, anon, role = (environ.get(v) for v in ("SUPABASE_URL", "SUPABASE_ANON_KEY", "TRAMU_ROLE_KEY"))
+    if not url or not anon:
+        raise PlanError("Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.", 2)
+    if not role:
+        raise PlanError("Environment variable TRAMU_ROLE_KEY not set.", 3)
+    # The same name twice is one registry look-up; an empty piece names no meter.
+    names = list(dict.fromkeys(name for name in split_names(text) if name))
+    return names, url, anon, role
+
+
+def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], Any]:
+    try:
+        resolve_file_values(environ)
+        shard_run = apply_shard(environ)
+    except FileValueError as exc:
+        raise PlanError(str(exc), 1) from None
+    except ShardError as exc:
+        raise PlanError(str(exc), 2) from None
+    if shard_run is not None and shard_run.empty:
+        return [], shard_run
+    names, url, anon, role = _settings(environ)
+    # Imported here, as the job does at its start: a settings error costs no import.
+    from vaxo_ortane.orchestrate.adapter.factory import InventoryError, get_instance
+    from vaxo_ortane.util.supabase import RegistryError, supa_client
+
+    try:
+        containers = get_instance(esco=esco)
+        client = supa_client(url, anon, role)
+        # Without the job's neq filter: the rows it would not select are the ones to explain.
+        rows = client.table(TABLE).select("*").in_("name", names).execute().data
+    except (InventoryError, RegistryError) as exc:
+        raise PlanError(str(exc), 1) from None
+    entries = classify(names, rows, esco, containers)
+    if read:
+        read_mediators(entries)
+    return entries, shard_run
+
+
+def counts(entries: Iterable[Entry]) -> dict[str, int]:
+    result = dict.fromkeys(KINDS, 0)
+    for entry in entries:
+        result[entry.kind] += 1
+    return result
+
+
+def closing_line(entries: Sequence[Entry]) -> str:
+    return f"{len(entries)} names: " + ", ".join(f"{n} {KINDS[k]}" for k, n in counts(entries).items())
+
+
+def _columns(read: bool) -> list[str]:
+    read_column = ["current"] if read else []
+    return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address", *read_column, "why"]
+
+
+def render_table(entries: Sequence[Entry], read: bool) -> str:
+    columns = _columns(read)
+    cells = [[c.upper() for c in columns]]
+    cells += [["" if v is None else str(v) for v in (getattr(e, c) for c in columns)] for e in entries]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(columns) - 1)]
+    lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=False)) + "  " + row[-1] for row in cells]
+    return "\n".join(lines + ["", closing_line(entries)]) + "\n"
+
+
+def render_csv(entries: Sequence[Entry], read: bool) -> str:
+    import io
+
+    out = io.StringIO()
+    writer = csv.DictWriter(out, _columns(read) + ["kind"], extrasaction="ignore", lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(asdict(e) for e in entries)
+    return out.getvalue()
+
+
+def render_json(entries: Sequence[Entry], esco: str | None, shard_run: Any) -> str:
+    shard = None if shard_run is None else {"index": shard_run.shard.index, "count": shard_run.shard.count}
+    document = {"esco": esco, "shard": shard, "counts": counts(entries), "meters": [asdict(e) for e in entries]}
+    return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Show what a prepay-enabled-flip run would do to each listed meter name; "
+        "reads the same variables, files and shard settings as the job, and writes nothing.")
+    parser.add_argument("--esco", help="Plan for this ESCO only, as the job's --esco")
+    parser.add_argument("--read-mediators", action="store_true",
+                        help="also read each meter's current setting from its mediator (GET, never a write)")
+    parser.add_argument("--format", choices=("table", "json", "csv"), default="table",
+                        help="table for a terminal (default), json or csv for tools")
+    args = parser.parse_args(argv)
+    try:
+        entries, shard_run = make_plan(os.environ, args.esco, args.read_mediators)
+    except PlanError as exc:
+        print(f"{PROGRAM}: {exc}", file=sys.stderr)
+        return exc.status
+    if args.format == "table":
+        sys.stdout.write(render_table(entries, args.read_mediators))
+    else:
+        text = render_csv(entries, args.read_mediators) if args.format == "csv" else \
+            render_json(entries, args.esco, shard_run)
+        sys.stdout.write(text)
+        print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
+    return 0 if all(e.kind in FINE for e in entries) else NEEDS_A_LOOK
+
+
+if __name__ == "__main__":
+    sys.exit(main())
