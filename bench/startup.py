@@ -22,7 +22,7 @@ from datetime import datetime
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun  # noqa: E402
+from _fleet import Fleet, JobRun
 
 METERS = 200
 RUNS = 7
@@ -48,8 +48,7 @@ def stamps(run: JobRun) -> tuple[float, float]:
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory(prefix="bench-startup-") as tmp, \
-            Fleet(Path(tmp), METERS, 0.0) as fleet:
+    with tempfile.TemporaryDirectory(prefix="bench-startup-") as tmp, Fleet(Path(tmp), METERS, 0.0) as fleet:
         fleet.run_job()  # warm the file cache
         runs = [stamps(fleet.run_job()) for _ in range(RUNS)]
         start_up = statistics.median(r[0] for r in runs)

@@ -55,8 +55,12 @@ class TestLookup:
         assert containers.mediator_address(18, "1018") == "http://127.0.0.1:9001"
         assert type(containers.mediator_address(18, 1018)) is str
 
-    @pytest.mark.parametrize("meter_id, serial", [(17, "SN-99"), (99, "SN-17"), (True, "SN-17"), (None, None), (17.0, "SN-17")])
-    def test_unknown_or_mismatched_meter_has_no_mediator(self, inventory: Path, meter_id: object, serial: object) -> None:
+    @pytest.mark.parametrize(
+        "meter_id, serial", [(17, "SN-99"), (99, "SN-17"), (True, "SN-17"), (None, None), (17.0, "SN-17")]
+    )
+    def test_unknown_or_mismatched_meter_has_no_mediator(
+        self, inventory: Path, meter_id: object, serial: object
+    ) -> None:
         assert get_instance().mediator_address(meter_id, serial) is None
 
     def test_concurrent_lookups_agree(self, inventory: Path) -> None:
@@ -121,7 +125,9 @@ class TestMalformed:
         with pytest.raises(InventoryError, match="id 17 serial SN-17 has two mediators"):
             get_instance()
 
-    def test_invalid_toml_missing_file_and_unset_variable(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    def test_invalid_toml_missing_file_and_unset_variable(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
         path = tmp_path / "broken.toml"
         path.write_text("[[mediator]\n")
         monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))

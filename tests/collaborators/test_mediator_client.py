@@ -47,7 +47,9 @@ class TestWrites:
         write(sim.address, "ok")
         assert sim.value("ok") is False
         assert httpx.get(f"{sim.address}/meters/ok/prepay_enabled").json()["value"] is False
-        OrtaneMediatorClient(mediator_address=sim.address + "/", meter_id="ok", settings=FAST).prepay_enabled_write(True)
+        OrtaneMediatorClient(mediator_address=sim.address + "/", meter_id="ok", settings=FAST).prepay_enabled_write(
+            True
+        )
         assert sim.value("ok") is True
 
     @pytest.mark.parametrize("meter_id", ["a/../b", ".."])

@@ -11,12 +11,11 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import closing, contextmanager
-from typing import Any
 
 import pytest
+
 from fault_keys import ANON, ROLE, assert_no_key
 from pg_cluster import READER, READER_PASSWORD, Cluster, free_port
-
 from vaxo_ortane.util.supabase import RegistryError, supa_client
 
 DB = "faults"
@@ -78,12 +77,18 @@ class TestConnecting:
     @pytest.mark.parametrize(
         "change, cause",
         [
-            (lambda c, url: url.replace(f":{c.port}/", f":{free_port()}/"),
-             r"cannot connect: Connection refused; is the server running"),
-            (lambda c, url: c.url(DB, password="wrong-pw-x81"),
-             r'cannot connect: password authentication failed for user "registry_reader"; check the user and the password'),
-            (lambda c, url: c.url("no_such_db"),
-             r'cannot connect: database "no_such_db" does not exist; check the database name'),
+            (
+                lambda c, url: url.replace(f":{c.port}/", f":{free_port()}/"),
+                r"cannot connect: Connection refused; is the server running",
+            ),
+            (
+                lambda c, url: c.url(DB, password="wrong-pw-x81"),
+                r'cannot connect: password authentication failed for user "registry_reader"; check the user and the password',
+            ),
+            (
+                lambda c, url: c.url("no_such_db"),
+                r'cannot connect: database "no_such_db" does not exist; check the database name',
+            ),
         ],
         ids=["refused", "auth-failed", "database-missing"],
     )
@@ -113,8 +118,11 @@ class TestConnecting:
     # libpq's own parse errors quote the URL, password included.
     @pytest.mark.parametrize(
         "url",
-        ["postgresql://user:pw-in-url@[::1/db", "postgresql://user:pw-in-url@h/db?pw-in-url=1",
-         "postgresql://pw-in-url%zz:x@h/db"],
+        [
+            "postgresql://user:pw-in-url@[::1/db",
+            "postgresql://user:pw-in-url@h/db?pw-in-url=1",
+            "postgresql://pw-in-url%zz:x@h/db",
+        ],
         ids=["open-bracket", "unknown-parameter", "bad-percent"],
     )
     def test_unparsable_url_is_refused_without_echo(self, url: str) -> None:
@@ -133,16 +141,31 @@ class TestQuerying:
     @pytest.mark.parametrize(
         "timeout, act, waited, cause",
         [
-            ("0.5", None, (0.4, 3), r"the query on 'meter_registry' was cancelled after 0\.5 s \(.*statement timeout\); REGISTRY_TIMEOUT"),
-            ("20", "terminate", (0, 10), r"the server closed the connection during the query on 'meter_registry': terminating"),
+            (
+                "0.5",
+                None,
+                (0.4, 3),
+                r"the query on 'meter_registry' was cancelled after 0\.5 s \(.*statement timeout\); REGISTRY_TIMEOUT",
+            ),
+            (
+                "20",
+                "terminate",
+                (0, 10),
+                r"the server closed the connection during the query on 'meter_registry': terminating",
+            ),
             # A stopped backend cannot fire its own statement time-out: the client must give up.
             ("2", "stop", (2.5, 6), r"no answer within 3 s; the server or the network has stalled"),
         ],
         ids=["statement-time-out", "server-gone", "server-stalled"],
     )
     def test_query_fault_ends_in_bounded_time_with_its_cause(
-        self, registry: Cluster, monkeypatch: pytest.MonkeyPatch,
-        timeout: str, act: str | None, waited: tuple[float, float], cause: str,
+        self,
+        registry: Cluster,
+        monkeypatch: pytest.MonkeyPatch,
+        timeout: str,
+        act: str | None,
+        waited: tuple[float, float],
+        cause: str,
     ) -> None:
         monkeypatch.setenv("REGISTRY_TIMEOUT", timeout)
         stopped: list[int] = []

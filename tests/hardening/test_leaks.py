@@ -16,7 +16,7 @@ import sys
 
 import pytest
 
-from hardening_support import GOOD_ENV, JOB, Mediator, forget, heap_growth
+from hardening_support import JOB, Mediator, forget, heap_growth
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 
 ITERATIONS = 2000
@@ -374,8 +374,7 @@ def module_exits_1_without_meter_names(mod, f, monkeypatch):
 
     def step():
         with contextlib.redirect_stdout(sink):
-            expect(SystemExit, lambda: spec.loader.exec_module(importlib.util.module_from_spec(spec)),
-                   exit_code(1))
+            expect(SystemExit, lambda: spec.loader.exec_module(importlib.util.module_from_spec(spec)), exit_code(1))
         sink.seek(0)
         sink.truncate()
 

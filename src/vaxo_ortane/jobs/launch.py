@@ -158,7 +158,10 @@ def _run_watched() -> int:
     # must not take a stopped run for a complete one.
     status = 128 + signum
     record(
-        "warning", f"Stopped on {signum.name}: exit status {status}",
-        signal=signum.name, status=status, run_status=run_status,
+        "warning",
+        f"Stopped on {signum.name}: exit status {status}",
+        signal=signum.name,
+        status=status,
+        run_status=run_status,
     )
     return status

@@ -56,10 +56,7 @@ class LogSettings:
             )
         fmt = env.get("LOG_FORMAT", "json").strip().lower() or "json"
         if fmt not in FORMATS:
-            raise ValueError(
-                f"LOG_FORMAT={fmt!r} is not a log format; use json or console, "
-                "or leave it unset for json"
-            )
+            raise ValueError(f"LOG_FORMAT={fmt!r} is not a log format; use json or console, or leave it unset for json")
         return cls(level=LEVELS[level_name], format=fmt)
 
 
@@ -167,7 +164,7 @@ def _json_processor(name: str) -> Processor:
 
     Each record is one call instead of six: a third less CPU a record.
     """
-    utc = datetime.timezone.utc
+    utc = datetime.UTC
     now = datetime.datetime.now
     format_exc_info = structlog.processors.format_exc_info
 

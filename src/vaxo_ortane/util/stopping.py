@@ -35,4 +35,3 @@ def refusal() -> str | None:
     if stopped_by is None:
         return None
     return f"not attempted because the job is stopping ({stopped_by.name})"
-

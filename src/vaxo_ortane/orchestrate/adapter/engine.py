@@ -152,7 +152,8 @@ def _host(ip: str) -> str:
 
 def _address(row: Mapping[str, Any], port: int, engine: Engine) -> str | None:
     bindings = [
-        p for p in row.get("Ports") or []
+        p
+        for p in row.get("Ports") or []
         if p.get("PrivatePort") == port and p.get("Type", "tcp") == "tcp" and p.get("PublicPort")
     ]
     # IPv4 bindings first: a port bound on 0.0.0.0 and :: is reached on either.
@@ -185,12 +186,20 @@ def _claim(row: Mapping[str, Any], meter_id: str, engine: Engine) -> Claim:
     raw_port = str(labels.get(LABEL_PORT, "")).strip()
     port = int(raw_port) if raw_port.isascii() and raw_port.isdigit() else 0
     if not 0 < port < 65536:
-        return Claim(serial, None, f"mediator container {_describe(row)} for meter id {meter_id} "
-                     f"has no usable {LABEL_PORT} label ({raw_port!r})")
+        return Claim(
+            serial,
+            None,
+            f"mediator container {_describe(row)} for meter id {meter_id} "
+            f"has no usable {LABEL_PORT} label ({raw_port!r})",
+        )
     address = _address(row, port, engine)
     if address is None:
-        return Claim(serial, None, f"mediator container {_describe(row)} for meter id {meter_id} "
-                     f"publishes no host port for {port} and has no network address")
+        return Claim(
+            serial,
+            None,
+            f"mediator container {_describe(row)} for meter id {meter_id} "
+            f"publishes no host port for {port} and has no network address",
+        )
     return Claim(serial, address, None)
 
 
@@ -217,8 +226,11 @@ class EngineInventory:
         for meter_id, claimants in claimed.items():
             if len(claimants) > 1:
                 names = " and ".join(sorted(_describe(r) for r in claimants))
-                by_meter[meter_id] = Claim(None, None, f"meter id {meter_id} is claimed by "
-                                           f"{len(claimants)} running mediator containers: {names}")
+                by_meter[meter_id] = Claim(
+                    None,
+                    None,
+                    f"meter id {meter_id} is claimed by {len(claimants)} running mediator containers: {names}",
+                )
             else:
                 by_meter[meter_id] = _claim(claimants[0], meter_id, engine)
         self.engine = engine

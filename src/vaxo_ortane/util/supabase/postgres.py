@@ -72,7 +72,9 @@ class PostgresRegistry:
         self.url = url
         self.timeout = timeout
         self._secrets = tuple(
-            s for s in sorted({str(params.get("password") or ""), env.get("PGPASSWORD", "")}, key=len, reverse=True) if s
+            s
+            for s in sorted({str(params.get("password") or ""), env.get("PGPASSWORD", "")}, key=len, reverse=True)
+            if s
         )
         host = str(params.get("host") or params.get("hostaddr") or env.get("PGHOST") or "localhost")
         port = str(params.get("port") or env.get("PGPORT") or "5432")
