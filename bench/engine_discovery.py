@@ -15,6 +15,7 @@ container is the same with or without a published port.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import statistics
 import time
@@ -68,7 +69,7 @@ def measure(engine: PrivatePodman, esco: str | None) -> tuple[float, float, floa
     for _ in range(REPEATS):
         total, inventory = timed(lambda: get_instance(esco=esco))
         listed, rows = timed(lambda: list_mediators(parsed, esco, os.environ))
-        built, _ = timed(lambda: EngineInventory(parsed, rows, esco))
+        built, _ = timed(functools.partial(EngineInventory, parsed, rows, esco))
         totals.append(total)
         lists.append(listed)
         builds.append(built)

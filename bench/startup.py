@@ -62,7 +62,7 @@ def main() -> None:
         for line in traced.log.read_text().splitlines():
             match = IMPORT_LINE.match(line)
             if match:
-                own, total, indent, name = match.groups()
+                _own, total, indent, name = match.groups()
                 imports.append((int(total), len(indent) // 2, name))
         names = {name for _, _, name in imports}
         print(f"\n  modules imported in the whole run: {len(names)}")

@@ -68,8 +68,7 @@ class TestLookup:
         answers: list[object] = []
 
         def look() -> None:
-            for _ in range(2000):
-                answers.append(containers.mediator_address(17, "SN-17"))
+            answers.extend(containers.mediator_address(17, "SN-17") for _ in range(2000))
 
         threads = [threading.Thread(target=look) for _ in range(5)]
         for t in threads:
@@ -131,10 +130,10 @@ class TestMalformed:
         path = tmp_path / "broken.toml"
         path.write_text("[[mediator]\n")
         monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))
-        with pytest.raises(InventoryError, match="broken.toml is not valid TOML"):
+        with pytest.raises(InventoryError, match=r"broken.toml is not valid TOML"):
             get_instance()
         monkeypatch.setenv("MEDIATOR_INVENTORY", str(tmp_path / "absent.toml"))
-        with pytest.raises(InventoryError, match="absent.toml does not exist"):
+        with pytest.raises(InventoryError, match=r"absent.toml does not exist"):
             get_instance()
         monkeypatch.delenv("MEDIATOR_INVENTORY")
         with pytest.raises(InventoryError, match="MEDIATOR_INVENTORY is not set"):

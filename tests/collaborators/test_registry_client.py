@@ -72,7 +72,7 @@ class TestEmbedded:
 
     def test_missing_file_is_reported_and_not_created(self, tmp_path: Path) -> None:
         missing = tmp_path / "nope.db"
-        with pytest.raises(RegistryError, match="nope.db.*does not exist"):
+        with pytest.raises(RegistryError, match=r"nope.db.*does not exist"):
             supa_client(f"sqlite://{missing}", ANON, ROLE)
         assert not missing.exists()
 

@@ -80,7 +80,7 @@ class TestQuery:
         ]
         url = postgres_registry(fleet)
         mark = pg_cluster.log_size()
-        wanted = ODD_NAMES[:-2] + ["b", "a,b,c"]  # neither part of "a,b" nor a longer list must match
+        wanted = [*ODD_NAMES[:-2], "b", "a,b,c"]  # neither part of "a,b" nor a longer list must match
         rows = job_query(url, wanted)
         assert [r["name"] for r in rows] == ODD_NAMES[:-2]
         (statement,) = pg_cluster.statements(READER, mark)
@@ -126,9 +126,11 @@ class TestConnection:
         with pg_cluster.admin("collaborators") as admin:
             admin.execute(f'GRANT UPDATE ON meter_registry TO "{READER}"')
         try:
-            with PostgresRegistry(url, 5.0)._connect() as conn:
-                with pytest.raises(psycopg.errors.ReadOnlySqlTransaction):
-                    conn.execute("UPDATE meter_registry SET prepay_enabled = false")
+            with (
+                PostgresRegistry(url, 5.0)._connect() as conn,
+                pytest.raises(psycopg.errors.ReadOnlySqlTransaction),
+            ):
+                conn.execute("UPDATE meter_registry SET prepay_enabled = false")
         finally:
             with pg_cluster.admin("collaborators") as admin:
                 admin.execute(f'REVOKE UPDATE ON meter_registry FROM "{READER}"')

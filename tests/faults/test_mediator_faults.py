@@ -145,7 +145,7 @@ BAD_ADDRESSES = [
 @pytest.mark.parametrize("address", BAD_ADDRESSES)
 def test_unusable_address_is_refused_by_the_client_before_any_request(address: str) -> None:
     with pytest.raises(
-        MediatorClientException, match="mediator address .* (URL with a host and a valid port|query)"
+        MediatorClientException, match=r"mediator address .* (URL with a host and a valid port|query)"
     ) as raised:
         OrtaneMediatorClient(mediator_address=address, meter_id="M-1").prepay_enabled_write(False)
     assert "pw-9f2" not in str(raised.value) and "pw-9f2" not in raised.value.address

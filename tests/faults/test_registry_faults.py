@@ -137,9 +137,11 @@ class TestEmbedded:
         )
 
     def test_connection_refuses_writes(self, registry: Path) -> None:
-        with SqliteRegistry(registry)._connect() as conn:
-            with pytest.raises(sqlite3.OperationalError, match="readonly"):
-                conn.execute("UPDATE meter_registry SET prepay_enabled = 0")
+        with (
+            SqliteRegistry(registry)._connect() as conn,
+            pytest.raises(sqlite3.OperationalError, match="readonly"),
+        ):
+            conn.execute("UPDATE meter_registry SET prepay_enabled = 0")
 
 
 class TestHosted:

@@ -10,6 +10,7 @@ text and context) and the records written.
 import collections
 import concurrent.futures
 import contextlib
+import functools
 import io
 import os
 import re
@@ -305,7 +306,7 @@ def run_both(impls, scenario, action, registry_data=None):
     seen = []
     for impl in impls:
         world = World(impl, scenario, registry_data() if registry_data else None)
-        ended = outcome(lambda: action(impl))
+        ended = outcome(functools.partial(action, impl))
         seen.append(
             (
                 ended[:2] + tuple(map(plain, ended[2:])),

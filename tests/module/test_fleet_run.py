@@ -145,7 +145,7 @@ def test_pool_of_five_gets_every_row_and_is_left_before_counting(mod, fakes, poo
     assert kinds == ["pool", "enter", "submit", "submit", "submit", "exit", "as_completed"]
     assert pool_calls[0][1:] == ((), {"max_workers": 5})
     submits = pool_calls[2:5]
-    for call, row in zip(submits, fakes.rows):
+    for call, row in zip(submits, fakes.rows, strict=True):
         _, fn, args, kwargs, _ = call
         assert type(fn) is types.MethodType and fn.__self__ is job
         assert fn.__func__ is type(job).run_job

@@ -132,7 +132,7 @@ def test_missing_client_attribute_is_an_unknown_failure(mod, fakes):
     del job.ortane_client
     fakes.events.clear()
     assert job.update() is False
-    [(level, context, args, fields)] = fakes.events.records()
+    [(level, _context, args, fields)] = fakes.events.records()
     assert (level, args) == ("error", ("Unknown failure during prepay_enabled flag disable",))
     assert type(fields[0][1]) is AttributeError
 

@@ -83,16 +83,15 @@ def test_two_loads_are_independent_modules(load, fakes):
 
 
 SUBINTERPRETER_RUN = MINI_FAKES + textwrap.dedent(
-    """
+    f"""
     import importlib.util
-    spec = importlib.util.find_spec(%r)
+    spec = importlib.util.find_spec({JOB!r})
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     mod.PrepayEnabledFlipAllJob("SUB").run()
     assert RECORDS[-1] == ("info", "Finished prepay_enabled_flip job. Success: 3/3"), RECORDS
-    assert mod.PrepayEnabledFlipJob.__module__ == %r
+    assert mod.PrepayEnabledFlipJob.__module__ == {JOB!r}
 """
-    % (JOB, JOB)
 )
 
 

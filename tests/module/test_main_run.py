@@ -76,7 +76,7 @@ def test_bad_command_line_exits_2_before_any_fleet_job(run_main, fakes, capsys, 
 
 @pytest.mark.parametrize("flag", ["-h", "--help"])
 def test_help_prints_parser_help_and_exits_0(run_main, fakes, capsys, flag):
-    main, code = run_main(flag, "--esco", "E1")
+    _main, code = run_main(flag, "--esco", "E1")
     assert code == 0
     assert capsys.readouterr() == (expected_help(PROG)[0], "")
     assert fakes.events.kinds() == ["get_logger"]

@@ -170,7 +170,9 @@ def test_pickle_names_the_module_and_qualified_name(mod, monkeypatch):
 
 @pytest.mark.parametrize("name", REFERENCES)
 def test_pydoc_renders_class_like_plain_class(mod, name):
-    render = lambda obj: _addressless(pydoc.plain(pydoc.render_doc(obj)))
+    def render(obj):
+        return _addressless(pydoc.plain(pydoc.render_doc(obj)))
+
     assert render(getattr(mod, name)) == render(REFERENCES[name])
 
 

@@ -16,6 +16,7 @@ runs ``vaxo-mediator-sim`` from them.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import io
 import json
@@ -219,10 +220,8 @@ def _remove_if_only_engine_state(path: Path, mounts: list[str]) -> None:
             return
         if str(path) in mounts:
             _unmount(str(path))
-        try:
+        with contextlib.suppress(OSError):
             path.rmdir()
-        except OSError:
-            pass
         return
     shutil.rmtree(path, ignore_errors=True)
 

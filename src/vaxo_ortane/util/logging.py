@@ -111,7 +111,7 @@ def plain(value: object, depth: int = 0) -> Any:
     kind = type(value)
     if kind in _AS_IS:
         return value
-    if kind is int and value.bit_length() <= _SAFE_INT_BITS:
+    if kind is int and value.bit_length() <= _SAFE_INT_BITS:  # type: ignore[attr-defined]  # kind is type(value)
         return value
     if value is None or isinstance(value, (bool, str)):
         return value

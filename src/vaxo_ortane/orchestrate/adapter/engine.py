@@ -42,7 +42,7 @@ LABEL_PORT = "ortane.mediator.port"
 DEFAULT_ENGINE = "unix:///var/run/docker.sock"
 # Pinned so that connecting costs no version round trip; Docker and podman both serve it.
 API_VERSION = "1.41"
-ENGINE_TIMEOUT = 30.0
+ENGINE_TIMEOUT = 30
 WILDCARDS = frozenset({"", "0.0.0.0", "::"})
 
 
@@ -165,9 +165,9 @@ def _address(row: Mapping[str, Any], port: int, engine: Engine) -> str | None:
     networks = (row.get("NetworkSettings") or {}).get("Networks") or {}
     for name in sorted(networks):
         net = networks[name] or {}
-        ip = net.get("IPAddress") or net.get("GlobalIPv6Address")
-        if ip:
-            return f"http://{_host(str(ip))}:{port}"
+        address = net.get("IPAddress") or net.get("GlobalIPv6Address")
+        if address:
+            return f"http://{_host(str(address))}:{port}"
     return None
 
 

@@ -129,7 +129,7 @@ class SqliteRegistry:
             for sql, params in self._statements(query, wanted):
                 cursor = conn.execute(sql, params)
                 for values in cursor:
-                    row = dict(zip(wanted, values))
+                    row = dict(zip(wanted, values, strict=True))
                     for column in booleans:
                         value = row[column]
                         if isinstance(value, (str, bytes)):

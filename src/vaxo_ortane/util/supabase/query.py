@@ -59,7 +59,7 @@ class Query:
         return Response(data=self.backend.fetch(self))
 
     def _with(self, new: Filter) -> Query:
-        return replace(self, filters=self.filters + (new,))
+        return replace(self, filters=(*self.filters, new))
 
     def selects_all(self) -> bool:
         return "*" in self.columns
