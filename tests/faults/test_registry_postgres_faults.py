@@ -3,10 +3,12 @@ database and the cause, never a key or the password, within REGISTRY_TIMEOUT."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import signal
 import socket
+import struct
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -20,6 +22,9 @@ from vaxo_ortane.util.supabase import RegistryError, supa_client
 
 DB = "faults"
 NAMES = [f"M-{i}" for i in range(1, 2001)]
+# The protocol's encryption requests, asked before the start-up message.
+SSL_REQUEST = struct.pack("!I", 80877103)
+GSSENC_REQUEST = struct.pack("!I", 80877104)
 
 
 @pytest.fixture(scope="module")
@@ -73,6 +78,54 @@ def when_reader_waits(cluster: Cluster, action: Callable[[int], None]) -> thread
     return thread
 
 
+@contextmanager
+def option_dropping_pooler(server_port: int) -> Iterator[int]:
+    """A loopback pooler that passes a session through without its start-up options."""
+    sockets: list[socket.socket] = []
+
+    def pump(source: socket.socket, sink: socket.socket) -> None:
+        with contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                sink.sendall(data)
+        for s in (source, sink):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+
+    def serve(client: socket.socket) -> None:
+        while True:
+            (length,) = struct.unpack("!I", client.recv(4, socket.MSG_WAITALL))
+            packet = client.recv(length - 4, socket.MSG_WAITALL)
+            if packet[:4] not in (SSL_REQUEST, GSSENC_REQUEST):
+                break
+            client.sendall(b"N")  # no encryption: plain start-up follows
+        fields = packet[4:].split(b"\0")
+        pairs = [(k, v) for k, v in zip(fields[0:-2:2], fields[1:-1:2], strict=True) if k != b"options"]
+        body = packet[:4] + b"".join(k + b"\0" + v + b"\0" for k, v in pairs) + b"\0"
+        server = socket.create_connection(("127.0.0.1", server_port))
+        sockets.append(server)
+        server.sendall(struct.pack("!I", len(body) + 4) + body)
+        threading.Thread(target=pump, args=(server, client), daemon=True).start()
+        pump(client, server)
+
+    def accept() -> None:
+        with contextlib.suppress(OSError):
+            while True:
+                client, _ = listener.accept()
+                sockets.append(client)
+                threading.Thread(target=serve, args=(client,), daemon=True).start()
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        sockets.append(listener)
+        threading.Thread(target=accept, daemon=True).start()
+        try:
+            yield listener.getsockname()[1]
+        finally:
+            for s in sockets:
+                with contextlib.suppress(OSError):
+                    s.shutdown(socket.SHUT_RDWR)
+                s.close()
+
+
 class TestConnecting:
     @pytest.mark.parametrize(
         "change, cause",
@@ -114,6 +167,11 @@ class TestConnecting:
             assert time.monotonic() - started < 5
         assert "cannot connect: no answer within 2 s; REGISTRY_TIMEOUT sets the wait" in error
         assert "pw-silent" not in error
+
+    def test_pooler_that_drops_start_up_options_is_refused(self, registry: Cluster) -> None:
+        with option_dropping_pooler(registry.port) as port:
+            error = fail(registry.url(DB).replace(f":{registry.port}/", f":{port}/"))
+        assert "the connection could not be made read-only (a pooler that drops start-up options?)" in error
 
     # libpq's own parse errors quote the URL, password included.
     @pytest.mark.parametrize(

@@ -116,7 +116,7 @@ class PostgresRegistry:
         try:
             # A service file or a host list may have chosen other ones.
             self._shown = f"postgresql://{conn.info.host}:{conn.info.port}/{conn.info.dbname}"
-            if conn.info.parameter_status("default_transaction_read_only") == b"off":
+            if conn.info.parameter_status("default_transaction_read_only") == "off":
                 raise self._fail(
                     "the connection could not be made read-only (a pooler that drops start-up "
                     "options?); connect to the server directly, or have the pooler pass them through"
