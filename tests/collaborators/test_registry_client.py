@@ -50,6 +50,13 @@ class TestEmbedded:
         rows = job_query(supa_client(f"sqlite://{path}", "a", "r"), names)
         assert [r["id"] for r in rows] == expected(fleet, names)
 
+    @pytest.mark.parametrize("slashes", ["//", "///"], ids=["sqlite:///ABS", "sqlite:////ABS"])
+    def test_absolute_path_forms_open_the_file(self, sqlite_registry: Any, slashes: str) -> None:
+        path = sqlite_registry(meters(3))
+        client = supa_client(f"sqlite:{slashes}{path}", "a", "r")
+        assert [r["name"] for r in job_query(client, ["M-00002"])] == ["M-00002"]
+        assert repr(client) == f"<registry client sqlite:{path}>"
+
     def test_relative_url_and_column_selection(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         write_registry(tmp_path / "reg.db", meters(3))
         monkeypatch.chdir(tmp_path)

@@ -2,7 +2,7 @@
 
 ``supa_client(url, anon_key, role_key)`` chooses the backend from the URL:
 
-- ``sqlite:///ABSOLUTE/PATH`` or ``sqlite:RELATIVE/PATH``: the embedded registry,
+- ``sqlite:///ABSOLUTE/PATH`` (or ``sqlite:////ABSOLUTE/PATH``) or ``sqlite:RELATIVE/PATH``: the embedded registry,
   an SQLite file opened read-only. The keys must be given but are not used.
 - ``http://HOST`` or ``https://HOST``: a hosted PostgREST registry at
   ``URL/rest/v1``, sent ``apikey: <anon key>`` and ``Authorization: Bearer <role

@@ -24,7 +24,7 @@ MAX_IN_VALUES = 900
 
 
 def path_from_url(url: str) -> Path:
-    """``sqlite:///abs/path`` or ``sqlite:rel/path`` to the database file's path."""
+    """``sqlite:///abs/path``, ``sqlite:////abs/path`` or ``sqlite:rel/path`` to the database file's path."""
     rest = url[len("sqlite:") :]
     if rest.startswith("//"):
         rest = rest[2:]
@@ -33,6 +33,9 @@ def path_from_url(url: str) -> Path:
                 "SUPABASE_URL for the embedded registry must be sqlite:///ABSOLUTE/PATH "
                 "or sqlite:RELATIVE/PATH; a host part is not allowed"
             )
+        # sqlite:////abs/path is how SQLAlchemy spells an absolute path. Left as
+        # //abs, the path would reach SQLite's file: URI as a host name.
+        rest = "/" + rest.lstrip("/")
     if not rest:
         raise RegistryError("SUPABASE_URL names no database file after 'sqlite:'")
     return Path(rest)
