@@ -55,8 +55,7 @@ class Query:
 
 def rows(count: int) -> list[dict[str, Any]]:
     return [
-        {"id": i, "name": f"M{i:06d}", "meter_id": f"MTR-{i:06d}", "serial": f"SN{i:08d}",
-         "prepay_enabled": True}
+        {"id": i, "name": f"M{i:06d}", "meter_id": f"MTR-{i:06d}", "serial": f"SN{i:08d}", "prepay_enabled": True}
         for i in range(count)
     ]
 
@@ -76,10 +75,13 @@ def load_job(registry_rows: list[dict[str, Any]]) -> types.ModuleType:
     fake("vaxo_ortane.util.logging", get_logger=lambda name, file: NullLogger())
     fake("vaxo_ortane.util.supabase", supa_client=lambda *a: Query(registry_rows), Client=object)
     fake("vaxo_ortane.mediator.client", OrtaneMediatorClient=NullMediatorClient)
-    fake("vaxo_ortane.mediator.mediator_client_exception",
-         MediatorClientException=MediatorClientException)
-    os.environ.update(PREPAY_DISABLED_METER_NAMES="M000001", SUPABASE_URL="sqlite:///unused",
-                      SUPABASE_ANON_KEY="anon", TRAMU_ROLE_KEY="role")
+    fake("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException=MediatorClientException)
+    os.environ.update(
+        PREPAY_DISABLED_METER_NAMES="M000001",
+        SUPABASE_URL="sqlite:///unused",
+        SUPABASE_ANON_KEY="anon",
+        TRAMU_ROLE_KEY="role",
+    )
     spec = importlib.util.find_spec(JOB)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)

@@ -34,8 +34,9 @@ NAMES_IN_ENVIRONMENT = 100_000
 def meters(count: int, latency: float) -> list[SampleMeter]:
     behaviour = MeterBehaviour(latency=latency)
     return [
-        SampleMeter(id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}", serial=f"SN{i:08d}",
-                    esco=ESCO, behaviour=behaviour)
+        SampleMeter(
+            id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}", serial=f"SN{i:08d}", esco=ESCO, behaviour=behaviour
+        )
         for i in range(1, count + 1)
     ]
 
@@ -46,7 +47,9 @@ class Sim:
     def __init__(self, config: Path, log: Path) -> None:
         self.process = subprocess.Popen(
             [str(BIN / "vaxo-mediator-sim"), "--config", str(config)],
-            stdout=subprocess.PIPE, stderr=log.open("w"), text=True,
+            stdout=subprocess.PIPE,
+            stderr=log.open("w"),
+            text=True,
         )
         assert self.process.stdout is not None
         line = self.process.stdout.readline().strip()
@@ -119,13 +122,17 @@ class Fleet:
             listed = {"PREPAY_DISABLED_METER_NAMES_FILE": str(names_file)}
         else:
             listed = {"PREPAY_DISABLED_METER_NAMES": names}
-        return listed | {
-            "PATH": os.environ.get("PATH", ""),
-            "SUPABASE_URL": f"sqlite://{self.registry}",
-            "SUPABASE_ANON_KEY": "bench-anon",
-            "TRAMU_ROLE_KEY": "bench-role",
-            "MEDIATOR_INVENTORY": str(self.inventory),
-        } | self.extra_env
+        return (
+            listed
+            | {
+                "PATH": os.environ.get("PATH", ""),
+                "SUPABASE_URL": f"sqlite://{self.registry}",
+                "SUPABASE_ANON_KEY": "bench-anon",
+                "TRAMU_ROLE_KEY": "bench-role",
+                "MEDIATOR_INVENTORY": str(self.inventory),
+            }
+            | self.extra_env
+        )
 
     def run_job(self, argv_prefix: list[str] | None = None) -> JobRun:
         log = self.folder / "job.log"
@@ -141,9 +148,7 @@ class Fleet:
         process.returncode = os.waitstatus_to_exitcode(status)
         if process.returncode != 0:
             raise RuntimeError(f"the job exited with status {process.returncode}; see {log}")
-        summary = next(
-            (line for line in log.read_text().splitlines() if SUMMARY in line), ""
-        )
+        summary = next((line for line in log.read_text().splitlines() if SUMMARY in line), "")
         expected = f"{SUMMARY}{self.count}/{self.count}"
         if expected not in summary:
             raise RuntimeError(f"the job did not flip every meter ({summary or 'no summary'}); see {log}")

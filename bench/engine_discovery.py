@@ -15,6 +15,7 @@ container is the same with or without a published port.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import statistics
 import time
@@ -39,9 +40,16 @@ STARTERS = 2
 def start_sleeper(client: Any, n: int) -> None:
     esco = "ESCO_A" if n % 2 == 0 else "ESCO_B"
     container = client.containers.create(
-        MEDIATOR_IMAGE, ["/usr/bin/sleep", "infinity"], network_mode="none", volumes=host_mounts(),
-        labels={"ortane.esco": esco, "ortane.meter.id": str(n), "ortane.meter.serial": f"SN-{n}",
-                "ortane.mediator.port": str(MEDIATOR_PORT)},
+        MEDIATOR_IMAGE,
+        ["/usr/bin/sleep", "infinity"],
+        network_mode="none",
+        volumes=host_mounts(),
+        labels={
+            "ortane.esco": esco,
+            "ortane.meter.id": str(n),
+            "ortane.meter.serial": f"SN-{n}",
+            "ortane.mediator.port": str(MEDIATOR_PORT),
+        },
     )
     container.start()
 
@@ -61,7 +69,7 @@ def measure(engine: PrivatePodman, esco: str | None) -> tuple[float, float, floa
     for _ in range(REPEATS):
         total, inventory = timed(lambda: get_instance(esco=esco))
         listed, rows = timed(lambda: list_mediators(parsed, esco, os.environ))
-        built, _ = timed(lambda: EngineInventory(parsed, rows, esco))
+        built, _ = timed(functools.partial(EngineInventory, parsed, rows, esco))
         totals.append(total)
         lists.append(listed)
         builds.append(built)
@@ -89,8 +97,10 @@ def main() -> None:
         import_mediator_image(engine.client)
         os.environ["MEDIATOR_INVENTORY"] = f"docker:{engine.address}"
         print(f"private podman engine, {STARTERS} starters; median of {REPEATS} per row")
-        print(f"{'running':>8} {'start s':>8} {'all ms':>8} {'list ms':>8} {'adapter ms':>10} "
-              f"{'us/ctr':>7} {'ESCO_A ms':>9} {'known':>6}")
+        print(
+            f"{'running':>8} {'start s':>8} {'all ms':>8} {'list ms':>8} {'adapter ms':>10} "
+            f"{'us/ctr':>7} {'ESCO_A ms':>9} {'known':>6}"
+        )
         running = 0
         for size in steps:
             started = time.perf_counter()
@@ -102,8 +112,11 @@ def main() -> None:
             total, listed, built, known = measure(engine, None)
             one_esco, *_ = measure(engine, "ESCO_A")
             per = listed / counted * 1e6 if counted else 0.0
-            print(f"{counted:>8} {start_s:>8.1f} {total * 1e3:>8.1f} {listed * 1e3:>8.1f} {built * 1e3:>10.2f} "
-                  f"{per:>7.0f} {one_esco * 1e3:>9.1f} {known:>6}", flush=True)
+            print(
+                f"{counted:>8} {start_s:>8.1f} {total * 1e3:>8.1f} {listed * 1e3:>8.1f} {built * 1e3:>10.2f} "
+                f"{per:>7.0f} {one_esco * 1e3:>9.1f} {known:>6}",
+                flush=True,
+            )
         print(f"look-up: {lookup_cost(engine) * 1e9:.0f} ns per mediator_address call at {running} containers")
         started = time.perf_counter()
     print(f"removing the fleet and the engine: {time.perf_counter() - started:.1f} s")

@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun, floor_seconds  # noqa: E402
+from _fleet import Fleet, JobRun, floor_seconds
 
 RATIO_TARGET = 1.05
 CPU_TARGET_US = 250.0
@@ -43,17 +43,20 @@ def run_at(folder: Path, count: int, latency: float, repeat: int = 1) -> JobRun:
 def net(run: JobRun, base: JobRun) -> tuple[float, float]:
     """CPU in us and RSS in KiB per meter beyond the one-meter run."""
     extra = run.meters - base.meters
-    return ((run.cpu_seconds - base.cpu_seconds) / extra * 1e6,
-            (run.max_rss_kib - base.max_rss_kib) / extra)
+    return ((run.cpu_seconds - base.cpu_seconds) / extra * 1e6, (run.max_rss_kib - base.max_rss_kib) / extra)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="N divided by 10, for a smoke run")
     parser.add_argument("--cpu-only", action="store_true", help="only the fixed cost and the CPU-bound run")
-    parser.add_argument("--env", action="append", default=[], metavar="KEY=VALUE",
-                        help="a setting for every job run ({folder}: the fleet's folder), "
-                        "e.g. FLIP_REPORT={folder}/r.json")
+    parser.add_argument(
+        "--env",
+        action="append",
+        default=[],
+        metavar="KEY=VALUE",
+        help="a setting for every job run ({folder}: the fleet's folder), e.g. FLIP_REPORT={folder}/r.json",
+    )
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
     scale = 10 if args.quick else 1
@@ -64,15 +67,19 @@ def main() -> None:
         folder = Path(tmp)
         base = run_at(folder, 1, 0.0, repeat=3)
         met = "met" if base.cpu_seconds * 1e3 <= START_UP_TARGET_MS else "NOT met"
-        print(f"fixed cost (a one-meter run): {base.seconds * 1e3:.0f} ms wall, "
-              f"{base.cpu_seconds * 1e3:.0f} ms CPU (target <= {START_UP_TARGET_MS:g}: {met}), "
-              f"peak RSS {base.max_rss_kib / 1024:.1f} MiB")
+        print(
+            f"fixed cost (a one-meter run): {base.seconds * 1e3:.0f} ms wall, "
+            f"{base.cpu_seconds * 1e3:.0f} ms CPU (target <= {START_UP_TARGET_MS:g}: {met}), "
+            f"peak RSS {base.max_rss_kib / 1024:.1f} MiB"
+        )
 
         if args.cpu_only:
             run = run_at(folder, n, 0.0, repeat=3)
             net_cpu, _ = net(run, base)
-            print(f"N = {n}, L = 0: CPU per meter {run.cpu_us_per_meter:.1f} us (net {net_cpu:.1f} us), "
-                  f"best wall {run.seconds:.3f} s, peak RSS {run.max_rss_kib / 1024:.1f} MiB")
+            print(
+                f"N = {n}, L = 0: CPU per meter {run.cpu_us_per_meter:.1f} us (net {net_cpu:.1f} us), "
+                f"best wall {run.seconds:.3f} s, peak RSS {run.max_rss_kib / 1024:.1f} MiB"
+            )
             return
         run = run_at(folder, n, latency)
         floor = floor_seconds(n, latency)
@@ -81,9 +88,13 @@ def main() -> None:
         print(f"\nN = {n}, L = {latency * 1e3:g} ms ({run.summary} flipped)")
         print(f"  wall time          {run.seconds:8.3f} s")
         print(f"  floor ceil(N/5)*L  {floor:8.3f} s")
-        print(f"  ratio              {ratio:8.3f}   (target <= {RATIO_TARGET}: {'met' if ratio <= RATIO_TARGET else 'NOT met'})")
-        print(f"  CPU per meter      {run.cpu_us_per_meter:8.0f} us  (net of fixed cost {net_cpu:.0f} us; "
-              f"target <= {CPU_TARGET_US:g}: {'met' if run.cpu_us_per_meter <= CPU_TARGET_US else 'NOT met'})")
+        print(
+            f"  ratio              {ratio:8.3f}   (target <= {RATIO_TARGET}: {'met' if ratio <= RATIO_TARGET else 'NOT met'})"
+        )
+        print(
+            f"  CPU per meter      {run.cpu_us_per_meter:8.0f} us  (net of fixed cost {net_cpu:.0f} us; "
+            f"target <= {CPU_TARGET_US:g}: {'met' if run.cpu_us_per_meter <= CPU_TARGET_US else 'NOT met'})"
+        )
         print(f"  peak RSS           {run.max_rss_kib / 1024:8.1f} MiB")
         print(f"  simulator CPU      {run.sim_cpu_us_per_meter:8.0f} us per meter")
 
@@ -91,22 +102,28 @@ def main() -> None:
         net_cpu, net_rss = net(run, base)
         print(f"\nN = {n}, L = 0 (CPU-bound; best wall time of 3)")
         print(f"  wall time          {run.seconds:8.3f} s")
-        print(f"  throughput         {run.meters / run.seconds:8.0f} meters/s "
-              f"(net of fixed cost {(run.meters - 1) / (run.seconds - base.seconds):.0f} meters/s)")
+        print(
+            f"  throughput         {run.meters / run.seconds:8.0f} meters/s "
+            f"(net of fixed cost {(run.meters - 1) / (run.seconds - base.seconds):.0f} meters/s)"
+        )
         print(f"  CPU per meter      {run.cpu_us_per_meter:8.0f} us  (net {net_cpu:.0f} us)")
         print(f"  peak RSS           {run.max_rss_kib / 1024:8.1f} MiB")
         print(f"  simulator CPU      {run.sim_cpu_us_per_meter:8.0f} us per meter")
 
         latency = 0.005
         print(f"\nscaling, L = {latency * 1e3:g} ms")
-        print(f"  {'N':>6} {'wall s':>8} {'floor s':>8} {'ratio':>6} {'CPU us/m':>9} {'net':>6} "
-              f"{'RSS MiB':>8} {'net KiB/m':>10}")
+        print(
+            f"  {'N':>6} {'wall s':>8} {'floor s':>8} {'ratio':>6} {'CPU us/m':>9} {'net':>6} "
+            f"{'RSS MiB':>8} {'net KiB/m':>10}"
+        )
         for count in scaling:
             run = run_at(folder, count, latency)
             floor = floor_seconds(count, latency)
             net_cpu, net_rss = net(run, base)
-            print(f"  {count:>6} {run.seconds:8.3f} {floor:8.3f} {run.seconds / floor:6.3f} "
-                  f"{run.cpu_us_per_meter:9.0f} {net_cpu:6.0f} {run.max_rss_kib / 1024:8.1f} {net_rss:10.2f}")
+            print(
+                f"  {count:>6} {run.seconds:8.3f} {floor:8.3f} {run.seconds / floor:6.3f} "
+                f"{run.cpu_us_per_meter:9.0f} {net_cpu:6.0f} {run.max_rss_kib / 1024:8.1f} {net_rss:10.2f}"
+            )
 
 
 if __name__ == "__main__":

@@ -29,10 +29,8 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet  # noqa: E402
-
-from vaxo_ortane.util.supabase import supa_client  # noqa: E402
-
+from _fleet import Fleet
+from vaxo_ortane.util.supabase import supa_client
 
 # Runs the job's entry script under tracemalloc and writes the traced peak to argv[1].
 TRACED_RUN = """
@@ -85,19 +83,29 @@ def measure_steps(fleet: Fleet, results: dict[str, list[float]]) -> None:
 
     names_str = fleet.names()
     held: list[Any] = []
-    step("name list: the string read from the environment", count, lambda: names_str.encode().decode(),
-         held, results)
-    step("name list: split into meter_names", count, lambda: [n.strip() for n in held[0].split(",")],
-         held, results)
+    step("name list: the string read from the environment", count, lambda: names_str.encode().decode(), held, results)
+    step("name list: split into meter_names", count, lambda: [n.strip() for n in held[0].split(",")], held, results)
     names = held[-1]
-    step("rows: the registry's answer (dicts)", count,
-         lambda: client.table("meter_registry").select("*").in_("name", names).neq("prepay_enabled", False)
-         .execute().data, held, results)
+    step(
+        "rows: the registry's answer (dicts)",
+        count,
+        lambda: (
+            client.table("meter_registry").select("*").in_("name", names).neq("prepay_enabled", False).execute().data
+        ),
+        held,
+        results,
+    )
     rows = held[-1]
-    step("futures: one submit per row, queued", count, lambda: [pool.submit(run_job, row) for row in rows],
-         held, results)
-    step("  (for scale: bare Future objects alone)", count,
-         lambda: [concurrent.futures.Future() for _ in range(count)], held, results)
+    step(
+        "futures: one submit per row, queued", count, lambda: [pool.submit(run_job, row) for row in rows], held, results
+    )
+    step(
+        "  (for scale: bare Future objects alone)",
+        count,
+        lambda: [concurrent.futures.Future() for _ in range(count)],
+        held,
+        results,
+    )
     release.set()
     pool.shutdown()
 
@@ -130,17 +138,23 @@ def main() -> None:
             with Fleet(Path(tmp) / f"n{size}", size, 0.0) as fleet:
                 run = fleet.run_job()
                 per_meter = (run.max_rss_kib - base.max_rss_kib) / (size - 1)
-                print(f"  {size:>8} {run.seconds:8.2f} {run.cpu_us_per_meter:9.0f} {run.max_rss_kib / 1024:13.1f} "
-                      f"{per_meter:14.2f}")
+                print(
+                    f"  {size:>8} {run.seconds:8.2f} {run.cpu_us_per_meter:9.0f} {run.max_rss_kib / 1024:13.1f} "
+                    f"{per_meter:14.2f}"
+                )
         with Fleet(Path(tmp) / "one", 1, 0.0) as fleet:
             base_traced = traced_peak(fleet, Path(tmp))
-        print(f"\nthe whole run under tracemalloc: peak of traced Python memory "
-              f"(one-meter run {base_traced / 2**20:.1f} MiB)")
+        print(
+            f"\nthe whole run under tracemalloc: peak of traced Python memory "
+            f"(one-meter run {base_traced / 2**20:.1f} MiB)"
+        )
         for size in sizes:
             with Fleet(Path(tmp) / f"w{size}", size, 0.0) as fleet:
                 peak = traced_peak(fleet, Path(tmp))
-                print(f"  N = {size:>7}: {peak / 2**20:7.1f} MiB, {(peak - base_traced) / (size - 1) / 1024:5.2f} KiB "
-                      "per meter beyond the one-meter run")
+                print(
+                    f"  N = {size:>7}: {peak / 2**20:7.1f} MiB, {(peak - base_traced) / (size - 1) / 1024:5.2f} KiB "
+                    "per meter beyond the one-meter run"
+                )
                 where_it_goes(fleet)
     print(f"load average at end: {os.getloadavg()}")
 

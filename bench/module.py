@@ -45,9 +45,20 @@ def plain_python(compiled: types.ModuleType) -> types.ModuleType:
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    for name in ("logger", "OrtaneMediatorClient", "MediatorClientException", "get_instance",
-                 "supa_client", "supabase_url", "supabase_key", "tramu_role_key", "meter_names",
-                 "sys", "concurrent", "traceback"):
+    for name in (
+        "logger",
+        "OrtaneMediatorClient",
+        "MediatorClientException",
+        "get_instance",
+        "supa_client",
+        "supabase_url",
+        "supabase_key",
+        "tramu_role_key",
+        "meter_names",
+        "sys",
+        "concurrent",
+        "traceback",
+    ):
         setattr(module, name, getattr(compiled, name))
     return module
 
@@ -76,8 +87,7 @@ def baseline_workloads(job: types.ModuleType, rows: list[dict]) -> dict[str, Wor
     def construct_update() -> None:
         for row in rows:
             client = client_class(mediator_address=ADDRESS, meter_id=row["meter_id"])
-            log = logger.bind(serial=row["serial"], meter_id=row["meter_id"],
-                              mediator_address=ADDRESS)
+            log = logger.bind(serial=row["serial"], meter_id=row["meter_id"], mediator_address=ADDRESS)
             client.prepay_enabled_write(False)
             log.info("prepay disabled")
 
@@ -88,8 +98,7 @@ def baseline_workloads(job: types.ModuleType, rows: list[dict]) -> dict[str, Wor
             address = containers.mediator_address(meter_id, serial)
             fleet_log.info("run_job", meter_id=meter_id, serial=serial, mediator_address=address)
             client = client_class(mediator_address=address, meter_id=row["meter_id"])
-            log = logger.bind(serial=row["serial"], meter_id=row["meter_id"],
-                              mediator_address=address)
+            log = logger.bind(serial=row["serial"], meter_id=row["meter_id"], mediator_address=address)
             client.prepay_enabled_write(False)
             log.info("prepay disabled")
 
@@ -114,13 +123,17 @@ def _timed(work: Work) -> float:
 
 def report(title: str, unit: str, per_meter: dict[str, dict[str, float]], digits: int) -> None:
     print(title)
-    print(f"{'':>18}  {'compiled':>10} {'python':>10} {'baseline':>10}"
-          f"  {'own: compiled':>14} {'python':>10}  {'ratio':>6}")
+    print(
+        f"{'':>18}  {'compiled':>10} {'python':>10} {'baseline':>10}"
+        f"  {'own: compiled':>14} {'python':>10}  {'ratio':>6}"
+    )
     for path in PATHS:
         c, p, b = (per_meter[impl][path] for impl in IMPLS)
         ratio = (c - b) / (p - b) if p != b else float("nan")
-        print(f"{path:>18}: {c:10.{digits}f} {p:10.{digits}f} {b:10.{digits}f}"
-              f"  {c - b:14.{digits}f} {p - b:10.{digits}f}  {ratio:6.2f}  ({unit} per meter)")
+        print(
+            f"{path:>18}: {c:10.{digits}f} {p:10.{digits}f} {b:10.{digits}f}"
+            f"  {c - b:14.{digits}f} {p - b:10.{digits}f}  {ratio:6.2f}  ({unit} per meter)"
+        )
 
 
 def wall_clock() -> None:
@@ -140,16 +153,30 @@ def wall_clock() -> None:
     for impl in ("compiled", "python"):
         works[impl]["run"]()
         seconds = min(_timed(works[impl]["run"]) for _ in range(3))
-        print(f"run over {ROWS} meters, {impl:>8}: {seconds / ROWS * 1e6:6.2f} us per meter "
-              "(thread pool included, best of 3)")
+        print(
+            f"run over {ROWS} meters, {impl:>8}: {seconds / ROWS * 1e6:6.2f} us per meter "
+            "(thread pool included, best of 3)"
+        )
 
 
 def instructions(impl: str, path: str, count: int) -> int:
     # A fixed hash seed: string hashes decide dictionary probing, and so the count.
     out = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         sys.executable, __file__, "--one", impl, path, str(count)],
-        capture_output=True, text=True, check=True, env={**os.environ, "PYTHONHASHSEED": "0"},
+        [
+            "valgrind",
+            "--tool=callgrind",
+            "--callgrind-out-file=/dev/null",
+            sys.executable,
+            __file__,
+            "--one",
+            impl,
+            path,
+            str(count),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "PYTHONHASHSEED": "0"},
     )
     match = re.search(r"Collected : (\d+)", out.stderr)
     if match is None:
@@ -160,12 +187,13 @@ def instructions(impl: str, path: str, count: int) -> int:
 def callgrind() -> None:
     small, large = 200, 2_200
     per_meter = {
-        impl: {path: (instructions(impl, path, large) - instructions(impl, path, small))
-               / (large - small) for path in PATHS}
+        impl: {
+            path: (instructions(impl, path, large) - instructions(impl, path, small)) / (large - small)
+            for path in PATHS
+        }
         for impl in IMPLS
     }
-    report(f"callgrind, instructions (difference of {large} and {small} meters):", "instructions",
-           per_meter, 0)
+    report(f"callgrind, instructions (difference of {large} and {small} meters):", "instructions", per_meter, 0)
 
 
 def main() -> None:

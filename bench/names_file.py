@@ -34,9 +34,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from pg_cluster import Cluster, server_bindir, start_cluster  # noqa: E402
-
-from vaxo_ortane.util.supabase.csv_load import SCHEMA  # noqa: E402
+from pg_cluster import Cluster, server_bindir, start_cluster
+from vaxo_ortane.util.supabase.csv_load import SCHEMA
 
 ESCO = "BENCH"
 
@@ -102,26 +101,39 @@ def measure(env: dict[str, str], digest: str, runs: int) -> list[Result]:
         if done.returncode != 0:
             raise RuntimeError(f"the measured process failed ({done.returncode}):\n{done.stderr[-3000:]}")
         found = json.loads(done.stdout)
-        results.append(Result(
-            start=start, phases=found["phases"], rows=found["rows"], names=found["names"],
-            max_rss_kib=found["max_rss_kib"], rss_before_query_kib=found["rss_before_query_kib"],
-            exact=found["digest"] == digest,
-        ))
+        results.append(
+            Result(
+                start=start,
+                phases=found["phases"],
+                rows=found["rows"],
+                names=found["names"],
+                max_rss_kib=found["max_rss_kib"],
+                rss_before_query_kib=found["rss_before_query_kib"],
+                exact=found["digest"] == digest,
+            )
+        )
     return results
 
 
 def report(label: str, results: list[Result], expected_rows: int) -> None:
     best = min(results, key=lambda r: r.seconds)
-    print(f"\n{label}: {best.names:,} names, {best.rows:,} rows selected "
-          f"(expected {expected_rows:,}; selection exact: {all(r.exact for r in results)})")
-    print(f"  spawn to query end   {best.seconds:7.3f} s   (best of {len(results)}; all: "
-          + ", ".join(f"{r.seconds:.3f}" for r in results) + ")")
+    print(
+        f"\n{label}: {best.names:,} names, {best.rows:,} rows selected "
+        f"(expected {expected_rows:,}; selection exact: {all(r.exact for r in results)})"
+    )
+    print(
+        f"  spawn to query end   {best.seconds:7.3f} s   (best of {len(results)}; all: "
+        + ", ".join(f"{r.seconds:.3f}" for r in results)
+        + ")"
+    )
     previous = best.start
     for phase, moment in best.phases.items():
         print(f"    {phase:<22} {moment - previous:7.3f} s")
         previous = moment
-    print(f"  peak RSS at query end {max(r.max_rss_kib for r in results) / 1024:6.1f} MiB "
-          f"(before the query {best.rss_before_query_kib / 1024:.1f} MiB)")
+    print(
+        f"  peak RSS at query end {max(r.max_rss_kib for r in results) / 1024:6.1f} MiB "
+        f"(before the query {best.rss_before_query_kib / 1024:.1f} MiB)"
+    )
 
 
 def main() -> None:
@@ -141,12 +153,17 @@ def main() -> None:
         names_file.write_text("\n".join(names) + "\n", encoding="utf-8")
         inventory = folder / "inventory.toml"
         inventory.write_text("")
-        print(f"names file: {len(names):,} names, {names_file.stat().st_size:,} bytes; "
-              f"as PREPAY_DISABLED_METER_NAMES it would be {len(','.join(names)):,} bytes")
+        print(
+            f"names file: {len(names):,} names, {names_file.stat().st_size:,} bytes; "
+            f"as PREPAY_DISABLED_METER_NAMES it would be {len(','.join(names)):,} bytes"
+        )
         env = {
-            "PATH": os.environ.get("PATH", ""), "PREPAY_DISABLED_METER_NAMES_FILE": str(names_file),
-            "SUPABASE_ANON_KEY": "bench-anon", "TRAMU_ROLE_KEY": "bench-role",
-            "MEDIATOR_INVENTORY": str(inventory), "REGISTRY_TIMEOUT": "600",
+            "PATH": os.environ.get("PATH", ""),
+            "PREPAY_DISABLED_METER_NAMES_FILE": str(names_file),
+            "SUPABASE_ANON_KEY": "bench-anon",
+            "TRAMU_ROLE_KEY": "bench-role",
+            "MEDIATOR_INVENTORY": str(inventory),
+            "REGISTRY_TIMEOUT": "600",
         }
         if {"sqlite", "sqlite-indexed"} & set(backends):
             registry = folder / "registry.db"
@@ -177,8 +194,10 @@ def main() -> None:
                 with cluster.admin("bench") as conn:
                     conn.execute("CREATE INDEX ON meter_registry (name)")
                     conn.execute("ANALYZE meter_registry")
-                print(f"\nPostgreSQL registry of {args.registry:,} rows, index on name, "
-                      f"written in {time.monotonic() - start:.1f} s")
+                print(
+                    f"\nPostgreSQL registry of {args.registry:,} rows, index on name, "
+                    f"written in {time.monotonic() - start:.1f} s"
+                )
                 report("PostgreSQL, index on name", measure(env, digest, args.runs), selected)
             finally:
                 cluster.stop()

@@ -25,8 +25,14 @@ METERS = 2_000
 ROUNDS = 15
 ADDRESS = "http://127.0.0.1:1"
 ROWS = [
-    {"id": i, "name": f"M{i:06d}", "meter_id": f"MTR-{i:06d}", "serial": f"SN{i:08d}", "esco": "BENCH",
-     "prepay_enabled": True}
+    {
+        "id": i,
+        "name": f"M{i:06d}",
+        "meter_id": f"MTR-{i:06d}",
+        "serial": f"SN{i:08d}",
+        "esco": "BENCH",
+        "prepay_enabled": True,
+    }
     for i in range(METERS)
 ]
 
@@ -70,8 +76,9 @@ def main() -> None:
     with open(os.devnull, "w") as sink:
         plain = min(one_run(False, sink) for _ in range(ROUNDS))
         watched = min(one_run(True, sink) for _ in range(ROUNDS))
-    print(f"records alone {plain:.2f} us a meter, watched and reported {watched:.2f} us: "
-          f"{watched - plain:.2f} us added")
+    print(
+        f"records alone {plain:.2f} us a meter, watched and reported {watched:.2f} us: {watched - plain:.2f} us added"
+    )
 
 
 if __name__ == "__main__":

@@ -48,8 +48,7 @@ def names_of(count: int, step: int = 1) -> list[str]:
 
 
 def query(client: Any, names: list[str]) -> list[dict[str, Any]]:
-    return (client.table("meter_registry").select("*").in_("name", names)
-            .neq("prepay_enabled", False).execute().data)
+    return client.table("meter_registry").select("*").in_("name", names).neq("prepay_enabled", False).execute().data
 
 
 def measure(work: Callable[[], list[dict[str, Any]]]) -> tuple[float, int, int]:
@@ -88,8 +87,13 @@ class CountingSqlite:
 def bench_embedded(folder: Path) -> None:
     meters, wanted = 100_000, 10_000
     path = folder / "registry.db"
-    write_registry(path, (SampleMeter(id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}",
-                                      serial=f"SN{i:08d}", esco="BENCH") for i in range(1, meters + 1)))
+    write_registry(
+        path,
+        (
+            SampleMeter(id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}", serial=f"SN{i:08d}", esco="BENCH")
+            for i in range(1, meters + 1)
+        ),
+    )
     names = names_of(wanted, step=meters // wanted)  # spread over the whole table
     client = supa_client(f"sqlite://{path}", ANON, ROLE)
     counter = CountingSqlite()
@@ -102,8 +106,10 @@ def bench_embedded(folder: Path) -> None:
     finally:
         embedded.sqlite3 = sqlite3
     print(f"embedded: {meters} meters, {wanted} names -> {rows} rows")
-    print(f"  time {seconds * 1e3:8.1f} ms   statements {statements:4d}   peak memory {peak / 2**20:6.1f} MiB"
-          f"   ({seconds / rows * 1e6:.1f} us per row)")
+    print(
+        f"  time {seconds * 1e3:8.1f} ms   statements {statements:4d}   peak memory {peak / 2**20:6.1f} MiB"
+        f"   ({seconds / rows * 1e6:.1f} us per row)"
+    )
 
 
 class PostgrestStandIn:
@@ -138,7 +144,7 @@ class PostgrestStandIn:
             elif value.startswith("neq."):
                 text = value[4:]
                 rows = [r for r in rows if r[key] is not None and str(r[key]).lower() != text]
-        return rows[offset:offset + limit]
+        return rows[offset : offset + limit]
 
     def _handler(self) -> type[BaseHTTPRequestHandler]:
         stand_in = self
@@ -165,8 +171,17 @@ class PostgrestStandIn:
 
 def bench_hosted() -> None:
     meters, wanted, cap = 10_000, 5_000, 1_000
-    rows = [{"id": i, "name": f"M{i:06d}", "meter_id": f"MTR-{i:06d}", "serial": f"SN{i:08d}",
-             "esco": "BENCH", "prepay_enabled": True} for i in range(1, meters + 1)]
+    rows = [
+        {
+            "id": i,
+            "name": f"M{i:06d}",
+            "meter_id": f"MTR-{i:06d}",
+            "serial": f"SN{i:08d}",
+            "esco": "BENCH",
+            "prepay_enabled": True,
+        }
+        for i in range(1, meters + 1)
+    ]
     server = PostgrestStandIn(rows, cap)
     try:
         client = supa_client(server.url, ANON, ROLE)
@@ -178,8 +193,10 @@ def bench_hosted() -> None:
     finally:
         server.stop()
     print(f"hosted (PostgREST, {cap} rows per response): {meters} meters, {wanted} names -> {got} rows")
-    print(f"  time {seconds * 1e3:8.1f} ms   requests   {requests:4d}   peak memory {peak / 2**20:6.1f} MiB"
-          f"   ({seconds / got * 1e6:.1f} us per row, server included)")
+    print(
+        f"  time {seconds * 1e3:8.1f} ms   requests   {requests:4d}   peak memory {peak / 2**20:6.1f} MiB"
+        f"   ({seconds / got * 1e6:.1f} us per row, server included)"
+    )
 
 
 class TracingPsycopg:
@@ -231,8 +248,9 @@ def bench_postgres(folder: Path) -> None:
     meters, wanted = 100_000, 10_000
     cluster = start_cluster(bindir, log_statements=False)
     try:
-        url = cluster.create_registry("bench", ((i, f"M{i:06d}", f"MTR-{i:06d}", f"SN{i:08d}", "BENCH", True)
-                                                for i in range(1, meters + 1)))
+        url = cluster.create_registry(
+            "bench", ((i, f"M{i:06d}", f"MTR-{i:06d}", f"SN{i:08d}", "BENCH", True) for i in range(1, meters + 1))
+        )
         with cluster.admin("bench") as admin:
             admin.execute("CREATE INDEX ON meter_registry (name)")  # as a registry of this size would have
             admin.execute("ANALYZE meter_registry")
@@ -251,8 +269,10 @@ def bench_postgres(folder: Path) -> None:
     finally:
         cluster.stop()
     print(f"postgresql (local server, loopback): {meters} meters, {wanted} names -> {rows} rows")
-    print(f"  time {seconds * 1e3:8.1f} ms   round trips {trips:3d}   peak memory {peak / 2**20:6.1f} MiB"
-          f"   ({seconds / rows * 1e6:.1f} us per row; connecting {connect * 1e3:.1f} ms of it)")
+    print(
+        f"  time {seconds * 1e3:8.1f} ms   round trips {trips:3d}   peak memory {peak / 2**20:6.1f} MiB"
+        f"   ({seconds / rows * 1e6:.1f} us per row; connecting {connect * 1e3:.1f} ms of it)"
+    )
 
 
 def main() -> None:

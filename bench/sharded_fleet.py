@@ -30,9 +30,8 @@ from collections import Counter
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import BIN, ESCO, SUMMARY, WORKERS, Fleet  # noqa: E402
-
-from vaxo_ortane.util.supabase import supa_client  # noqa: E402
+from _fleet import BIN, ESCO, SUMMARY, WORKERS, Fleet
+from vaxo_ortane.util.supabase import supa_client
 
 OUTCOMES = ("prepay disabled", "Mediator client failure", "Unknown failure during prepay_enabled flag disable")
 
@@ -41,8 +40,10 @@ def add_unselected_rows(fleet: Fleet) -> list[str]:
     """Rows no run may select; returns the names of those that are listed."""
     extra = max(1, fleet.count // 10)
     rows = [(fleet.count + 1 + i, f"OFF{i:06d}", f"MTR-OFF{i:06d}", f"SNOFF{i:06d}", ESCO, False) for i in range(extra)]
-    rows += [(fleet.count + 1 + extra + i, f"UNL{i:06d}", f"MTR-UNL{i:06d}", f"SNUNL{i:06d}", ESCO, True)
-             for i in range(extra)]
+    rows += [
+        (fleet.count + 1 + extra + i, f"UNL{i:06d}", f"MTR-UNL{i:06d}", f"SNUNL{i:06d}", ESCO, True)
+        for i in range(extra)
+    ]
     with sqlite3.connect(fleet.registry) as conn:
         conn.executemany("INSERT INTO meter_registry VALUES (?, ?, ?, ?, ?, ?)", rows)
     conn.close()
@@ -64,8 +65,10 @@ def main() -> None:
     count, latency, shards = args.meters, args.latency, args.shards
     print(f"load average at start: {os.getloadavg()}")
 
-    with tempfile.TemporaryDirectory(prefix="bench-shards-") as tmp, \
-            Fleet(Path(tmp) / "fleet", count, latency) as fleet:
+    with (
+        tempfile.TemporaryDirectory(prefix="bench-shards-") as tmp,
+        Fleet(Path(tmp) / "fleet", count, latency) as fleet,
+    ):
         names = [m.name for m in fleet.meters] + add_unselected_rows(fleet) + ["M000001", "NO-SUCH-METER"]
         names_file = Path(tmp) / "names.txt"
         names_file.write_text("\n".join(names) + "\n")
@@ -77,8 +80,13 @@ def main() -> None:
         sim_cpu = fleet.sim.cpu_seconds()
         start = time.perf_counter()
         processes = [
-            subprocess.Popen([str(BIN / "prepay-enabled-flip"), "--esco", ESCO], env=env | {"FLIP_SHARD_INDEX": str(i)},
-                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log.open("w"))
+            subprocess.Popen(
+                [str(BIN / "prepay-enabled-flip"), "--esco", ESCO],
+                env=env | {"FLIP_SHARD_INDEX": str(i)},
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=log.open("w"),
+            )
             for i, log in enumerate(logs)
         ]
         usages = []
@@ -92,34 +100,45 @@ def main() -> None:
 
         outcomes: Counter[str] = Counter()
         print(f"\nN = {count:,} selected (of {len(names):,} names), L = {latency * 1e3:g} ms, K = {shards} processes")
-        print(f"  {'shard':>5} {'status':>6} {'names':>7} {'selected':>9} {'summary':>12} {'CPU s':>7} {'peak RSS MiB':>13}")
+        print(
+            f"  {'shard':>5} {'status':>6} {'names':>7} {'selected':>9} {'summary':>12} {'CPU s':>7} {'peak RSS MiB':>13}"
+        )
         for i, (process, usage, log) in enumerate(zip(processes, usages, logs, strict=True)):
             records = [json.loads(line) for line in log.read_text().splitlines() if line.startswith("{")]
             held = next(r for r in records if str(r["event"]).startswith("Shard "))
-            summary = next((str(r["event"]).removeprefix(SUMMARY) for r in records
-                            if str(r["event"]).startswith(SUMMARY)), "none")
+            summary = next(
+                (str(r["event"]).removeprefix(SUMMARY) for r in records if str(r["event"]).startswith(SUMMARY)), "none"
+            )
             for r in records:
                 if r["event"] in OUTCOMES:
                     outcomes[r["meter_id"]] += 1
             selected = summary.partition("/")[2]
-            print(f"  {i:>5} {process.returncode:>6} {held['names']:>7} {selected:>9} {summary:>12} "
-                  f"{usage.ru_utime + usage.ru_stime:7.2f} {usage.ru_maxrss / 1024:13.1f}")
+            print(
+                f"  {i:>5} {process.returncode:>6} {held['names']:>7} {selected:>9} {summary:>12} "
+                f"{usage.ru_utime + usage.ru_stime:7.2f} {usage.ru_maxrss / 1024:13.1f}"
+            )
         once = set(outcomes) == expected and set(outcomes.values()) == {1}
         statuses_ok = all(p.returncode == 0 for p in processes)
         floor = -(-count // (WORKERS * shards)) * latency
         cpu = sum(u.ru_utime + u.ru_stime for u in usages)
         print(f"  every shard exited 0: {statuses_ok}")
-        print(f"  each selected meter exactly one outcome record, no other meter any: {once} "
-              f"({len(outcomes):,} meters with records, {sum(outcomes.values()):,} records)")
-        print(f"  union of the shards' selections equals the unsharded selection ({len(expected):,} rows): "
-              f"{set(outcomes) == expected}")
+        print(
+            f"  each selected meter exactly one outcome record, no other meter any: {once} "
+            f"({len(outcomes):,} meters with records, {sum(outcomes.values()):,} records)"
+        )
+        print(
+            f"  union of the shards' selections equals the unsharded selection ({len(expected):,} rows): "
+            f"{set(outcomes) == expected}"
+        )
         print(f"  wall time, first start to last exit   {wall:8.3f} s")
         print(f"  floor ceil(N/(5K))*L                  {floor:8.3f} s")
         print(f"  ratio                                 {wall / floor:8.3f}")
         print(f"  job CPU per meter, all shards         {cpu / count * 1e6:8.0f} us")
         print(f"  simulator CPU per meter               {sim_cpu / count * 1e6:8.0f} us")
-        print(f"  peak RSS per shard                    {min(u.ru_maxrss for u in usages) / 1024:.1f}"
-              f"-{max(u.ru_maxrss for u in usages) / 1024:.1f} MiB")
+        print(
+            f"  peak RSS per shard                    {min(u.ru_maxrss for u in usages) / 1024:.1f}"
+            f"-{max(u.ru_maxrss for u in usages) / 1024:.1f} MiB"
+        )
         print(f"load average at end: {load}")
 
 

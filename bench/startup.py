@@ -22,7 +22,7 @@ from datetime import datetime
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun  # noqa: E402
+from _fleet import Fleet, JobRun
 
 METERS = 200
 RUNS = 7
@@ -48,8 +48,7 @@ def stamps(run: JobRun) -> tuple[float, float]:
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory(prefix="bench-startup-") as tmp, \
-            Fleet(Path(tmp), METERS, 0.0) as fleet:
+    with tempfile.TemporaryDirectory(prefix="bench-startup-") as tmp, Fleet(Path(tmp), METERS, 0.0) as fleet:
         fleet.run_job()  # warm the file cache
         runs = [stamps(fleet.run_job()) for _ in range(RUNS)]
         start_up = statistics.median(r[0] for r in runs)
@@ -63,7 +62,7 @@ def main() -> None:
         for line in traced.log.read_text().splitlines():
             match = IMPORT_LINE.match(line)
             if match:
-                own, total, indent, name = match.groups()
+                _own, total, indent, name = match.groups()
                 imports.append((int(total), len(indent) // 2, name))
         names = {name for _, _, name in imports}
         print(f"\n  modules imported in the whole run: {len(names)}")

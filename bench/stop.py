@@ -26,9 +26,8 @@ from datetime import datetime
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import BIN, ESCO, SUMMARY, Fleet  # noqa: E402
-
-from vaxo_ortane.mediator.client import MAX_PAUSE, MediatorSettings  # noqa: E402
+from _fleet import BIN, ESCO, SUMMARY, Fleet
+from vaxo_ortane.mediator.client import MAX_PAUSE, MediatorSettings
 
 REFUSED = "not attempted because the job is stopping"
 
@@ -48,13 +47,14 @@ def main() -> None:
     parser.add_argument("--latency", type=float, default=0.5, help="seconds per write (default 0.5)")
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="bench-stop-") as tmp, \
-            Fleet(Path(tmp), args.meters, args.latency) as fleet:
+    with tempfile.TemporaryDirectory(prefix="bench-stop-") as tmp, Fleet(Path(tmp), args.meters, args.latency) as fleet:
         log = fleet.folder / "job.log"
         with log.open("w") as err:
             process = subprocess.Popen(
                 [str(BIN / "prepay-enabled-flip"), "--esco", ESCO],
-                env=fleet.env(), stdout=subprocess.DEVNULL, stderr=err,
+                env=fleet.env(),
+                stdout=subprocess.DEVNULL,
+                stderr=err,
             )
             while '"prepay disabled"' not in log.read_text():
                 if process.poll() is not None:
@@ -79,8 +79,10 @@ def main() -> None:
     summary_at = stamp(next(r for r in records if str(r["event"]).startswith(SUMMARY)))
     print(f"  signal -> process end             {to_exit:8.3f} s   (parent's clock)")
     print(f"  stop record -> first refusal      {first - stamp(stopping):8.3f} s   (a worker's write in flight ends)")
-    print(f"  first -> last refusal             {last - first:8.3f} s   "
-          f"({(last - first) / max(len(refused) - 1, 1) * 1e6:.0f} us per queued meter)")
+    print(
+        f"  first -> last refusal             {last - first:8.3f} s   "
+        f"({(last - first) / max(len(refused) - 1, 1) * 1e6:.0f} us per queued meter)"
+    )
     print(f"  last refusal -> summary           {summary_at - last:8.3f} s")
     print(f"  one write's bound (defaults)      {write_bound(MediatorSettings()):8.3f} s")
     print(f"  job CPU in all                    {usage.ru_utime + usage.ru_stime:8.3f} s")

@@ -43,7 +43,9 @@ class Sim:
 def start_sim(config: Path, log: Path) -> Sim:
     process = subprocess.Popen(
         [str(BIN / "vaxo-mediator-sim"), "--config", str(config), "--verbose"],
-        stdout=subprocess.PIPE, stderr=log.open("w"), text=True,
+        stdout=subprocess.PIPE,
+        stderr=log.open("w"),
+        text=True,
     )
     assert process.stdout is not None
     line = process.stdout.readline().strip()
@@ -102,8 +104,13 @@ def selection(fleet: list[SampleMeter], registry: Path) -> tuple[list[str], str,
     names = [m.name for m in fleet if m.esco == ESCO and m.in_name_list]
     url = f"sqlite://{registry}"
     rows = (
-        supa_client(url, "demo-anon", "demo-role").table("meter_registry")
-        .select("*").in_("name", names).neq("prepay_enabled", False).execute().data
+        supa_client(url, "demo-anon", "demo-role")
+        .table("meter_registry")
+        .select("*")
+        .in_("name", names)
+        .neq("prepay_enabled", False)
+        .execute()
+        .data
     )
     by_id = {m.id: m for m in fleet}
     return names, url, [by_id[row["id"]] for row in rows]
@@ -122,7 +129,10 @@ def run_job(names: list[str], url: str, inventory: str) -> subprocess.CompletedP
     }
     job = subprocess.run(
         [str(BIN / "prepay-enabled-flip"), "--esco", ESCO],
-        env=env, capture_output=True, text=True, timeout=RUN_LIMIT,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=RUN_LIMIT,
     )
     sys.stdout.write(job.stdout)
     sys.stdout.write(job.stderr)

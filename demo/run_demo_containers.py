@@ -19,8 +19,8 @@ from pathlib import Path
 from typing import Any
 
 import docker
-from run_demo import ESCO, read_setting, run_job, selection, verdict
 
+from run_demo import ESCO, read_setting, run_job, selection, verdict
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
     MEDIATOR_IMAGE,
@@ -49,8 +49,11 @@ def main() -> int:
             try:
                 private = PrivatePodman().start()
             except EngineUnavailable as exc:
-                print(f"demo-containers: no engine: DOCKER_HOST is not set, {DOCKER_SOCKET} does not exist, "
-                      f"and a private podman engine cannot start ({exc})", file=sys.stderr)
+                print(
+                    f"demo-containers: no engine: DOCKER_HOST is not set, {DOCKER_SOCKET} does not exist, "
+                    f"and a private podman engine cannot start ({exc})",
+                    file=sys.stderr,
+                )
                 return 2
             client, setting, network_mode = private.client, f"docker:{private.address}", private.network_mode
             print(f"Started a private podman engine at {private.address}")
@@ -78,8 +81,10 @@ def run(client: Any, setting: str, network_mode: str | None, folder: Path) -> in
         for m in fleet:
             if m.id in addresses:
                 wait_until_serving(addresses[m.id], m.meter_id)
-        print(f"{len(containers)} mediator containers running, labelled ortane.esco / ortane.meter.id / "
-              "ortane.meter.serial / ortane.mediator.port")
+        print(
+            f"{len(containers)} mediator containers running, labelled ortane.esco / ortane.meter.id / "
+            "ortane.meter.serial / ortane.mediator.port"
+        )
         return flip(fleet, folder, setting, addresses)
     finally:
         for c in containers:

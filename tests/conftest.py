@@ -6,6 +6,7 @@ import os
 from collections.abc import Iterator
 
 import pytest
+
 from pg_cluster import Cluster, server_bindir, start_cluster
 
 

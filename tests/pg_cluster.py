@@ -140,18 +140,54 @@ def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:
             shutil.chown(sockets, "postgres")
             shutil.chown(pwfile, "postgres")
         subprocess.run(
-            [str(bindir / "initdb"), "-D", str(data), "-U", ADMIN, f"--pwfile={pwfile}", "--auth=scram-sha-256",
-             "--no-locale", "-E", "UTF8", "--no-sync"],
-            user=user, env=_server_env(), check=True, capture_output=True, timeout=START_LIMIT,
+            [
+                str(bindir / "initdb"),
+                "-D",
+                str(data),
+                "-U",
+                ADMIN,
+                f"--pwfile={pwfile}",
+                "--auth=scram-sha-256",
+                "--no-locale",
+                "-E",
+                "UTF8",
+                "--no-sync",
+            ],
+            user=user,
+            env=_server_env(),
+            check=True,
+            capture_output=True,
+            timeout=START_LIMIT,
         )
         port = free_port()
         with (folder / "server.log").open("wb") as log:  # the server keeps its own copy
             process = subprocess.Popen(
-                [str(bindir / "postgres"), "-D", str(data), "-p", str(port), "-k", str(sockets),
-                 "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c", "logging_collector=off",
-                 "-c", f"log_statement={'all' if log_statements else 'none'}", "-c", "log_line_prefix=%u@%d: ",
-                 "-c", "log_parameter_max_length=0"],
-                user=user, env=_server_env(), stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                [
+                    str(bindir / "postgres"),
+                    "-D",
+                    str(data),
+                    "-p",
+                    str(port),
+                    "-k",
+                    str(sockets),
+                    "-c",
+                    "listen_addresses=127.0.0.1",
+                    "-c",
+                    "fsync=off",
+                    "-c",
+                    "logging_collector=off",
+                    "-c",
+                    f"log_statement={'all' if log_statements else 'none'}",
+                    "-c",
+                    "log_line_prefix=%u@%d: ",
+                    "-c",
+                    "log_parameter_max_length=0",
+                ],
+                user=user,
+                env=_server_env(),
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
             )
         cluster = Cluster(folder, port, process)
     except BaseException:

@@ -7,10 +7,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
 from fleet_data import ANON, ROLE
 from pg_cluster import Cluster
 from postgrest_double import PostgrestDouble
-
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_registry
 
 
@@ -38,7 +38,6 @@ def postgrest() -> Iterator[Any]:
         double.stop()
 
 
-
 @pytest.fixture(scope="session")
 def pg_registry_db(pg_cluster: Cluster) -> str:
     """One database for the collaborator tests; each test loads its own rows."""
@@ -49,9 +48,9 @@ def pg_registry_db(pg_cluster: Cluster) -> str:
 @pytest.fixture
 def postgres_registry(pg_cluster: Cluster, pg_registry_db: str) -> Any:
     def make(fleet: list[SampleMeter]) -> str:
-        pg_cluster.replace_rows(pg_registry_db, [
-            (m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in fleet
-        ])
+        pg_cluster.replace_rows(
+            pg_registry_db, [(m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in fleet]
+        )
         return pg_cluster.url(pg_registry_db)
 
     return make

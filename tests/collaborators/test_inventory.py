@@ -55,8 +55,12 @@ class TestLookup:
         assert containers.mediator_address(18, "1018") == "http://127.0.0.1:9001"
         assert type(containers.mediator_address(18, 1018)) is str
 
-    @pytest.mark.parametrize("meter_id, serial", [(17, "SN-99"), (99, "SN-17"), (True, "SN-17"), (None, None), (17.0, "SN-17")])
-    def test_unknown_or_mismatched_meter_has_no_mediator(self, inventory: Path, meter_id: object, serial: object) -> None:
+    @pytest.mark.parametrize(
+        "meter_id, serial", [(17, "SN-99"), (99, "SN-17"), (True, "SN-17"), (None, None), (17.0, "SN-17")]
+    )
+    def test_unknown_or_mismatched_meter_has_no_mediator(
+        self, inventory: Path, meter_id: object, serial: object
+    ) -> None:
         assert get_instance().mediator_address(meter_id, serial) is None
 
     def test_concurrent_lookups_agree(self, inventory: Path) -> None:
@@ -64,8 +68,7 @@ class TestLookup:
         answers: list[object] = []
 
         def look() -> None:
-            for _ in range(2000):
-                answers.append(containers.mediator_address(17, "SN-17"))
+            answers.extend(containers.mediator_address(17, "SN-17") for _ in range(2000))
 
         threads = [threading.Thread(target=look) for _ in range(5)]
         for t in threads:
@@ -121,14 +124,16 @@ class TestMalformed:
         with pytest.raises(InventoryError, match="id 17 serial SN-17 has two mediators"):
             get_instance()
 
-    def test_invalid_toml_missing_file_and_unset_variable(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    def test_invalid_toml_missing_file_and_unset_variable(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
         path = tmp_path / "broken.toml"
         path.write_text("[[mediator]\n")
         monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))
-        with pytest.raises(InventoryError, match="broken.toml is not valid TOML"):
+        with pytest.raises(InventoryError, match=r"broken.toml is not valid TOML"):
             get_instance()
         monkeypatch.setenv("MEDIATOR_INVENTORY", str(tmp_path / "absent.toml"))
-        with pytest.raises(InventoryError, match="absent.toml does not exist"):
+        with pytest.raises(InventoryError, match=r"absent.toml does not exist"):
             get_instance()
         monkeypatch.delenv("MEDIATOR_INVENTORY")
         with pytest.raises(InventoryError, match="MEDIATOR_INVENTORY is not set"):

@@ -48,7 +48,8 @@ class TestJsonRecords:
         assert rec["exception"].endswith("KeyError: 'missing'\n")
 
     @pytest.mark.parametrize(
-        ("method", "level"), [("warn", "warning"), ("warning", "warning"), ("exception", "error"), ("critical", "critical")]
+        ("method", "level"),
+        [("warn", "warning"), ("warning", "warning"), ("exception", "error"), ("critical", "critical")],
     )
     def test_own_keys_win_over_bound_ones_and_stay_first(self, method: str, level: str) -> None:
         log, out = logger()
@@ -75,8 +76,15 @@ class TestJsonRecords:
         looped.append(looped)
         log, out = logger()
         log.info(
-            "odd", a_set={3}, tuple_keys={(1, 2): "x"}, nan=float("nan"), obj=BrokenRepr(),
-            huge=10**5000, looped=looped, raw=b"\xff", nested=[ValueError("inner")],
+            "odd",
+            a_set={3},
+            tuple_keys={(1, 2): "x"},
+            nan=float("nan"),
+            obj=BrokenRepr(),
+            huge=10**5000,
+            looped=looped,
+            raw=b"\xff",
+            nested=[ValueError("inner")],
         )
         (rec,) = records(out)
         assert rec["a_set"] == "{3}" and rec["tuple_keys"] == "{(1, 2): 'x'}" and rec["nan"] == "nan"
@@ -85,7 +93,8 @@ class TestJsonRecords:
         assert isinstance(rec["looped"], list)
 
     @pytest.mark.parametrize(
-        "value", [2**70, -(2**64), "lone \ud800 surrogate", "é\u2028\n\x1f", 1e308, [1, "two", None]],
+        "value",
+        [2**70, -(2**64), "lone \ud800 surrogate", "é\u2028\n\x1f", 1e308, [1, "two", None]],
         ids=["int-past-64-bits", "negative-int-past-64-bits", "surrogate", "controls", "large-float", "list"],
     )
     def test_values_keep_their_json_form(self, value: object) -> None:
@@ -97,7 +106,9 @@ class TestJsonRecords:
 
     def test_main_module_is_named_after_its_file(self) -> None:
         stream = io.StringIO()
-        get_logger("__main__", "/s/prepay_enabled_flip.cpython-313-x86_64-linux-gnu.so", stream=stream, environ={}).info("m")
+        get_logger(
+            "__main__", "/s/prepay_enabled_flip.cpython-313-x86_64-linux-gnu.so", stream=stream, environ={}
+        ).info("m")
         assert records(stream)[0]["logger"] == "prepay_enabled_flip"
 
 

@@ -47,7 +47,9 @@ class TestWrites:
         write(sim.address, "ok")
         assert sim.value("ok") is False
         assert httpx.get(f"{sim.address}/meters/ok/prepay_enabled").json()["value"] is False
-        OrtaneMediatorClient(mediator_address=sim.address + "/", meter_id="ok", settings=FAST).prepay_enabled_write(True)
+        OrtaneMediatorClient(mediator_address=sim.address + "/", meter_id="ok", settings=FAST).prepay_enabled_write(
+            True
+        )
         assert sim.value("ok") is True
 
     @pytest.mark.parametrize("meter_id", ["a/../b", ".."])
@@ -106,7 +108,7 @@ class TestFailures:
         assert raised.value.status is None
 
     def test_refused_connection_is_retried_then_reported(self) -> None:
-        with pytest.raises(MediatorClientException, match="ConnectError.*after 3 attempt") as raised:
+        with pytest.raises(MediatorClientException, match=r"ConnectError.*after 3 attempt") as raised:
             write("http://127.0.0.1:9", "ok")
         assert raised.value.status is None and raised.value.address == "http://127.0.0.1:9"
 

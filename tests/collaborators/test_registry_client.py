@@ -11,10 +11,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from fleet_data import ANON, ROLE, meters, registry_rows
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from fleet_data import ANON, ROLE, meters, registry_rows
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_registry
 from vaxo_ortane.util.supabase import Client, RegistryError, supa_client
 
@@ -50,10 +50,24 @@ class TestEmbedded:
         rows = job_query(supa_client(f"sqlite://{path}", "a", "r"), names)
         assert [r["id"] for r in rows] == expected(fleet, names)
 
+    @pytest.mark.parametrize("slashes", ["//", "///"], ids=["sqlite:///ABS", "sqlite:////ABS"])
+    def test_absolute_path_forms_open_the_file(self, sqlite_registry: Any, slashes: str) -> None:
+        path = sqlite_registry(meters(3))
+        client = supa_client(f"sqlite:{slashes}{path}", "a", "r")
+        assert [r["name"] for r in job_query(client, ["M-00002"])] == ["M-00002"]
+        assert repr(client) == f"<registry client sqlite:{path}>"
+
     def test_relative_url_and_column_selection(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
         write_registry(tmp_path / "reg.db", meters(3))
         monkeypatch.chdir(tmp_path)
-        rows = supa_client("sqlite:reg.db", "a", "r").table("meter_registry").select("name").in_("name", ["M-00002"]).execute().data
+        rows = (
+            supa_client("sqlite:reg.db", "a", "r")
+            .table("meter_registry")
+            .select("name")
+            .in_("name", ["M-00002"])
+            .execute()
+            .data
+        )
         assert rows == [{"name": "M-00002"}]
 
     def test_registry_is_never_written(self, sqlite_registry: Any) -> None:
@@ -65,7 +79,7 @@ class TestEmbedded:
 
     def test_missing_file_is_reported_and_not_created(self, tmp_path: Path) -> None:
         missing = tmp_path / "nope.db"
-        with pytest.raises(RegistryError, match="nope.db.*does not exist"):
+        with pytest.raises(RegistryError, match=r"nope.db.*does not exist"):
             supa_client(f"sqlite://{missing}", ANON, ROLE)
         assert not missing.exists()
 
@@ -93,11 +107,13 @@ def test_unsupported_url_is_named_without_keys(url: str) -> None:
 
 @pytest.mark.parametrize(
     "url, said",
-    [("role-K3Y-a4d2b8:x", "does not start with a supported scheme"),
-     ("eyJhbGciOiJIUzI1NiJ9:rest", "does not start with a supported scheme"),
-     ("abc:def", "does not start with a supported scheme"),
-     ("MySQL://db/registry", "has the scheme 'mysql:'"),
-     ("ftp://h/x", "has the scheme 'ftp:'")],
+    [
+        ("role-K3Y-a4d2b8:x", "does not start with a supported scheme"),
+        ("eyJhbGciOiJIUzI1NiJ9:rest", "does not start with a supported scheme"),
+        ("abc:def", "does not start with a supported scheme"),
+        ("MySQL://db/registry", "has the scheme 'mysql:'"),
+        ("ftp://h/x", "has the scheme 'ftp:'"),
+    ],
 )
 def test_only_well_known_schemes_are_named_back(url: str, said: str) -> None:
     with pytest.raises(RegistryError) as raised:
@@ -109,7 +125,9 @@ def test_only_well_known_schemes_are_named_back(url: str, said: str) -> None:
 
 class TestHosted:
     def test_5000_rows_behind_a_1000_row_cap_all_arrive(self, postgrest: Any) -> None:
-        fleet = [SampleMeter(id=i, name=f"M-{i:05d}", meter_id=f"MID{i}", serial=f"S{i}", esco="E") for i in range(1, 5001)]
+        fleet = [
+            SampleMeter(id=i, name=f"M-{i:05d}", meter_id=f"MID{i}", serial=f"S{i}", esco="E") for i in range(1, 5001)
+        ]
         server = postgrest(registry_rows(fleet), max_rows=1000)
         rows = job_query(supa_client(server.url, ANON, ROLE), [m.name for m in fleet])
         assert len(rows) == 5000
@@ -133,7 +151,7 @@ class TestHosted:
         assert [r["id"] for r in rows] == expected(fleet, names)
 
     def test_names_with_reserved_characters_match_exactly(self, postgrest: Any) -> None:
-        odd = ['a,b', 'q"uote', "p(ar)en", "back\\slash", "colon:x", "ünï cödé", "a"]
+        odd = ["a,b", 'q"uote', "p(ar)en", "back\\slash", "colon:x", "ünï cödé", "a"]
         fleet = [SampleMeter(id=i, name=n, meter_id=f"m{i}", serial=f"s{i}", esco="E") for i, n in enumerate(odd, 1)]
         server = postgrest(registry_rows(fleet))
         rows = job_query(supa_client(server.url, ANON, ROLE), odd[:-1])
@@ -188,11 +206,18 @@ names_strategy = st.lists(
 
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(names=names_strategy, settings_=st.lists(st.sampled_from([True, False, None]), min_size=12, max_size=12),
-       picked=st.lists(st.integers(0, 11), max_size=12))
+@given(
+    names=names_strategy,
+    settings_=st.lists(st.sampled_from([True, False, None]), min_size=12, max_size=12),
+    picked=st.lists(st.integers(0, 11), max_size=12),
+)
 def test_all_backends_select_the_same_rows(
-    tmp_path_factory: pytest.TempPathFactory, postgrest: Any, postgres_registry: Any,
-    names: list[str], settings_: list[Any], picked: list[int]
+    tmp_path_factory: pytest.TempPathFactory,
+    postgrest: Any,
+    postgres_registry: Any,
+    names: list[str],
+    settings_: list[Any],
+    picked: list[int],
 ) -> None:
     fleet = [
         SampleMeter(id=i + 1, name=n, meter_id=f"m{i}", serial=f"s{i}", esco="E", prepay_enabled=settings_[i])

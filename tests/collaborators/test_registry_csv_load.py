@@ -36,14 +36,30 @@ def test_fleet_csv_loads_and_the_job_query_reads_it_as_meant(tmp_path: Path) -> 
     with closing(supa_client(f"sqlite://{registry}", "a", "r")) as client:
         table = client.table("meter_registry")
         every = table.select("id", "prepay_enabled").execute().data
-        chosen = table.select("*").in_("name", [f"A-{i}" for i in range(1, 7)] + ["Smith, 12 Main St"]).neq(
-            "prepay_enabled", False).execute().data
-    assert every == [{"id": 1, "prepay_enabled": True}, {"id": 2, "prepay_enabled": True},
-                     {"id": 3, "prepay_enabled": False}, {"id": 4, "prepay_enabled": None},
-                     {"id": 5, "prepay_enabled": True}, {"id": 6, "prepay_enabled": False}]
+        chosen = (
+            table.select("*")
+            .in_("name", [f"A-{i}" for i in range(1, 7)] + ["Smith, 12 Main St"])
+            .neq("prepay_enabled", False)
+            .execute()
+            .data
+        )
+    assert every == [
+        {"id": 1, "prepay_enabled": True},
+        {"id": 2, "prepay_enabled": True},
+        {"id": 3, "prepay_enabled": False},
+        {"id": 4, "prepay_enabled": None},
+        {"id": 5, "prepay_enabled": True},
+        {"id": 6, "prepay_enabled": False},
+    ]
     assert [r["id"] for r in chosen] == [1, 2, 5]
-    assert chosen[1] == {"id": 2, "name": "Smith, 12 Main St", "meter_id": "MTR-2", "serial": "SN-2",
-                         "esco": "ESCO_A", "prepay_enabled": True}
+    assert chosen[1] == {
+        "id": 2,
+        "name": "Smith, 12 Main St",
+        "meter_id": "MTR-2",
+        "serial": "SN-2",
+        "esco": "ESCO_A",
+        "prepay_enabled": True,
+    }
 
 
 HEADER = "id,name,meter_id,serial,esco,prepay_enabled\n"
@@ -52,7 +68,10 @@ HEADER = "id,name,meter_id,serial,esco,prepay_enabled\n"
 @pytest.mark.parametrize(
     "text, message",
     [
-        (HEADER + "1,A,M,S,E,true\n2,B,M,S,E,maybe\n", "fleet.csv line 3: prepay_enabled 'maybe' is not true, false or empty"),
+        (
+            HEADER + "1,A,M,S,E,true\n2,B,M,S,E,maybe\n",
+            "fleet.csv line 3: prepay_enabled 'maybe' is not true, false or empty",
+        ),
         (HEADER + "1,A,M,S,E,true\n1,B,M,S,E,true\n", "fleet.csv line 3: id 1 is already used on line 2"),
         (HEADER + "x1,A,M,S,E,true\n", "fleet.csv line 2: id 'x1' is not a whole number"),
         (HEADER + "1,,M,S,E,true\n", "fleet.csv line 2: name is empty"),
@@ -61,7 +80,16 @@ HEADER = "id,name,meter_id,serial,esco,prepay_enabled\n"
         ("id,name,meter_id,serial,prepay\n1,A,M,S,true\n", "the header row lacks the column(s) esco, prepay_enabled"),
         ("", "the header row lacks the column(s) id, name"),
     ],
-    ids=["bad-setting", "repeated-id", "bad-id", "empty-name", "short-row", "long-row", "missing-columns", "empty-file"],
+    ids=[
+        "bad-setting",
+        "repeated-id",
+        "bad-id",
+        "empty-name",
+        "short-row",
+        "long-row",
+        "missing-columns",
+        "empty-file",
+    ],
 )
 def test_bad_row_names_its_line_and_writes_nothing(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str, message: str

@@ -9,14 +9,14 @@ from typing import Any
 
 import psycopg
 import pytest
+
 from fleet_data import meters
 from pg_cluster import READER, READER_PASSWORD, Cluster
-
 from vaxo_ortane.mediator.sample_fleet import SampleMeter
 from vaxo_ortane.util.supabase import supa_client
 from vaxo_ortane.util.supabase.postgres import PostgresRegistry
 
-ODD_NAMES = ['a,b', "o'neil", 'q"uote', "p(ar)en", "back\\slash", "{brace}", "a", "ünï cödé", "semi;colon --"]
+ODD_NAMES = ["a,b", "o'neil", 'q"uote', "p(ar)en", "back\\slash", "{brace}", "a", "ünï cödé", "semi;colon --"]
 
 
 def job_query(url: str, names: list[str]) -> list[dict[str, Any]]:
@@ -32,7 +32,9 @@ def selected_ids(fleet: list[SampleMeter], names: list[str]) -> list[int]:
 
 
 class TestQuery:
-    def test_rows_are_plain_dicts_with_bools_ordered_by_id_and_null_is_not_selected(self, postgres_registry: Any) -> None:
+    def test_rows_are_plain_dicts_with_bools_ordered_by_id_and_null_is_not_selected(
+        self, postgres_registry: Any
+    ) -> None:
         fleet = meters(60)  # every seventh has NULL, True or False
         url = postgres_registry(list(reversed(fleet)))
         rows = job_query(url, [m.name for m in fleet])
@@ -42,9 +44,11 @@ class TestQuery:
 
     @pytest.mark.parametrize(
         "columns, expected",
-        [(("name",), [{"name": "M-00002"}, {"name": "M-00003"}]),
-         (("serial, id",), [{"serial": "SN2", "id": 2}, {"serial": "SN3", "id": 3}]),
-         (("esco", "meter_id"), [{"esco": "E", "meter_id": "MID2"}, {"esco": "E", "meter_id": "MID3"}])],
+        [
+            (("name",), [{"name": "M-00002"}, {"name": "M-00003"}]),
+            (("serial, id",), [{"serial": "SN2", "id": 2}, {"serial": "SN3", "id": 3}]),
+            (("esco", "meter_id"), [{"esco": "E", "meter_id": "MID2"}, {"esco": "E", "meter_id": "MID3"}]),
+        ],
     )
     def test_chosen_columns_only_still_ordered_by_id(
         self, postgres_registry: Any, columns: tuple[str, ...], expected: list[dict[str, Any]]
@@ -63,15 +67,20 @@ class TestQuery:
         rows = job_query(url, names)
         assert [r["id"] for r in rows] == selected_ids(fleet, names)
         (statement,) = pg_cluster.statements(READER, mark)
-        assert statement == 'SELECT * FROM "meter_registry" WHERE "name" = ANY($1) AND "prepay_enabled" <> $2 ORDER BY "id"'
+        assert (
+            statement
+            == 'SELECT * FROM "meter_registry" WHERE "name" = ANY($1) AND "prepay_enabled" <> $2 ORDER BY "id"'
+        )
 
     def test_names_with_quotes_commas_and_braces_match_exactly_and_are_never_spliced(
         self, postgres_registry: Any, pg_cluster: Cluster
     ) -> None:
-        fleet = [SampleMeter(id=i, name=n, meter_id=f"m{i}", serial=f"s{i}", esco="E") for i, n in enumerate(ODD_NAMES, 1)]
+        fleet = [
+            SampleMeter(id=i, name=n, meter_id=f"m{i}", serial=f"s{i}", esco="E") for i, n in enumerate(ODD_NAMES, 1)
+        ]
         url = postgres_registry(fleet)
         mark = pg_cluster.log_size()
-        wanted = ODD_NAMES[:-2] + ["b", "a,b,c"]  # neither part of "a,b" nor a longer list must match
+        wanted = [*ODD_NAMES[:-2], "b", "a,b,c"]  # neither part of "a,b" nor a longer list must match
         rows = job_query(url, wanted)
         assert [r["name"] for r in rows] == ODD_NAMES[:-2]
         (statement,) = pg_cluster.statements(READER, mark)
@@ -117,9 +126,11 @@ class TestConnection:
         with pg_cluster.admin("collaborators") as admin:
             admin.execute(f'GRANT UPDATE ON meter_registry TO "{READER}"')
         try:
-            with PostgresRegistry(url, 5.0)._connect() as conn:
-                with pytest.raises(psycopg.errors.ReadOnlySqlTransaction):
-                    conn.execute("UPDATE meter_registry SET prepay_enabled = false")
+            with (
+                PostgresRegistry(url, 5.0)._connect() as conn,
+                pytest.raises(psycopg.errors.ReadOnlySqlTransaction),
+            ):
+                conn.execute("UPDATE meter_registry SET prepay_enabled = false")
         finally:
             with pg_cluster.admin("collaborators") as admin:
                 admin.execute(f'REVOKE UPDATE ON meter_registry FROM "{READER}"')

@@ -16,7 +16,7 @@ import pytest
 # The end-to-end runner lives beside the e2e tests; reuse it rather than copy it.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 
-from vaxo_ortane.orchestrate.local_engine import (  # noqa: E402
+from vaxo_ortane.orchestrate.local_engine import (
     EngineUnavailable,
     PrivatePodman,
     import_mediator_image,

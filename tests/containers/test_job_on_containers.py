@@ -10,8 +10,8 @@ from typing import Any
 
 import httpx
 import pytest
-from job_runner import Fleet, meter, skip_unless_built
 
+from job_runner import Fleet, meter, skip_unless_built
 from vaxo_ortane.mediator.sample_fleet import write_registry
 from vaxo_ortane.mediator.sim import MeterBehaviour
 from vaxo_ortane.orchestrate.local_engine import (

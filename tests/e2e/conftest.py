@@ -8,8 +8,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from job_runner import Fleet, SampleMeter
 
+from job_runner import Fleet, SampleMeter
 from vaxo_ortane.mediator.sim import MediatorSim
 
 

@@ -95,8 +95,12 @@ class Fleet:
 
         started = time.monotonic()
         done = subprocess.run(
-            [str(SCRIPT), *args], env=self.env(**env_changes), capture_output=True, text=True,
-            timeout=RUN_LIMIT, stdin=subprocess.DEVNULL,
+            [str(SCRIPT), *args],
+            env=self.env(**env_changes),
+            capture_output=True,
+            text=True,
+            timeout=RUN_LIMIT,
+            stdin=subprocess.DEVNULL,
         )
         run = Run(done.returncode, done.stdout, done.stderr, time.monotonic() - started)
         for key in (ANON, ROLE):
@@ -105,4 +109,6 @@ class Fleet:
 
 
 def meter(n: int, **options: Any) -> SampleMeter:
-    return SampleMeter(id=n, name=f"A-{n:03d}", meter_id=f"MTR-{n:04d}", serial=f"SN-{1000 + n}", esco="ESCO_A", **options)
+    return SampleMeter(
+        id=n, name=f"A-{n:03d}", meter_id=f"MTR-{n:04d}", serial=f"SN-{1000 + n}", esco="ESCO_A", **options
+    )

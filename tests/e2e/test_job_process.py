@@ -6,9 +6,9 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+
 from job_runner import meter, skip_unless_built
 from pg_cluster import READER_PASSWORD, Cluster
-
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built

@@ -10,9 +10,9 @@ from typing import Any
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+
 from job_runner import ANON, ROLE, RUN_LIMIT, SCRIPT, Run, meter, skip_unless_built
 from pg_cluster import Cluster
-
 from vaxo_ortane.jobs.shards import Shard, ShardRun, apply_shard, shard_of
 
 SECRET = "file-secret-71c3e0d2"
@@ -25,8 +25,11 @@ SECRET = "file-secret-71c3e0d2"
         ({"SUPABASE_ANON_KEY_FILE": SECRET}, {}, "SUPABASE_ANON_KEY and SUPABASE_ANON_KEY_FILE are both set"),
         ({}, {"TRAMU_ROLE_KEY": None, "TRAMU_ROLE_KEY_FILE": "/nonexistent/role"}, "/nonexistent/role cannot be read"),
         ({"TRAMU_ROLE_KEY_FILE": b"\xff" + SECRET.encode()}, {"TRAMU_ROLE_KEY": None}, "is not UTF-8 text"),
-        ({"PREPAY_DISABLED_METER_NAMES_FILE": f"A-001\n\n{SECRET},x\n"}, {"PREPAY_DISABLED_METER_NAMES": None},
-         "line 3: a meter name holds a comma"),
+        (
+            {"PREPAY_DISABLED_METER_NAMES_FILE": f"A-001\n\n{SECRET},x\n"},
+            {"PREPAY_DISABLED_METER_NAMES": None},
+            "line 3: a meter name holds a comma",
+        ),
         ({"PREPAY_DISABLED_METER_NAMES_FILE": " \n\n"}, {"PREPAY_DISABLED_METER_NAMES": None}, "holds no meter name"),
     ],
 )
@@ -51,7 +54,9 @@ def test_all_four_settings_from_files(fleet: Any, tmp_path: Path) -> None:
     f = fleet([meter(n) for n in range(1, 6)] + [meter(6, in_name_list=False)])
     values = {
         "PREPAY_DISABLED_METER_NAMES": "\ufeff A-001\n\nA-002 \r\nA-003\nA-004\nA-005\nA-001",
-        "SUPABASE_URL": f"sqlite://{f.registry}\n", "SUPABASE_ANON_KEY": ANON + "\n", "TRAMU_ROLE_KEY": ROLE,
+        "SUPABASE_URL": f"sqlite://{f.registry}\n",
+        "SUPABASE_ANON_KEY": ANON + "\n",
+        "TRAMU_ROLE_KEY": ROLE,
     }
     env: dict[str, str | None] = {}
     for variable, text in values.items():
@@ -99,7 +104,10 @@ def test_shard_of_is_the_same_in_every_process() -> None:
     names = [f"A-{n:03d}" for n in range(50)] + ["Zürich 7", ""]
     lookup = subprocess.run(
         [str(SCRIPT.with_name("prepay-enabled-flip-shard")), "--count", "7", *names],
-        env={**os.environ, "PYTHONHASHSEED": "random"}, capture_output=True, text=True, check=True,
+        env={**os.environ, "PYTHONHASHSEED": "random"},
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert lookup.stdout.splitlines()[:52] == [f"{name}\t{shard_of(name, 7)}" for name in names]
     assert [shard_of(name, 8) for name in ("A-001", "A-002", "A-003")] == [6, 4, 2]  # CRC-32, fixed for good
@@ -108,7 +116,9 @@ def test_shard_of_is_the_same_in_every_process() -> None:
 @skip_unless_built
 def test_shards_side_by_side_flip_exactly_the_unsharded_selection_each_once(fleet: Any) -> None:
     meters = [meter(n) for n in range(1, 41)] + [
-        meter(41, prepay_enabled=False), meter(42, in_name_list=False), meter(43, prepay_enabled=None)
+        meter(41, prepay_enabled=False),
+        meter(42, in_name_list=False),
+        meter(43, prepay_enabled=None),
     ]
     f = fleet(meters)
     names = ",".join([m.name for m in meters if m.in_name_list] + ["A-007", "NOT-A-METER"])
@@ -116,10 +126,16 @@ def test_shards_side_by_side_flip_exactly_the_unsharded_selection_each_once(flee
     runs = []
     processes = [
         subprocess.Popen(
-            [str(SCRIPT), "--esco", "ESCO_A"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True,
-            env=f.env(PREPAY_DISABLED_METER_NAMES=names, FLIP_SHARD_COUNT=str(count),
-                      **{("FLIP_SHARD_INDEX" if index % 2 else "JOB_COMPLETION_INDEX"): str(index)}),
+            [str(SCRIPT), "--esco", "ESCO_A"],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=f.env(
+                PREPAY_DISABLED_METER_NAMES=names,
+                FLIP_SHARD_COUNT=str(count),
+                **{("FLIP_SHARD_INDEX" if index % 2 else "JOB_COMPLETION_INDEX"): str(index)},
+            ),
         )
         for index in range(count)
     ]
@@ -137,10 +153,13 @@ def test_shards_side_by_side_flip_exactly_the_unsharded_selection_each_once(flee
 
 
 @skip_unless_built
-@pytest.mark.parametrize("names, index, record", [
-    ("A-001", 1 - shard_of("A-001", 2), "holds no meter name: nothing to do, exit status 0"),
-    ("A-001", shard_of("A-001", 2), "no meter of its names to switch off, exit status 0 instead of 10"),
-])
+@pytest.mark.parametrize(
+    "names, index, record",
+    [
+        ("A-001", 1 - shard_of("A-001", 2), "holds no meter name: nothing to do, exit status 0"),
+        ("A-001", shard_of("A-001", 2), "no meter of its names to switch off, exit status 0 instead of 10"),
+    ],
+)
 def test_shard_with_nothing_to_do_ends_0(fleet: Any, names: str, index: int, record: str) -> None:
     f = fleet([meter(1, prepay_enabled=False)])
     run = f.run(PREPAY_DISABLED_METER_NAMES=names, FLIP_SHARD_COUNT="2", FLIP_SHARD_INDEX=str(index))

@@ -16,9 +16,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
 from test_stopping import JobProcess, has_event
-
 from vaxo_ortane.jobs.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
 from vaxo_ortane.mediator.sim import MeterBehaviour
@@ -45,20 +45,38 @@ def plan(f: Any, *args: str, **env: str | None) -> subprocess.CompletedProcess[s
 
 
 PLAN_FLEET = [meter(n) for n in range(1, 4)] + [
-    meter(4, prepay_enabled=False), meter(5, prepay_enabled=None), meter(6, has_mediator=False),
+    meter(4, prepay_enabled=False),
+    meter(5, prepay_enabled=None),
+    meter(6, has_mediator=False),
     SampleMeter(id=7, name="B-007", meter_id="MTR-B7", serial="SN-B7", esco="ESCO_B"),
     SampleMeter(id=8, name="A-001", meter_id="MTR-DUP", serial="SN-DUP", esco="ESCO_A"),
     meter(9, behaviour=MeterBehaviour(hang=True)),  # a write would hang: the plan's reads must not
 ]
 
 
-@pytest.mark.parametrize("names, kinds, status", [
-    ("A-002, K-0O4, A-003, k-008, A-004, A-005, A-006, B-007, A-001, A-009",
-     {"A-002": "switch_off", "K-0O4": "not_found", "A-003": "switch_off", "k-008": "not_found",
-      "A-004": "already_off", "A-005": "unknown", "A-006": "no_mediator", "B-007": "other_esco",
-      "A-001": "duplicate", "A-009": "switch_off"}, 4),
-    ("A-002,A-003,A-004,A-002", {"A-002": "switch_off", "A-003": "switch_off", "A-004": "already_off"}, 0),
-], ids=["every-kind", "all-fine"])
+@pytest.mark.parametrize(
+    "names, kinds, status",
+    [
+        (
+            "A-002, K-0O4, A-003, k-008, A-004, A-005, A-006, B-007, A-001, A-009",
+            {
+                "A-002": "switch_off",
+                "K-0O4": "not_found",
+                "A-003": "switch_off",
+                "k-008": "not_found",
+                "A-004": "already_off",
+                "A-005": "unknown",
+                "A-006": "no_mediator",
+                "B-007": "other_esco",
+                "A-001": "duplicate",
+                "A-009": "switch_off",
+            },
+            4,
+        ),
+        ("A-002,A-003,A-004,A-002", {"A-002": "switch_off", "A-003": "switch_off", "A-004": "already_off"}, 0),
+    ],
+    ids=["every-kind", "all-fine"],
+)
 @pytest.mark.parametrize("registry", ["sqlite", "postgresql"])
 def test_plan_names_every_listed_name_reads_mediators_and_never_writes(
     fleet: Any, request: pytest.FixtureRequest, names: str, kinds: dict[str, str], status: int, registry: str
@@ -90,8 +108,12 @@ def test_plan_reads_the_names_file_and_shard_as_the_job_does(fleet: Any, tmp_pat
     f = fleet([meter(n) for n in range(1, 41)])
     names = tmp_path / "names.txt"
     names.write_text("".join(f"{m.name}\n" for m in f.meters))
-    env = {"PREPAY_DISABLED_METER_NAMES": None, "PREPAY_DISABLED_METER_NAMES_FILE": str(names),
-           "FLIP_SHARD_COUNT": "3", "FLIP_SHARD_INDEX": "1"}
+    env = {
+        "PREPAY_DISABLED_METER_NAMES": None,
+        "PREPAY_DISABLED_METER_NAMES_FILE": str(names),
+        "FLIP_SHARD_COUNT": "3",
+        "FLIP_SHARD_INDEX": "1",
+    }
     shown = plan(f, "--format", "json", **env)
     planned = sorted(m["name"] for m in json.loads(shown.stdout)["meters"])
     assert planned == sorted(m.name for m in f.meters if shard_of(m.name, 3) == 1) and 0 < len(planned) < 40
@@ -124,8 +146,10 @@ def test_threshold_stops_a_fleet_wide_outage_soon_with_every_outcome_logged(flee
 
 def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, tmp_path: Path) -> None:
     failing = MeterBehaviour(fail_status=503, latency=0.3)
-    f = fleet([meter(n, behaviour=failing) for n in range(1, 4)]
-              + [meter(n, behaviour=MeterBehaviour(latency=2)) for n in range(4, 40)])
+    f = fleet(
+        [meter(n, behaviour=failing) for n in range(1, 4)]
+        + [meter(n, behaviour=MeterBehaviour(latency=2)) for n in range(4, 40)]
+    )
     job = JobProcess(f, [], FLIP_MAX_FAILURES="3", FLIP_REPORT=str(tmp_path / "run.json"), MEDIATOR_RETRIES="0")
     try:
         job.wait_for(has_event("Stopping: the failure threshold was crossed"))
@@ -148,26 +172,50 @@ def test_report_rerun_list_runs_as_it_is(fleet: Any, tmp_path: Path) -> None:
     # Two meters fail once (their mediator answers 503, then works), one has no mediator,
     # one is already off and so never selected.
     flaky = MeterBehaviour(fail_status=503, fail_times=1)
-    f = fleet([meter(n) for n in range(1, 6)] + [meter(6, behaviour=flaky), meter(7, behaviour=flaky),
-                                                   meter(8, has_mediator=False), meter(9, prepay_enabled=False)])
+    f = fleet(
+        [meter(n) for n in range(1, 6)]
+        + [
+            meter(6, behaviour=flaky),
+            meter(7, behaviour=flaky),
+            meter(8, has_mediator=False),
+            meter(9, prepay_enabled=False),
+        ]
+    )
     report = tmp_path / "reports" / "first.json"
     report.parent.mkdir()
     first = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", LOG_LEVEL="error")
     assert first.status == 0 and not first.events(SUMMARY)  # info records dropped, outcomes still known
     document = json.loads(report.read_text())
     assert document["counts"] | {"failed_by_cause": None} == {
-        "selected": 8, "switched_off": 5, "failed": 3, "not_run": 0, "failed_by_cause": None}
+        "selected": 8,
+        "switched_off": 5,
+        "failed": 3,
+        "not_run": 0,
+        "failed_by_cause": None,
+    }
     assert document["counts"]["failed_by_cause"] == {"mediator": 2, "no_mediator": 1, "error": 0, "stopped": 0}
     by_name = {m["name"]: m for m in document["meters"]}
     assert by_name["A-006"]["outcome"] == "failed" and "HTTP 503" in by_name["A-006"]["detail"]
     assert by_name["A-001"] | {"mediator_address": None} == {
-        "name": "A-001", "id": 1, "meter_id": "MTR-0001", "serial": "SN-1001", "outcome": "switched_off",
-        "cause": None, "detail": None, "mediator_address": None}
+        "name": "A-001",
+        "id": 1,
+        "meter_id": "MTR-0001",
+        "serial": "SN-1001",
+        "outcome": "switched_off",
+        "cause": None,
+        "detail": None,
+        "mediator_address": None,
+    }
     rerun = Path(document["rerun_file"])
     assert rerun == report.with_suffix(".rerun") and rerun.read_text() == "A-006\nA-007\nA-008\n"
 
-    again = f.run("--esco", "ESCO_A", PREPAY_DISABLED_METER_NAMES=None,
-                  PREPAY_DISABLED_METER_NAMES_FILE=str(rerun), FLIP_REPORT=str(report))
+    again = f.run(
+        "--esco",
+        "ESCO_A",
+        PREPAY_DISABLED_METER_NAMES=None,
+        PREPAY_DISABLED_METER_NAMES_FILE=str(rerun),
+        FLIP_REPORT=str(report),
+    )
     assert again.status == 0 and again.summary == "2/3"
     assert f.sim.value("MTR-0006") is False and f.sim.value("MTR-0007") is False
     assert rerun.read_text() == "A-008\n"
@@ -187,7 +235,8 @@ def pushgateway() -> Iterator[str]:
     with tempfile.TemporaryDirectory(prefix="pushgateway-") as folder:
         process = subprocess.Popen(
             [binary, f"--web.listen-address=127.0.0.1:{port}", f"--persistence.file={folder}/metrics"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
         )
         try:
             deadline = time.monotonic() + 20
@@ -207,8 +256,11 @@ def pushgateway() -> Iterator[str]:
 
 def _samples(url: str) -> dict[str, float]:
     text = urllib.request.urlopen(f"{url}/metrics", timeout=5).read().decode()
-    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
-            for line in text.splitlines() if line.startswith("prepay_enabled_flip_")}
+    return {
+        line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+        for line in text.splitlines()
+        if line.startswith("prepay_enabled_flip_")
+    }
 
 
 def test_pushgateway_shows_the_runs_counts_and_a_failed_push_changes_nothing(fleet: Any, pushgateway: str) -> None:

@@ -15,8 +15,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from job_runner import SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
 
+from job_runner import SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -38,8 +38,12 @@ class JobProcess:
         self.records: list[dict[str, Any]] = []
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
-            [*argv_prefix, str(SCRIPT), "--esco", "ESCO_A"], env=fleet.env(**env), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            [*argv_prefix, str(SCRIPT), "--esco", "ESCO_A"],
+            env=fleet.env(**env),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
         )
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
@@ -167,11 +171,15 @@ def test_signal_mid_run_ends_soon_with_every_meter_accounted_for(
     assert job.records.index(stopping) < job.records.index(summary) < job.records.index(stopped)
 
 
-@pytest.mark.parametrize("first, second", [
-    (signal.SIGTERM, signal.SIGTERM),
-    (signal.SIGINT, signal.SIGINT),
-    (signal.SIGINT, signal.SIGTERM),
-], ids=lambda s: s.name)
+@pytest.mark.parametrize(
+    "first, second",
+    [
+        (signal.SIGTERM, signal.SIGTERM),
+        (signal.SIGINT, signal.SIGINT),
+        (signal.SIGINT, signal.SIGTERM),
+    ],
+    ids=lambda s: s.name,
+)
 def test_second_signal_ends_the_process_at_once(
     fleet: Any, launch: Any, first: signal.Signals, second: signal.Signals
 ) -> None:
@@ -193,10 +201,14 @@ def test_second_signal_ends_the_process_at_once(
 
 
 @pytest.mark.parametrize("signum", STOP_SIGNALS, ids=lambda s: s.name)
-@pytest.mark.parametrize("names, run_status", [
-    ("A-001, A-002, A-003, A-004, A-005", 0),
-    ("A-006, NOT-A-METER", 10),  # A-006 is already off: the query selects nothing
-], ids=["selected", "none-selected"])
+@pytest.mark.parametrize(
+    "names, run_status",
+    [
+        ("A-001, A-002, A-003, A-004, A-005", 0),
+        ("A-006, NOT-A-METER", 10),  # A-006 is already off: the query selects nothing
+    ],
+    ids=["selected", "none-selected"],
+)
 def test_signal_before_the_registry_query_writes_nothing(
     fleet: Any, launch: Any, signum: signal.Signals, names: str, run_status: int
 ) -> None:

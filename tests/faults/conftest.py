@@ -12,10 +12,9 @@ import pytest
 # The end-to-end runner lives beside the e2e tests; reuse it rather than copy it.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 
-from fault_servers import RawServer, Reply  # noqa: E402
-from job_runner import Fleet, SampleMeter  # noqa: E402
-
-from vaxo_ortane.mediator.sim import MediatorSim  # noqa: E402
+from fault_servers import RawServer, Reply
+from job_runner import Fleet, SampleMeter
+from vaxo_ortane.mediator.sim import MediatorSim
 
 
 @pytest.fixture

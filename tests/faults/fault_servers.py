@@ -139,8 +139,11 @@ def trickle(response: bytes, every: float, at_once: int = 0) -> Reply:
 def keep_alive_then_silent(conn: socket.socket, request: bytes, stop: threading.Event) -> None:
     """Confirm the first write on a kept-alive connection, then take the next and never answer."""
     data = json.dumps({"meter_id": "M-1", "value": False}).encode()
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                 + f"Content-Length: {len(data)}\r\n\r\n".encode() + data)
+    conn.sendall(
+        b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+        + f"Content-Length: {len(data)}\r\n\r\n".encode()
+        + data
+    )
     conn.settimeout(LIFE)
     if read_request(conn):
         stop.wait(LIFE)

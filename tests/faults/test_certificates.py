@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
 from fault_keys import ANON, ROLE, assert_no_key
 
 PROBE = """
@@ -46,10 +47,29 @@ def certificate(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
     folder = tmp_path_factory.mktemp("tls")
     cert, key = folder / "cert.pem", folder / "key.pem"
     subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", str(key), "-out", str(cert), "-days", "1", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1"],
-        check=True, capture_output=True, timeout=30,
+        [
+            "openssl",
+            "req",
+            "-x509",
+            "-newkey",
+            "ec",
+            "-pkeyopt",
+            "ec_paramgen_curve:prime256v1",
+            "-nodes",
+            "-keyout",
+            str(key),
+            "-out",
+            str(cert),
+            "-days",
+            "1",
+            "-subj",
+            "/CN=127.0.0.1",
+            "-addext",
+            "subjectAltName=IP:127.0.0.1",
+        ],
+        check=True,
+        capture_output=True,
+        timeout=30,
     )
     return cert, key
 
@@ -91,10 +111,12 @@ def tls_server(certificate: tuple[Path, Path]) -> Iterator[str]:
 
 
 def probe(url: str, **env: str) -> str:
-    clean = {k: v for k, v in os.environ.items()
-             if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR") and "proxy" not in k.lower()}
-    done = subprocess.run([sys.executable, "-c", PROBE, url, ANON, ROLE], env=clean | env,
-                          capture_output=True, text=True, timeout=30)
+    clean = {
+        k: v for k, v in os.environ.items() if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR") and "proxy" not in k.lower()
+    }
+    done = subprocess.run(
+        [sys.executable, "-c", PROBE, url, ANON, ROLE], env=clean | env, capture_output=True, text=True, timeout=30
+    )
     assert done.returncode == 0, done.stderr
     assert_no_key(done.stdout, done.stderr)
     return done.stdout
@@ -103,7 +125,9 @@ def probe(url: str, **env: str) -> str:
 def test_self_signed_server_is_refused_by_default(tls_server: str) -> None:
     registry, mediator = probe(tls_server).splitlines()
     assert registry.startswith(f"registry failed: registry at {tls_server}/rest/v1 could not be reached")
-    assert mediator.startswith(f"mediator failed: prepay_enabled write for meter 'M-1' via {tls_server} failed: ConnectError")
+    assert mediator.startswith(
+        f"mediator failed: prepay_enabled write for meter 'M-1' via {tls_server} failed: ConnectError"
+    )
     assert "CERTIFICATE_VERIFY_FAILED" in registry and "CERTIFICATE_VERIFY_FAILED" in mediator
 
 
@@ -115,7 +139,12 @@ def test_ssl_cert_dir_names_a_folder_of_cas_to_trust(
     tls_server: str, certificate: tuple[Path, Path], tmp_path: Path
 ) -> None:
     # OpenSSL finds a CA in a folder by its subject hash.
-    hashed = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", str(certificate[0])],
-                            check=True, capture_output=True, text=True, timeout=30).stdout.strip()
+    hashed = subprocess.run(
+        ["openssl", "x509", "-hash", "-noout", "-in", str(certificate[0])],
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    ).stdout.strip()
     shutil.copy(certificate[0], tmp_path / f"{hashed}.0")
     assert probe(tls_server, SSL_CERT_DIR=str(tmp_path)).splitlines()[1] == "mediator ok"

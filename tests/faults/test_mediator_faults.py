@@ -12,8 +12,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from fault_servers import answer, http, keep_alive_then_silent, silent, trickle
 
+from fault_servers import answer, http, keep_alive_then_silent, silent, trickle
 from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 from vaxo_ortane.orchestrate.adapter.factory import InventoryError, get_instance
@@ -26,15 +26,38 @@ FAST = MediatorSettings(connect_timeout=0.5, read_timeout=1.0, retries=2, backof
     [
         (answer(http(200, "OK", "text/plain")), 200, "HTTP 200 but the answer is not JSON ('OK')", 1),
         (answer(http(200, b"")), 200, "HTTP 200 but the answer is not JSON (empty body)", 1),
-        (answer(http(200, {"meter_id": "M-1", "value": True})), 200, 'HTTP 200 but the answer does not confirm value false: {"meter_id": "M-1", "value": true}', 1),
+        (
+            answer(http(200, {"meter_id": "M-1", "value": True})),
+            200,
+            'HTTP 200 but the answer does not confirm value false: {"meter_id": "M-1", "value": true}',
+            1,
+        ),
         (answer(http(200, [False])), 200, "HTTP 200 but the answer does not confirm value false: [false]", 1),
         (answer(http(200, {"meter_id": "M-2", "value": False})), 200, "HTTP 200 but the answer is for meter 'M-2'", 1),
-        (answer(b'HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n{"meter_id": "M-1", "val'), None,
-         "RemoteProtocolError: peer closed connection without sending complete message body (received 24 bytes, expected 60) after 3 attempt(s)", 3),
-        (answer(b"HTTP/1.1 200 OK\r\nContent-Le"), None, "RemoteProtocolError: Server disconnected without sending a response. after 3 attempt(s)", 3),
+        (
+            answer(b'HTTP/1.1 200 OK\r\nContent-Length: 60\r\n\r\n{"meter_id": "M-1", "val'),
+            None,
+            "RemoteProtocolError: peer closed connection without sending complete message body (received 24 bytes, expected 60) after 3 attempt(s)",
+            3,
+        ),
+        (
+            answer(b"HTTP/1.1 200 OK\r\nContent-Le"),
+            None,
+            "RemoteProtocolError: Server disconnected without sending a response. after 3 attempt(s)",
+            3,
+        ),
         (silent, None, "no answer within 1 s (ReadTimeout) after 1 attempt(s)", 1),
     ],
-    ids=["200-text", "200-empty", "200-other-value", "200-not-an-object", "200-other-meter", "closed-mid-body", "closed-mid-headers", "never-answers"],
+    ids=[
+        "200-text",
+        "200-empty",
+        "200-other-value",
+        "200-not-an-object",
+        "200-other-meter",
+        "closed-mid-body",
+        "closed-mid-headers",
+        "never-answers",
+    ],
 )
 def test_faulty_mediator_fails_the_write_with_its_cause(
     raw_server: Any, reply: Any, status: int | None, cause: str, connections: int
@@ -69,7 +92,9 @@ def test_trickling_mediator_is_cut_off_at_the_deadline(raw_server: Any, reply: A
     server = raw_server(reply)
     client = OrtaneMediatorClient(mediator_address=server.address, meter_id="M-1", settings=settings)
     started = time.monotonic()
-    with pytest.raises(MediatorClientException, match=r"no (whole )?answer within [\d.]+ s \(ReadTimeout\) after 1 attempt") as raised:
+    with pytest.raises(
+        MediatorClientException, match=r"no (whole )?answer within [\d.]+ s \(ReadTimeout\) after 1 attempt"
+    ) as raised:
         client.prepay_enabled_write(False)
     elapsed = time.monotonic() - started
     assert raised.value.status is None and server.connections == 1
@@ -97,19 +122,31 @@ def test_proxy_comes_from_the_environment(raw_server: Any, no_proxy: str, via_pr
     )
     # Upper case on purpose: libcurl alone would ignore HTTP_PROXY.
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()} | {
-        "HTTP_PROXY": proxy.address, "NO_PROXY": no_proxy}
-    done = subprocess.run([sys.executable, "-c", code, mediator.address], env=env,
-                          capture_output=True, text=True, timeout=30)
+        "HTTP_PROXY": proxy.address,
+        "NO_PROXY": no_proxy,
+    }
+    done = subprocess.run(
+        [sys.executable, "-c", code, mediator.address], env=env, capture_output=True, text=True, timeout=30
+    )
     assert done.returncode == 0, done.stderr
     assert (proxy.connections, mediator.connections) == ((1, 0) if via_proxy else (0, 1))
 
 
-BAD_ADDRESSES = ["http://h:abc", "http://h:99999", "http://[::1", "http://ops:pw-9f2@[::1:80", "http://h/x?y=1", "http://exa mple"]
+BAD_ADDRESSES = [
+    "http://h:abc",
+    "http://h:99999",
+    "http://[::1",
+    "http://ops:pw-9f2@[::1:80",
+    "http://h/x?y=1",
+    "http://exa mple",
+]
 
 
 @pytest.mark.parametrize("address", BAD_ADDRESSES)
 def test_unusable_address_is_refused_by_the_client_before_any_request(address: str) -> None:
-    with pytest.raises(MediatorClientException, match="mediator address .* (URL with a host and a valid port|query)") as raised:
+    with pytest.raises(
+        MediatorClientException, match=r"mediator address .* (URL with a host and a valid port|query)"
+    ) as raised:
         OrtaneMediatorClient(mediator_address=address, meter_id="M-1").prepay_enabled_write(False)
     assert "pw-9f2" not in str(raised.value) and "pw-9f2" not in raised.value.address
 

@@ -13,9 +13,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
 from fault_keys import ANON, ROLE, assert_no_key
 from fault_servers import answer, echo_keys_401, http
-
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_registry
 from vaxo_ortane.util.supabase import RegistryError, supa_client
 from vaxo_ortane.util.supabase.embedded import SqliteRegistry
@@ -40,7 +40,9 @@ def fail(url: str) -> RegistryError:
 @pytest.fixture
 def registry(tmp_path: Path) -> Path:
     path = tmp_path / "registry.db"
-    write_registry(path, [SampleMeter(id=i, name=f"M-{i}", meter_id=f"X{i}", serial=f"S{i}", esco="E") for i in range(1, 2001)])
+    write_registry(
+        path, [SampleMeter(id=i, name=f"M-{i}", meter_id=f"X{i}", serial=f"S{i}", esco="E") for i in range(1, 2001)]
+    )
     return path
 
 
@@ -54,8 +56,14 @@ class TestEmbedded:
         "damage, problem",
         [
             (lambda data: data[:100], r"registry\.db' cannot be read as SQLite: database disk image is malformed"),
-            (overwrite_page(3), r"reading registry table 'meter_registry' from '.*registry\.db' failed: database disk image is malformed"),
-            (overwrite_page(12), r"reading registry table 'meter_registry' from '.*registry\.db' failed: database disk image is malformed"),
+            (
+                overwrite_page(3),
+                r"reading registry table 'meter_registry' from '.*registry\.db' failed: database disk image is malformed",
+            ),
+            (
+                overwrite_page(12),
+                r"reading registry table 'meter_registry' from '.*registry\.db' failed: database disk image is malformed",
+            ),
             (lambda data: b"", r"registry table 'meter_registry' not found in '.*registry\.db'"),
         ],
         ids=["truncated", "damaged-early-page", "damaged-late-page", "empty"],
@@ -70,7 +78,10 @@ class TestEmbedded:
 
     @pytest.mark.parametrize(
         "file_mode, folder_mode, problem",
-        [(0, 0o755, "cannot be read: Permission denied; check its permissions"), (0o644, 0, "cannot be reached: Permission denied")],
+        [
+            (0, 0o755, "cannot be read: Permission denied; check its permissions"),
+            (0o644, 0, "cannot be reached: Permission denied"),
+        ],
         ids=["file", "folder"],
     )
     def test_unreadable_registry_says_permission_denied(
@@ -103,7 +114,9 @@ class TestEmbedded:
         writer.execute("BEGIN EXCLUSIVE")
         try:
             started = time.monotonic()
-            with pytest.raises(RegistryError, match=r"registry\.db.*database is locked \(still locked after 0\.3 s; REGISTRY_TIMEOUT") as raised:
+            with pytest.raises(
+                RegistryError, match=r"registry\.db.*database is locked \(still locked after 0\.3 s; REGISTRY_TIMEOUT"
+            ) as raised:
                 job_query(client or supa_client(f"sqlite://{registry}", ANON, ROLE))
             assert time.monotonic() - started < 2.0
             assert_no_key(str(raised.value))
@@ -118,29 +131,62 @@ class TestEmbedded:
             conn.execute("UPDATE meter_registry SET prepay_enabled = ? WHERE id = 7", [stored])
         conn.close()
         error = str(fail(f"sqlite://{registry}"))
-        assert "column 'prepay_enabled' holds text or a blob, not 1, 0 or NULL, in a row the query selected (id 7)" in error
+        assert (
+            "column 'prepay_enabled' holds text or a blob, not 1, 0 or NULL, in a row the query selected (id 7)"
+            in error
+        )
 
     def test_connection_refuses_writes(self, registry: Path) -> None:
-        with SqliteRegistry(registry)._connect() as conn:
-            with pytest.raises(sqlite3.OperationalError, match="readonly"):
-                conn.execute("UPDATE meter_registry SET prepay_enabled = 0")
+        with (
+            SqliteRegistry(registry)._connect() as conn,
+            pytest.raises(sqlite3.OperationalError, match="readonly"),
+        ):
+            conn.execute("UPDATE meter_registry SET prepay_enabled = 0")
 
 
 class TestHosted:
     @pytest.mark.parametrize(
         "reply, problem",
         [
-            (echo_keys_401, r"refused the query on 'meter_registry': code PGRST301; message refused apikey=\[key\] auth=Bearer \[key\]"),
-            (answer(http(500, {"message": "boom", "code": "XX000"})), r"refused the query on 'meter_registry': code XX000; message boom$"),
-            (answer(http(502, "<html>" + "gateway " * 2000, "text/html")), r"refused the query on 'meter_registry': code 502; .*details <html>gateway .*\.\.\.$"),
-            (answer(http(200, "<html>maintenance</html>", "text/html")), r"answered HTTP 200 with a body that is not JSON"),
+            (
+                echo_keys_401,
+                r"refused the query on 'meter_registry': code PGRST301; message refused apikey=\[key\] auth=Bearer \[key\]",
+            ),
+            (
+                answer(http(500, {"message": "boom", "code": "XX000"})),
+                r"refused the query on 'meter_registry': code XX000; message boom$",
+            ),
+            (
+                answer(http(502, "<html>" + "gateway " * 2000, "text/html")),
+                r"refused the query on 'meter_registry': code 502; .*details <html>gateway .*\.\.\.$",
+            ),
+            (
+                answer(http(200, "<html>maintenance</html>", "text/html")),
+                r"answered HTTP 200 with a body that is not JSON",
+            ),
             (answer(http(200, b"")), r"answered HTTP 200 with an empty body"),
             (answer(http(200, b'[{"id": 1, "name": ')), r"answered HTTP 200 with a body that is not JSON"),
             (answer(http(200, {"rows": []})), r"answered 'meter_registry' with non-row data"),
-            (answer(b'HTTP/1.1 200 OK\r\nContent-Length: 900\r\n\r\n[{"id": 1'), r"could not be reached for 'meter_registry': RemoteProtocolError"),
-            (answer(b"HTTP/1.1 200 OK\r\nContent-Le"), r"could not be reached for 'meter_registry': RemoteProtocolError"),
+            (
+                answer(b'HTTP/1.1 200 OK\r\nContent-Length: 900\r\n\r\n[{"id": 1'),
+                r"could not be reached for 'meter_registry': RemoteProtocolError",
+            ),
+            (
+                answer(b"HTTP/1.1 200 OK\r\nContent-Le"),
+                r"could not be reached for 'meter_registry': RemoteProtocolError",
+            ),
         ],
-        ids=["401-quoting-keys", "500", "502-html-page", "200-html", "200-empty", "200-cut-json", "200-object", "closed-mid-body", "closed-mid-headers"],
+        ids=[
+            "401-quoting-keys",
+            "500",
+            "502-html-page",
+            "200-html",
+            "200-empty",
+            "200-cut-json",
+            "200-object",
+            "closed-mid-body",
+            "closed-mid-headers",
+        ],
     )
     def test_faulty_server_gives_a_named_error(self, raw_server: Any, reply: Any, problem: str) -> None:
         server = raw_server(reply)

@@ -3,24 +3,28 @@ database and the cause, never a key or the password, within REGISTRY_TIMEOUT."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import signal
 import socket
+import struct
 import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import closing, contextmanager
-from typing import Any
 
 import pytest
+
 from fault_keys import ANON, ROLE, assert_no_key
 from pg_cluster import READER, READER_PASSWORD, Cluster, free_port
-
 from vaxo_ortane.util.supabase import RegistryError, supa_client
 
 DB = "faults"
 NAMES = [f"M-{i}" for i in range(1, 2001)]
+# The protocol's encryption requests, asked before the start-up message.
+SSL_REQUEST = struct.pack("!I", 80877103)
+GSSENC_REQUEST = struct.pack("!I", 80877104)
 
 
 @pytest.fixture(scope="module")
@@ -74,16 +78,70 @@ def when_reader_waits(cluster: Cluster, action: Callable[[int], None]) -> thread
     return thread
 
 
+@contextmanager
+def option_dropping_pooler(server_port: int) -> Iterator[int]:
+    """A loopback pooler that passes a session through without its start-up options."""
+    sockets: list[socket.socket] = []
+
+    def pump(source: socket.socket, sink: socket.socket) -> None:
+        with contextlib.suppress(OSError):
+            while data := source.recv(65536):
+                sink.sendall(data)
+        for s in (source, sink):
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
+
+    def serve(client: socket.socket) -> None:
+        while True:
+            (length,) = struct.unpack("!I", client.recv(4, socket.MSG_WAITALL))
+            packet = client.recv(length - 4, socket.MSG_WAITALL)
+            if packet[:4] not in (SSL_REQUEST, GSSENC_REQUEST):
+                break
+            client.sendall(b"N")  # no encryption: plain start-up follows
+        fields = packet[4:].split(b"\0")
+        pairs = [(k, v) for k, v in zip(fields[0:-2:2], fields[1:-1:2], strict=True) if k != b"options"]
+        body = packet[:4] + b"".join(k + b"\0" + v + b"\0" for k, v in pairs) + b"\0"
+        server = socket.create_connection(("127.0.0.1", server_port))
+        sockets.append(server)
+        server.sendall(struct.pack("!I", len(body) + 4) + body)
+        threading.Thread(target=pump, args=(server, client), daemon=True).start()
+        pump(client, server)
+
+    def accept() -> None:
+        with contextlib.suppress(OSError):
+            while True:
+                client, _ = listener.accept()
+                sockets.append(client)
+                threading.Thread(target=serve, args=(client,), daemon=True).start()
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        sockets.append(listener)
+        threading.Thread(target=accept, daemon=True).start()
+        try:
+            yield listener.getsockname()[1]
+        finally:
+            for s in sockets:
+                with contextlib.suppress(OSError):
+                    s.shutdown(socket.SHUT_RDWR)
+                s.close()
+
+
 class TestConnecting:
     @pytest.mark.parametrize(
         "change, cause",
         [
-            (lambda c, url: url.replace(f":{c.port}/", f":{free_port()}/"),
-             r"cannot connect: Connection refused; is the server running"),
-            (lambda c, url: c.url(DB, password="wrong-pw-x81"),
-             r'cannot connect: password authentication failed for user "registry_reader"; check the user and the password'),
-            (lambda c, url: c.url("no_such_db"),
-             r'cannot connect: database "no_such_db" does not exist; check the database name'),
+            (
+                lambda c, url: url.replace(f":{c.port}/", f":{free_port()}/"),
+                r"cannot connect: Connection refused; is the server running",
+            ),
+            (
+                lambda c, url: c.url(DB, password="wrong-pw-x81"),
+                r'cannot connect: password authentication failed for user "registry_reader"; check the user and the password',
+            ),
+            (
+                lambda c, url: c.url("no_such_db"),
+                r'cannot connect: database "no_such_db" does not exist; check the database name',
+            ),
         ],
         ids=["refused", "auth-failed", "database-missing"],
     )
@@ -110,11 +168,19 @@ class TestConnecting:
         assert "cannot connect: no answer within 2 s; REGISTRY_TIMEOUT sets the wait" in error
         assert "pw-silent" not in error
 
+    def test_pooler_that_drops_start_up_options_is_refused(self, registry: Cluster) -> None:
+        with option_dropping_pooler(registry.port) as port:
+            error = fail(registry.url(DB).replace(f":{registry.port}/", f":{port}/"))
+        assert "the connection could not be made read-only (a pooler that drops start-up options?)" in error
+
     # libpq's own parse errors quote the URL, password included.
     @pytest.mark.parametrize(
         "url",
-        ["postgresql://user:pw-in-url@[::1/db", "postgresql://user:pw-in-url@h/db?pw-in-url=1",
-         "postgresql://pw-in-url%zz:x@h/db"],
+        [
+            "postgresql://user:pw-in-url@[::1/db",
+            "postgresql://user:pw-in-url@h/db?pw-in-url=1",
+            "postgresql://pw-in-url%zz:x@h/db",
+        ],
         ids=["open-bracket", "unknown-parameter", "bad-percent"],
     )
     def test_unparsable_url_is_refused_without_echo(self, url: str) -> None:
@@ -133,16 +199,31 @@ class TestQuerying:
     @pytest.mark.parametrize(
         "timeout, act, waited, cause",
         [
-            ("0.5", None, (0.4, 3), r"the query on 'meter_registry' was cancelled after 0\.5 s \(.*statement timeout\); REGISTRY_TIMEOUT"),
-            ("20", "terminate", (0, 10), r"the server closed the connection during the query on 'meter_registry': terminating"),
+            (
+                "0.5",
+                None,
+                (0.4, 3),
+                r"the query on 'meter_registry' was cancelled after 0\.5 s \(.*statement timeout\); REGISTRY_TIMEOUT",
+            ),
+            (
+                "20",
+                "terminate",
+                (0, 10),
+                r"the server closed the connection during the query on 'meter_registry': terminating",
+            ),
             # A stopped backend cannot fire its own statement time-out: the client must give up.
             ("2", "stop", (2.5, 6), r"no answer within 3 s; the server or the network has stalled"),
         ],
         ids=["statement-time-out", "server-gone", "server-stalled"],
     )
     def test_query_fault_ends_in_bounded_time_with_its_cause(
-        self, registry: Cluster, monkeypatch: pytest.MonkeyPatch,
-        timeout: str, act: str | None, waited: tuple[float, float], cause: str,
+        self,
+        registry: Cluster,
+        monkeypatch: pytest.MonkeyPatch,
+        timeout: str,
+        act: str | None,
+        waited: tuple[float, float],
+        cause: str,
     ) -> None:
         monkeypatch.setenv("REGISTRY_TIMEOUT", timeout)
         stopped: list[int] = []

@@ -113,8 +113,7 @@ class Fakes:
         self.registry = Registry([self.row])
         self.esco = "ESCO-" + "A"
         mod.logger = self.logger
-        mod.OrtaneMediatorClient = (
-            lambda *, mediator_address, meter_id: self.mediators.get(meter_id, self.mediator))
+        mod.OrtaneMediatorClient = lambda *, mediator_address, meter_id: self.mediators.get(meter_id, self.mediator)
         mod.get_instance = lambda *, esco: self.adapter
         mod.supa_client = lambda url, key, role_key: self.registry
 

@@ -10,6 +10,7 @@ text and context) and the records written.
 import collections
 import concurrent.futures
 import contextlib
+import functools
 import io
 import os
 import re
@@ -23,8 +24,12 @@ import reference_job
 from hardening_support import ENV_VARS, GOOD_ENV, exec_fresh
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 
-SETTINGS = settings(max_examples=400, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=400,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 class Boom(Exception):
@@ -162,16 +167,19 @@ values = st.sampled_from(sorted(VALUES))
 FULL_ROW = {"id": "int", "serial": "text", "meter_id": "text", "name": "text"}
 rows = st.tuples(
     st.one_of(st.just("dict"), st.sampled_from(sorted(ROW_SHAPES))),  # a dict goes deepest
-    st.dictionaries(st.sampled_from(sorted(FULL_ROW)), st.one_of(values, st.just("missing")))
-    .map(lambda drawn: {k: v for k, v in {**FULL_ROW, **drawn}.items() if v != "missing"}),
+    st.dictionaries(st.sampled_from(sorted(FULL_ROW)), st.one_of(values, st.just("missing"))).map(
+        lambda drawn: {k: v for k, v in {**FULL_ROW, **drawn}.items() if v != "missing"}
+    ),
 )
-scenarios = st.fixed_dictionaries({
-    "address": st.sampled_from(sorted(ADDRESSES)),
-    "client": st.sampled_from(["ok", "raises"]),
-    "write": st.sampled_from(sorted(WRITES)),
-    "logger": st.sampled_from(LOGGERS),
-    "settings": st.sampled_from(sorted(SETTINGS_VALUES)),
-})
+scenarios = st.fixed_dictionaries(
+    {
+        "address": st.sampled_from(sorted(ADDRESSES)),
+        "client": st.sampled_from(["ok", "raises"]),
+        "write": st.sampled_from(sorted(WRITES)),
+        "logger": st.sampled_from(LOGGERS),
+        "settings": st.sampled_from(sorted(SETTINGS_VALUES)),
+    }
+)
 
 
 def build_row(shape, items):
@@ -186,7 +194,7 @@ def described(fields):
         return tuple(fields)
     try:
         text = str(error)
-    except Exception:  # noqa: BLE001
+    except Exception:
         text = "<str raised>"
     return (*fields, type(error).__qualname__, text)
 
@@ -247,32 +255,31 @@ class World:
         impl.OrtaneMediatorClient = Client
         impl.MediatorClientException = MediatorClientException
         impl.concurrent = IN_SUBMISSION_ORDER
-        impl.supabase_url, impl.supabase_key, impl.tramu_role_key = (
-            SETTINGS_VALUES[scenario["settings"]]())
+        impl.supabase_url, impl.supabase_key, impl.tramu_role_key = SETTINGS_VALUES[scenario["settings"]]()
 
 
 # Results are counted in completion order, which decides which failure the counting
 # meets first; in submission order (one possible completion order) both
 # implementations meet the same one.
-IN_SUBMISSION_ORDER = types.SimpleNamespace(futures=types.SimpleNamespace(
-    ThreadPoolExecutor=concurrent.futures.ThreadPoolExecutor, as_completed=iter))
+IN_SUBMISSION_ORDER = types.SimpleNamespace(
+    futures=types.SimpleNamespace(ThreadPoolExecutor=concurrent.futures.ThreadPoolExecutor, as_completed=iter)
+)
 
 
 def outcome(call):
     """What a call ended in, in terms both implementations can be compared by."""
     try:
         result = call()
-    except BaseException as exc:  # noqa: BLE001 - the outcome is the subject
+    except BaseException as exc:  # the outcome is the subject
         assert not isinstance(exc, SystemError), f"SystemError: {exc}"
         try:
             text = str(exc)
-        except Exception as err:  # noqa: BLE001
+        except Exception as err:
             text = f"<str raised {type(err).__name__}>"
         context = exc.__context__
         return ("raised", type(exc), text, type(context) if context is not None else None)
     # The two implementations' classes differ; their names do not.
-    return ("returned", result if result is None or isinstance(result, bool)
-            else type(result).__qualname__)
+    return ("returned", result if result is None or isinstance(result, bool) else type(result).__qualname__)
 
 
 @pytest.fixture(scope="module")
@@ -288,8 +295,7 @@ def plain(text):
     """Text with what tells the implementations apart (module, address) taken out."""
     if not isinstance(text, str):
         return text
-    return re.sub(r"(vaxo_ortane\.jobs\.prepay_enabled_flip|reference_job)\.|( object) at 0x[0-9a-f]+",
-                  r"\2", text)
+    return re.sub(r"(vaxo_ortane\.jobs\.prepay_enabled_flip|reference_job)\.|( object) at 0x[0-9a-f]+", r"\2", text)
 
 
 def run_both(impls, scenario, action, registry_data=None):
@@ -300,10 +306,13 @@ def run_both(impls, scenario, action, registry_data=None):
     seen = []
     for impl in impls:
         world = World(impl, scenario, registry_data() if registry_data else None)
-        ended = outcome(lambda: action(impl))
-        seen.append((ended[:2] + tuple(map(plain, ended[2:])),
-                     collections.Counter((lvl, plain(msg), tuple(map(plain, f)))
-                                         for lvl, msg, f in world.records)))
+        ended = outcome(functools.partial(action, impl))
+        seen.append(
+            (
+                ended[:2] + tuple(map(plain, ended[2:])),
+                collections.Counter((lvl, plain(msg), tuple(map(plain, f))) for lvl, msg, f in world.records),
+            )
+        )
     (compiled, compiled_records), (reference, reference_records) = seen
     assert compiled == reference
     assert compiled_records == reference_records
@@ -311,8 +320,18 @@ def run_both(impls, scenario, action, registry_data=None):
 
 # Call shapes ---------------------------------------------------------------------
 
-PARAM_NAMES = ["self", "meter", "mediator_address", "supabase", "esco", "meter_row",
-               "meterr", "mediator_adress", "Meter", ""]
+PARAM_NAMES = [
+    "self",
+    "meter",
+    "mediator_address",
+    "supabase",
+    "esco",
+    "meter_row",
+    "meterr",
+    "mediator_adress",
+    "Meter",
+    "",
+]
 keyword_names = st.one_of(
     st.sampled_from(PARAM_NAMES),
     st.text(max_size=6),
@@ -323,9 +342,12 @@ keyword_names = st.one_of(
 ARG_EXTRAS = ("row", "flip_instance", "fleet_instance")
 arguments = st.sampled_from(sorted(VALUES) + list(ARG_EXTRAS))
 TARGETS = [
-    ("PrepayEnabledFlipJob", None), ("PrepayEnabledFlipJob", "update"),
-    ("PrepayEnabledFlipAllJob", None), ("PrepayEnabledFlipAllJob", "run_job"),
-    ("PrepayEnabledFlipAllJob", "run"), ("PrepayEnabledFlipAllJob", "_check_environment"),
+    ("PrepayEnabledFlipJob", None),
+    ("PrepayEnabledFlipJob", "update"),
+    ("PrepayEnabledFlipAllJob", None),
+    ("PrepayEnabledFlipAllJob", "run_job"),
+    ("PrepayEnabledFlipAllJob", "run"),
+    ("PrepayEnabledFlipAllJob", "_check_environment"),
 ]
 
 
@@ -333,23 +355,26 @@ def resolve(impl, tag):
     if tag == "row":
         return {"id": 1, "meter_id": "MID-1", "serial": "S-1"}
     if tag == "flip_instance":
-        return impl.PrepayEnabledFlipJob(meter=resolve(impl, "row"), mediator_address="a",
-                                         supabase=None)
+        return impl.PrepayEnabledFlipJob(meter=resolve(impl, "row"), mediator_address="a", supabase=None)
     if tag == "fleet_instance":
         return impl.PrepayEnabledFlipAllJob("ESCO-A")
     return VALUES[tag]()
 
 
 @SETTINGS
-@given(target=st.sampled_from(TARGETS), through=st.sampled_from(["class", "instance"]),
-       args=st.lists(arguments, max_size=4),
-       kwargs=st.lists(st.tuples(keyword_names, arguments), max_size=4,
-                       unique_by=lambda kv: str.__str__(kv[0]) if isinstance(kv[0], str)
-                       else repr(kv[0])))
+@given(
+    target=st.sampled_from(TARGETS),
+    through=st.sampled_from(["class", "instance"]),
+    args=st.lists(arguments, max_size=4),
+    kwargs=st.lists(
+        st.tuples(keyword_names, arguments),
+        max_size=4,
+        unique_by=lambda kv: str.__str__(kv[0]) if isinstance(kv[0], str) else repr(kv[0]),
+    ),
+)
 def test_any_call_shape_binds_and_fails_like_a_def(impls, target, through, args, kwargs):
     cls_name, method = target
-    healthy = {"address": "address", "client": "ok", "write": "ok", "logger": "ok",
-               "settings": "set"}
+    healthy = {"address": "address", "client": "ok", "write": "ok", "logger": "ok", "settings": "set"}
 
     def call(impl):
         cls = getattr(impl, cls_name)
@@ -358,11 +383,9 @@ def test_any_call_shape_binds_and_fails_like_a_def(impls, target, through, args,
         elif through == "class":
             fn = getattr(cls, method)
         else:
-            instance = resolve(impl, "flip_instance" if cls is impl.PrepayEnabledFlipJob
-                               else "fleet_instance")
+            instance = resolve(impl, "flip_instance" if cls is impl.PrepayEnabledFlipJob else "fleet_instance")
             fn = getattr(instance, method)
-        return fn(*[resolve(impl, a) for a in args],
-                  **{k: resolve(impl, v) for k, v in kwargs})
+        return fn(*[resolve(impl, a) for a in args], **{k: resolve(impl, v) for k, v in kwargs})
 
     run_both(impls, healthy, call, registry_data=lambda: type("R", (), {"data": []})())
 
@@ -425,11 +448,15 @@ class Truthless:
 
 
 @settings(SETTINGS, max_examples=150)
-@given(scenario=scenarios, batch=st.lists(rows, max_size=6),
-       data_kind=st.sampled_from(sorted(DATA_KINDS)),
-       results=st.sampled_from(["real", "truthless", "halt"]))
+@given(
+    scenario=scenarios,
+    batch=st.lists(rows, max_size=6),
+    data_kind=st.sampled_from(sorted(DATA_KINDS)),
+    results=st.sampled_from(["real", "truthless", "halt"]),
+)
 def test_odd_registry_response_or_task_result_ends_as_documented_for_a_fleet(
-        impls, scenario, batch, data_kind, results):
+    impls, scenario, batch, data_kind, results
+):
     def registry_data():
         built = [build_row(*row) for row in batch]
         return Response(DATA_KINDS[data_kind](built))
@@ -447,8 +474,7 @@ def test_odd_registry_response_or_task_result_ends_as_documented_for_a_fleet(
 
 # Module loading ------------------------------------------------------------------
 
-env_text = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"),
-                   max_size=30)
+env_text = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=30)
 env_values = st.one_of(st.none(), env_text, st.sampled_from(["", ",", ",,,", " , ,", "\t\n"]))
 
 
@@ -474,7 +500,10 @@ def test_any_environment_loads_or_exits_1(env):
     assert loaded.meter_names == [piece.strip() for piece in names.split(",")]
     assert loaded.meter_names_len == len(loaded.meter_names)
     assert (loaded.supabase_url, loaded.supabase_key, loaded.tramu_role_key) == (
-        env["SUPABASE_URL"], env["SUPABASE_ANON_KEY"], env["TRAMU_ROLE_KEY"])
+        env["SUPABASE_URL"],
+        env["SUPABASE_ANON_KEY"],
+        env["TRAMU_ROLE_KEY"],
+    )
     assert out.getvalue() == ""
 
 

@@ -16,7 +16,7 @@ import sys
 
 import pytest
 
-from hardening_support import GOOD_ENV, JOB, Mediator, forget, heap_growth
+from hardening_support import JOB, Mediator, forget, heap_growth
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 
 ITERATIONS = 2000
@@ -88,7 +88,10 @@ def flip_job_meter_refused_by_type(mod, f):
 @path
 def flip_job_address_refused_by_type(mod, f):
     address = b"tcp://mediator-1"
-    step = lambda: expect(TypeError, lambda: flip_job(mod, f, mediator_address=address))
+
+    def step():
+        return expect(TypeError, lambda: flip_job(mod, f, mediator_address=address))
+
     return step, [address, f.row]
 
 
@@ -211,14 +214,20 @@ def exit_code(code):
 @path
 def fleet_job_exit_2_without_database_settings(mod, f):
     mod.supabase_key = ""
-    step = lambda: expect(SystemExit, lambda: mod.PrepayEnabledFlipAllJob(esco=f.esco), exit_code(2))
+
+    def step():
+        return expect(SystemExit, lambda: mod.PrepayEnabledFlipAllJob(esco=f.esco), exit_code(2))
+
     return step, [f.esco, f.log]
 
 
 @path
 def fleet_job_exit_3_without_role_key(mod, f):
     mod.tramu_role_key = None
-    step = lambda: expect(SystemExit, lambda: mod.PrepayEnabledFlipAllJob(f.esco), exit_code(3))
+
+    def step():
+        return expect(SystemExit, lambda: mod.PrepayEnabledFlipAllJob(f.esco), exit_code(3))
+
     return step, [f.esco, f.log]
 
 
@@ -374,8 +383,7 @@ def module_exits_1_without_meter_names(mod, f, monkeypatch):
 
     def step():
         with contextlib.redirect_stdout(sink):
-            expect(SystemExit, lambda: spec.loader.exec_module(importlib.util.module_from_spec(spec)),
-                   exit_code(1))
+            expect(SystemExit, lambda: spec.loader.exec_module(importlib.util.module_from_spec(spec)), exit_code(1))
         sink.seek(0)
         sink.truncate()
 

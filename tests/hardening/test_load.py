@@ -29,8 +29,7 @@ class Registry:
 
 def test_fleet_run_keeps_one_outcome_per_meter_and_exact_count(mod, tmp_path):
     rng = random.Random(20_000)
-    rows = [{"id": i, "meter_id": f"MID{i}", "serial": f"SN{i:05d}", "name": f"M-{i}"}
-            for i in range(ROWS)]
+    rows = [{"id": i, "meter_id": f"MID{i}", "serial": f"SN{i:05d}", "name": f"M-{i}"} for i in range(ROWS)]
     plan = {row["meter_id"]: (rng.choice(OUTCOMES), rng.random() / 1000) for row in rows}
 
     class Adapter:
@@ -48,8 +47,9 @@ def test_fleet_run_keeps_one_outcome_per_meter_and_exact_count(mod, tmp_path):
         def prepay_enabled_write(self, value):
             time.sleep(self.latency)
             if self.outcome == "mediator_failure":
-                raise MediatorClientException("mediator answered 503", meter_id=self.meter_id,
-                                              address=self.address, status=503)
+                raise MediatorClientException(
+                    "mediator answered 503", meter_id=self.meter_id, address=self.address, status=503
+                )
             if self.outcome == "other_failure":
                 raise ConnectionResetError("connection reset by mediator")
 
@@ -71,19 +71,25 @@ def test_fleet_run_keeps_one_outcome_per_meter_and_exact_count(mod, tmp_path):
     def meter_of(record):
         """The serial an outcome record is about, or None for other records."""
         event = record["event"]
-        if event in ("prepay disabled", "Mediator client failure",
-                     "Unknown failure during prepay_enabled flag disable"):
+        if event in (
+            "prepay disabled",
+            "Mediator client failure",
+            "Unknown failure during prepay_enabled flag disable",
+        ):
             return record["serial"]
-        for prefix in ("No mediator container exists for meter ",
-                       "Error processing meter: inventory has no entry for "):
+        for prefix in (
+            "No mediator container exists for meter ",
+            "Error processing meter: inventory has no entry for ",
+        ):
             if event.startswith(prefix):
-                return event[len(prefix):]
+                return event[len(prefix) :]
         return None
 
     per_meter = collections.Counter(meter_of(r) for r in records)
     per_meter.pop(None, None)
-    assert per_meter == collections.Counter(row["serial"] for row in rows), \
+    assert per_meter == collections.Counter(row["serial"] for row in rows), (
         "some meter has no outcome record, or more than one"
+    )
 
     expected = collections.Counter(outcome for outcome, _ in plan.values())
     finished = [r["event"] for r in records if r["event"].startswith("Finished")]
@@ -91,10 +97,11 @@ def test_fleet_run_keeps_one_outcome_per_meter_and_exact_count(mod, tmp_path):
     assert all(r["esco"] == "ESCO-LOAD" for r in records if "esco" in r)
     failures = [r for r in records if r["event"] == "Mediator client failure"]
     assert len(failures) == expected["mediator_failure"]
-    assert all(r["error"] == "MediatorClientException: mediator answered 503"
-               and r["exception"].startswith("Traceback") for r in failures)
+    assert all(
+        r["error"] == "MediatorClientException: mediator answered 503" and r["exception"].startswith("Traceback")
+        for r in failures
+    )
     # Start, processing and summary, plus per meter: the row record, then the
     # "run_job" record and the flip's own record, or the one error in their place.
-    per_outcome = {"success": 3, "mediator_failure": 3, "other_failure": 3,
-                   "no_mediator": 2, "adapter_raises": 2}
+    per_outcome = {"success": 3, "mediator_failure": 3, "other_failure": 3, "no_mediator": 2, "adapter_raises": 2}
     assert len(records) == 3 + sum(per_outcome[o] * n for o, n in expected.items())

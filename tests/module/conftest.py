@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from job_fakes import GOOD_ENV, ENV_VARS, Fakes, fresh_module
+from job_fakes import ENV_VARS, GOOD_ENV, Fakes, fresh_module
 
 
 @pytest.fixture

@@ -110,8 +110,9 @@ class Fakes:
             def __getattr__(self, op):
                 if op not in ("table", "select", "in_", "neq", "execute"):
                     raise AttributeError(op)
-                return lambda *args, **kw: call(op, types.SimpleNamespace(data=fakes.rows)
-                                                if op == "execute" else self, args, kw)
+                return lambda *args, **kw: call(
+                    op, types.SimpleNamespace(data=fakes.rows) if op == "execute" else self, args, kw
+                )
 
         class OrtaneMediatorClient:
             def __init__(self, *args, **kw):
@@ -129,16 +130,18 @@ class Fakes:
             m.__dict__.update(attrs)
             return m
 
-        self.modules = {m.__name__: m for m in (
-            module(COLLABORATORS[0], get_instance=lambda *a, **k: call(
-                "get_instance", self.adapter, a, k)),
-            module(COLLABORATORS[1], get_logger=lambda *a, **k: call(
-                "get_logger", self.logger, a, k)),
-            module(COLLABORATORS[2], Client=Client, supa_client=lambda *a, **k: call(
-                "supa_client", self.client, a, k)),
-            module(COLLABORATORS[3], OrtaneMediatorClient=OrtaneMediatorClient),
-            module(COLLABORATORS[4], MediatorClientException=MediatorClientException),
-        )}
+        self.modules = {
+            m.__name__: m
+            for m in (
+                module(COLLABORATORS[0], get_instance=lambda *a, **k: call("get_instance", self.adapter, a, k)),
+                module(COLLABORATORS[1], get_logger=lambda *a, **k: call("get_logger", self.logger, a, k)),
+                module(
+                    COLLABORATORS[2], Client=Client, supa_client=lambda *a, **k: call("supa_client", self.client, a, k)
+                ),
+                module(COLLABORATORS[3], OrtaneMediatorClient=OrtaneMediatorClient),
+                module(COLLABORATORS[4], MediatorClientException=MediatorClientException),
+            )
+        }
 
     def _call(self, name, default, args, kw, event=None):
         """Record one call, then answer through the hook of that name if there is one."""

@@ -104,10 +104,13 @@ def test_subclass_runs_its_own_init(mod, fakes):
     assert type(job) is Sub and job.extra and job.ortane_client is not None
 
 
-@pytest.mark.parametrize("name, args, kwargs", [
-    ("PrepayEnabledFlipJob", (), {**KW, "a": 1, "b": 2, "c": 3, "d": 4, "e": 5}),
-    ("PrepayEnabledFlipAllJob", ("ESCO",) * 9, {}),
-])
+@pytest.mark.parametrize(
+    "name, args, kwargs",
+    [
+        ("PrepayEnabledFlipJob", (), {**KW, "a": 1, "b": 2, "c": 3, "d": 4, "e": 5}),
+        ("PrepayEnabledFlipAllJob", ("ESCO",) * 9, {}),
+    ],
+)
 def test_calls_with_many_arguments_fail_as_for_a_def(mod, fakes, name, args, kwargs):
     with pytest.raises(TypeError, match=rf"{name}\.__init__\(\) (got an unexpected|takes from)"):
         getattr(mod, name)(*args, **kwargs)
@@ -195,6 +198,5 @@ call = lambda: mod.PrepayEnabledFlipJob(meter=meter, mediator_address="tcp://m",
 def test_endless_construction_ends_in_recursion_error(arrange):
     here = os.path.dirname(os.path.abspath(__file__))
     script = RECURSION.format(here=here, arrange=arrange)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          timeout=120)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]

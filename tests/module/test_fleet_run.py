@@ -11,8 +11,7 @@ START = ("info", "Starting prepay_enabled_flip job...")
 
 
 def rows(n):
-    return [{"id": i, "meter_id": f"MID-{i}", "serial": f"S-{i}", "name": "M-1"}
-            for i in range(1, n + 1)]
+    return [{"id": i, "meter_id": f"MID-{i}", "serial": f"S-{i}", "name": "M-1"} for i in range(1, n + 1)]
 
 
 def summary(success, total):
@@ -96,14 +95,14 @@ def pool(mod):
         return real.as_completed(fs)
 
     mod.concurrent = types.SimpleNamespace(
-        futures=types.SimpleNamespace(ThreadPoolExecutor=Pool, as_completed=as_completed))
+        futures=types.SimpleNamespace(ThreadPoolExecutor=Pool, as_completed=as_completed)
+    )
     return pool
 
 
 def test_query_selects_configured_meters_not_already_disabled(mod, fleet, fakes):
     fleet.run()
-    query = [e for e in fakes.events.all()
-             if e[0] in ("table", "select", "in_", "neq", "execute")]
+    query = [e for e in fakes.events.all() if e[0] in ("table", "select", "in_", "neq", "execute")]
     assert query == [
         ("table", ("meter_registry",), ()),
         ("select", ("*",), ()),
@@ -115,12 +114,14 @@ def test_query_selects_configured_meters_not_already_disabled(mod, fleet, fakes)
     assert query[3][1][1] is False
 
 
-@pytest.mark.parametrize("data, hook, raised", [
-    ([], None, SystemExit),
-    (rows(1), "execute", LookupError),
-])
-def test_run_stops_before_pool_when_query_has_no_rows_or_fails(
-        mod, fleet, fakes, pool, data, hook, raised):
+@pytest.mark.parametrize(
+    "data, hook, raised",
+    [
+        ([], None, SystemExit),
+        (rows(1), "execute", LookupError),
+    ],
+)
+def test_run_stops_before_pool_when_query_has_no_rows_or_fails(mod, fleet, fakes, pool, data, hook, raised):
     fakes.rows = data
     if hook:
         fakes.hooks[hook] = fakes.raiser(LookupError("registry down"))
@@ -144,7 +145,7 @@ def test_pool_of_five_gets_every_row_and_is_left_before_counting(mod, fakes, poo
     assert kinds == ["pool", "enter", "submit", "submit", "submit", "exit", "as_completed"]
     assert pool_calls[0][1:] == ((), {"max_workers": 5})
     submits = pool_calls[2:5]
-    for call, row in zip(submits, fakes.rows):
+    for call, row in zip(submits, fakes.rows, strict=True):
         _, fn, args, kwargs, _ = call
         assert type(fn) is types.MethodType and fn.__self__ is job
         assert fn.__func__ is type(job).run_job
@@ -210,15 +211,20 @@ def test_at_most_five_tasks_run_at_once_and_all_end_before_results_are_read(mod,
     assert fakes.events.messages() == [START, ("info", "Processing 7 meters"), summary(7, 7)]
 
 
-@pytest.mark.parametrize("results, success, errors", [
-    ([True], 1, []),
-    ([True, True, True], 3, []),
-    ([True, False, None, 0, "", "yes", 1], 3, []),
-    ([True, ValueError(""), True], 2, ["Error processing meter: "]),
-    ([KeyError("k"), Truthless(ValueError("no truth")), True, Truthless(RuntimeError())],
-     1, ["Error processing meter: 'k'", "Error processing meter: no truth",
-         "Error processing meter: "]),
-])
+@pytest.mark.parametrize(
+    "results, success, errors",
+    [
+        ([True], 1, []),
+        ([True, True, True], 3, []),
+        ([True, False, None, 0, "", "yes", 1], 3, []),
+        ([True, ValueError(""), True], 2, ["Error processing meter: "]),
+        (
+            [KeyError("k"), Truthless(ValueError("no truth")), True, Truthless(RuntimeError())],
+            1,
+            ["Error processing meter: 'k'", "Error processing meter: no truth", "Error processing meter: "],
+        ),
+    ],
+)
 def test_successes_are_counted_and_task_failures_logged(mod, fakes, results, success, errors):
     fakes.rows = rows(len(results))
 
@@ -234,8 +240,7 @@ def test_successes_are_counted_and_task_failures_logged(mod, fakes, results, suc
     assert messages[:2] == [START, ("info", f"Processing {len(results)} meters")]
     assert sorted(messages[2:-1]) == sorted(("error", text) for text in errors)
     assert messages[-1] == summary(success, len(results))
-    assert all(ctx == (("esco", "ESCO-A"),) and fields == () and len(args) == 1
-               for _, ctx, args, fields in records)
+    assert all(ctx == (("esco", "ESCO-A"),) and fields == () and len(args) == 1 for _, ctx, args, fields in records)
 
 
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])

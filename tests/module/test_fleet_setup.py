@@ -7,16 +7,18 @@ ROLE_MESSAGE = "Environment variable TRAMU_ROLE_KEY not set."
 ALL_UNSET = dict(SUPABASE_URL=None, SUPABASE_ANON_KEY=None, TRAMU_ROLE_KEY=None)
 
 
-@pytest.mark.parametrize("env, message, code", [
-    (ALL_UNSET, URL_MESSAGE, 2),
-    (dict(SUPABASE_ANON_KEY=""), URL_MESSAGE, 2),
-    (dict(SUPABASE_URL=None), URL_MESSAGE, 2),
-    (dict(SUPABASE_URL="", SUPABASE_ANON_KEY=None), URL_MESSAGE, 2),
-    (dict(TRAMU_ROLE_KEY=None), ROLE_MESSAGE, 3),
-    (dict(TRAMU_ROLE_KEY=""), ROLE_MESSAGE, 3),
-])
-def test_missing_setting_logs_first_gap_through_bound_logger_and_exits(
-        load, fakes, env, message, code):
+@pytest.mark.parametrize(
+    "env, message, code",
+    [
+        (ALL_UNSET, URL_MESSAGE, 2),
+        (dict(SUPABASE_ANON_KEY=""), URL_MESSAGE, 2),
+        (dict(SUPABASE_URL=None), URL_MESSAGE, 2),
+        (dict(SUPABASE_URL="", SUPABASE_ANON_KEY=None), URL_MESSAGE, 2),
+        (dict(TRAMU_ROLE_KEY=None), ROLE_MESSAGE, 3),
+        (dict(TRAMU_ROLE_KEY=""), ROLE_MESSAGE, 3),
+    ],
+)
+def test_missing_setting_logs_first_gap_through_bound_logger_and_exits(load, fakes, env, message, code):
     mod = load(**env)
     fakes.events.clear()
     job = mod.PrepayEnabledFlipAllJob.__new__(mod.PrepayEnabledFlipAllJob)
@@ -34,12 +36,15 @@ def test_missing_setting_logs_first_gap_through_bound_logger_and_exits(
 ESCO = object()
 
 
-@pytest.mark.parametrize("construct, esco", [
-    (lambda cls: cls(), None),
-    (lambda cls: cls(None), None),
-    (lambda cls: cls(ESCO), ESCO),
-    (lambda cls: cls(esco=ESCO), ESCO),
-])
+@pytest.mark.parametrize(
+    "construct, esco",
+    [
+        (lambda cls: cls(), None),
+        (lambda cls: cls(None), None),
+        (lambda cls: cls(ESCO), ESCO),
+        (lambda cls: cls(esco=ESCO), ESCO),
+    ],
+)
 def test_construction_binds_then_gets_adapter_then_client(load, fakes, construct, esco):
     # Any non-empty text passes the check, even a lone zero or blanks.
     mod = load(SUPABASE_URL="0", SUPABASE_ANON_KEY=" ", TRAMU_ROLE_KEY="0")
@@ -58,14 +63,16 @@ def test_construction_binds_then_gets_adapter_then_client(load, fakes, construct
     assert fakes.events.all()[-1] == ("log", "info", (("esco", esco),), ("probe",), ())
 
 
-@pytest.mark.parametrize("hook, env, calls_made, attrs_set", [
-    ("bind", {}, ["bind"], []),
-    ("error", ALL_UNSET, ["bind", "log"], ["log"]),
-    ("get_instance", {}, ["bind", "get_instance"], ["log", "esco"]),
-    ("supa_client", {}, ["bind", "get_instance", "supa_client"], ["log", "esco", "containers"]),
-])
-def test_collaborator_failure_leaves_constructor_unchanged(
-        load, fakes, hook, env, calls_made, attrs_set):
+@pytest.mark.parametrize(
+    "hook, env, calls_made, attrs_set",
+    [
+        ("bind", {}, ["bind"], []),
+        ("error", ALL_UNSET, ["bind", "log"], ["log"]),
+        ("get_instance", {}, ["bind", "get_instance"], ["log", "esco"]),
+        ("supa_client", {}, ["bind", "get_instance", "supa_client"], ["log", "esco", "containers"]),
+    ],
+)
+def test_collaborator_failure_leaves_constructor_unchanged(load, fakes, hook, env, calls_made, attrs_set):
     mod = load(**env)
     fakes.events.clear()
     boom = LookupError(hook)

@@ -24,18 +24,19 @@ def bare(mod):
     return mod.PrepayEnabledFlipJob.__new__(mod.PrepayEnabledFlipJob)
 
 
-@pytest.mark.parametrize("meter, address, message", [
-    (None, ADDRESS, "Argument 'meter' has incorrect type (expected dict, got NoneType)"),
-    ([], ADDRESS, "Argument 'meter' has incorrect type (expected dict, got list)"),
-    (DictSub(METER), ADDRESS, "Argument 'meter' has incorrect type (expected dict, got DictSub)"),
-    (LONG(METER), ADDRESS, f"Argument 'meter' has incorrect type (expected dict, got {'L' * 200})"),
-    (METER, None, "Argument 'mediator_address' has incorrect type (expected str, got NoneType)"),
-    (METER, StrSub(ADDRESS),
-     "Argument 'mediator_address' has incorrect type (expected str, got StrSub)"),
-    ([], 5, "Argument 'meter' has incorrect type (expected dict, got list)"),
-])
-def test_wrong_argument_type_is_refused_before_anything_is_stored(
-        mod, fakes, meter, address, message):
+@pytest.mark.parametrize(
+    "meter, address, message",
+    [
+        (None, ADDRESS, "Argument 'meter' has incorrect type (expected dict, got NoneType)"),
+        ([], ADDRESS, "Argument 'meter' has incorrect type (expected dict, got list)"),
+        (DictSub(METER), ADDRESS, "Argument 'meter' has incorrect type (expected dict, got DictSub)"),
+        (LONG(METER), ADDRESS, f"Argument 'meter' has incorrect type (expected dict, got {'L' * 200})"),
+        (METER, None, "Argument 'mediator_address' has incorrect type (expected str, got NoneType)"),
+        (METER, StrSub(ADDRESS), "Argument 'mediator_address' has incorrect type (expected str, got StrSub)"),
+        ([], 5, "Argument 'meter' has incorrect type (expected dict, got list)"),
+    ],
+)
+def test_wrong_argument_type_is_refused_before_anything_is_stored(mod, fakes, meter, address, message):
     job = bare(mod)
     fakes.events.clear()
     with pytest.raises(TypeError) as raised:
@@ -58,10 +59,13 @@ def test_constructor_stores_arguments_client_and_bound_logger_in_order(mod, fake
     assert meter == METER
 
 
-@pytest.mark.parametrize("missing, stored, calls", [
-    ("meter_id", ["meter", "mediator_address", "supabase"], []),
-    ("serial", ["meter", "mediator_address", "supabase", "ortane_client"], ["client"]),
-])
+@pytest.mark.parametrize(
+    "missing, stored, calls",
+    [
+        ("meter_id", ["meter", "mediator_address", "supabase"], []),
+        ("serial", ["meter", "mediator_address", "supabase", "ortane_client"], ["client"]),
+    ],
+)
 def test_missing_key_raises_after_partial_construction(mod, fakes, missing, stored, calls):
     meter = {k: v for k, v in METER.items() if k != missing}
     job = bare(mod)
@@ -128,7 +132,7 @@ def test_missing_client_attribute_is_an_unknown_failure(mod, fakes):
     del job.ortane_client
     fakes.events.clear()
     assert job.update() is False
-    [(level, context, args, fields)] = fakes.events.records()
+    [(level, _context, args, fields)] = fakes.events.records()
     assert (level, args) == ("error", ("Unknown failure during prepay_enabled flag disable",))
     assert type(fields[0][1]) is AttributeError
 

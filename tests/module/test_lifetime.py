@@ -1,11 +1,11 @@
 """References, independent module copies, subinterpreters and garbage collection."""
 
+import _interpreters
 import gc
 import sys
 import textwrap
 import weakref
 
-import _interpreters
 import pytest
 
 from job_fakes import JOB, MINI_FAKES
@@ -17,8 +17,16 @@ def test_main_paths_leave_reference_counts_unchanged(mod, fakes):
     esco, names, client = "".join(["ES", "CO"]), mod.meter_names, fakes.client
     write_error = fakes.MediatorClientException("mediator timeout")
     log_error, adapter_error = RuntimeError("log sink"), OSError("no docker")
-    watched = dict(row=meter_row, address=address, esco=esco, names=names, client=client,
-                   write_error=write_error, log_error=log_error, adapter_error=adapter_error)
+    watched = dict(
+        row=meter_row,
+        address=address,
+        esco=esco,
+        names=names,
+        client=client,
+        write_error=write_error,
+        log_error=log_error,
+        adapter_error=adapter_error,
+    )
     fakes.rows = [meter_row]
     answers = iter([address, address, address, None, adapter_error, address])
 
@@ -74,15 +82,17 @@ def test_two_loads_are_independent_modules(load, fakes):
     assert len(fakes.events.of("client")) == 2 and len(replaced) == 2
 
 
-SUBINTERPRETER_RUN = MINI_FAKES + textwrap.dedent('''
+SUBINTERPRETER_RUN = MINI_FAKES + textwrap.dedent(
+    f"""
     import importlib.util
-    spec = importlib.util.find_spec(%r)
+    spec = importlib.util.find_spec({JOB!r})
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     mod.PrepayEnabledFlipAllJob("SUB").run()
     assert RECORDS[-1] == ("info", "Finished prepay_enabled_flip job. Success: 3/3"), RECORDS
-    assert mod.PrepayEnabledFlipJob.__module__ == %r
-''' % (JOB, JOB))
+    assert mod.PrepayEnabledFlipJob.__module__ == {JOB!r}
+"""
+)
 
 
 def test_module_works_in_isolated_subinterpreter_beside_main_copy(mod, fakes):
@@ -95,17 +105,24 @@ def test_module_works_in_isolated_subinterpreter_beside_main_copy(mod, fakes):
     # The main interpreter's copy is untouched and still works.
     fakes.events.clear()
     mod.PrepayEnabledFlipAllJob("MAIN").run()
-    assert fakes.events.messages()[-1] == (
-        "info", "Finished prepay_enabled_flip job. Success: 2/2")
+    assert fakes.events.messages()[-1] == ("info", "Finished prepay_enabled_flip job. Success: 2/2")
 
 
 def test_dropped_module_classes_and_methods_are_collected(load, fakes):
     mod = load()
     job = mod.PrepayEnabledFlipAllJob("E")
     job.run()
-    refs = [weakref.ref(obj) for obj in
-            (mod, mod.PrepayEnabledFlipJob, mod.PrepayEnabledFlipAllJob, job,
-             mod.PrepayEnabledFlipJob.update, mod.PrepayEnabledFlipAllJob.run)]
+    refs = [
+        weakref.ref(obj)
+        for obj in (
+            mod,
+            mod.PrepayEnabledFlipJob,
+            mod.PrepayEnabledFlipAllJob,
+            job,
+            mod.PrepayEnabledFlipJob.update,
+            mod.PrepayEnabledFlipAllJob.run,
+        )
+    ]
     del mod, job
     fakes.events.clear()
     gc.collect()
@@ -117,5 +134,4 @@ def test_instance_outliving_its_module_reference_still_runs(load, fakes):
     job = load().PrepayEnabledFlipAllJob("E")
     gc.collect()
     job.run()
-    assert fakes.events.messages()[-1] == (
-        "info", "Finished prepay_enabled_flip job. Success: 2/2")
+    assert fakes.events.messages()[-1] == ("info", "Finished prepay_enabled_flip job. Success: 2/2")

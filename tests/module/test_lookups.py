@@ -26,14 +26,12 @@ def test_rebound_logger_client_class_and_factories_are_used(mod, fakes):
     fleet = mod.PrepayEnabledFlipAllJob("X")
     new_flip(mod).update()
     assert fakes.events.all() == []
-    assert other.events.kinds() == ["bind", "get_instance", "supa_client", "client", "bind",
-                                    "write", "log"]
+    assert other.events.kinds() == ["bind", "get_instance", "supa_client", "client", "bind", "write", "log"]
     assert other.events.of("supa_client") == [("supa_client", ("u", "k", "r"), ())]
     assert fleet.containers is other.adapter and fleet.tramu_supabase is other.client
 
 
-@pytest.mark.parametrize("attr, code", [
-    ("supabase_url", 2), ("supabase_key", 2), ("tramu_role_key", 3)])
+@pytest.mark.parametrize("attr, code", [("supabase_url", 2), ("supabase_key", 2), ("tramu_role_key", 3)])
 def test_rebound_setting_is_checked_and_exit_goes_through_module_sys(mod, fakes, attr, code):
     exits = []
 
@@ -82,8 +80,7 @@ def test_run_job_builds_whatever_job_class_the_module_holds_now(mod, fleet, fake
     del mod.PrepayEnabledFlipJob
     monkeypatch.setattr(builtins, "PrepayEnabledFlipJob", _replacement_job(fakes), raising=False)
     assert fleet.run_job(dict(METER)) == "done"
-    assert fakes.events.of("replacement") == [
-        ("replacement", ("meter", "mediator_address", "supabase"))] * 2
+    assert fakes.events.of("replacement") == [("replacement", ("meter", "mediator_address", "supabase"))] * 2
     monkeypatch.delattr(builtins, "PrepayEnabledFlipJob")
     assert fleet.run_job(dict(METER)) is False
     error = dict(fakes.events.records()[-1][3])["error"]
@@ -102,7 +99,9 @@ def test_rebound_exception_class_decides_which_handler_logs(mod, fakes):
         fakes.hooks["write"] = fakes.raiser(exc)
         assert job.update() is False
     assert [m for _, m in fakes.events.messages()][-2:] == [
-        "Unknown failure during prepay_enabled flag disable", "Mediator client failure"]
+        "Unknown failure during prepay_enabled flag disable",
+        "Mediator client failure",
+    ]
 
 
 def test_rebound_traceback_module_formats_both_handlers(mod, fleet, fakes):
@@ -120,6 +119,7 @@ def _stand_in(name, fakes):
     if name == "PrepayEnabledFlipJob":
         return _replacement_job(fakes)
     if name == "OrtaneMediatorClient":
+
         class Client:
             def __init__(self, **kw):
                 fakes.events.add("replacement", tuple(kw))
@@ -130,8 +130,9 @@ def _stand_in(name, fakes):
         return Client
     logger = Fakes()
     logger.events = fakes.events
-    return types.SimpleNamespace(bind=lambda **kw: fakes.events.add("replacement", tuple(kw))
-                                 or logger.logger.bind(**kw))
+    return types.SimpleNamespace(
+        bind=lambda **kw: fakes.events.add("replacement", tuple(kw)) or logger.logger.bind(**kw)
+    )
 
 
 @pytest.mark.parametrize("name", ["logger", "OrtaneMediatorClient", "PrepayEnabledFlipJob"])

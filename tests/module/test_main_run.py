@@ -39,12 +39,15 @@ def run_main(fakes, set_env, monkeypatch):
     return run
 
 
-@pytest.mark.parametrize("argv, esco", [
-    ((), None),
-    (("--esco", "E1"), "E1"),
-    (("--esco=E1",), "E1"),
-    (("--esco", "E1", "--esco", "42"), "42"),
-])
+@pytest.mark.parametrize(
+    "argv, esco",
+    [
+        ((), None),
+        (("--esco", "E1"), "E1"),
+        (("--esco=E1",), "E1"),
+        (("--esco", "E1", "--esco", "42"), "42"),
+    ],
+)
 def test_main_run_passes_esco_as_text_and_runs_once(run_main, fakes, argv, esco):
     main, code = run_main(*argv)
     assert code is None
@@ -56,8 +59,7 @@ def test_main_run_passes_esco_as_text_and_runs_once(run_main, fakes, argv, esco)
     assert main.esco == esco and type(main.runner) is main.PrepayEnabledFlipAllJob
     assert main.runner.esco == esco
     assert len(fakes.events.of("table")) == 1
-    assert fakes.events.messages()[-1] == (
-        "info", "Finished prepay_enabled_flip job. Success: 2/2")
+    assert fakes.events.messages()[-1] == ("info", "Finished prepay_enabled_flip job. Success: 2/2")
     for cls in (main.PrepayEnabledFlipJob, main.PrepayEnabledFlipAllJob):
         assert cls.__module__ == JOB and cls.__init__.__module__ == JOB
 
@@ -74,18 +76,21 @@ def test_bad_command_line_exits_2_before_any_fleet_job(run_main, fakes, capsys, 
 
 @pytest.mark.parametrize("flag", ["-h", "--help"])
 def test_help_prints_parser_help_and_exits_0(run_main, fakes, capsys, flag):
-    main, code = run_main(flag, "--esco", "E1")
+    _main, code = run_main(flag, "--esco", "E1")
     assert code == 0
     assert capsys.readouterr() == (expected_help(PROG)[0], "")
     assert fakes.events.kinds() == ["get_logger"]
 
 
-@pytest.mark.parametrize("env, rows, code", [
-    (dict(PREPAY_DISABLED_METER_NAMES=None), True, 1),
-    (dict(SUPABASE_URL=None), True, 2),
-    (dict(TRAMU_ROLE_KEY=""), True, 3),
-    ({}, False, 10),
-])
+@pytest.mark.parametrize(
+    "env, rows, code",
+    [
+        (dict(PREPAY_DISABLED_METER_NAMES=None), True, 1),
+        (dict(SUPABASE_URL=None), True, 2),
+        (dict(TRAMU_ROLE_KEY=""), True, 3),
+        ({}, False, 10),
+    ],
+)
 def test_precondition_exit_status_reaches_the_caller(run_main, fakes, env, rows, code):
     if not rows:
         fakes.rows = []
@@ -94,17 +99,18 @@ def test_precondition_exit_status_reaches_the_caller(run_main, fakes, env, rows,
 
 
 @pytest.mark.skipif(not SCRIPT.exists(), reason="console script not installed")
-@pytest.mark.parametrize("name, argv, env, code, out, err", [
-    (PROG, ["--esco", "E1"], dict(FAKE_ROWS="3"), 0, "",
-     "INFO Finished prepay_enabled_flip job. Success: 3/3"),
-    ("flip-meters", ["-h"], {}, 0, expected_help("flip-meters")[0], ""),
-    ("flip-meters", ["extra"], {}, 2, "", expected_help("flip-meters")[1]),
-    (PROG, [], dict(PREPAY_DISABLED_METER_NAMES=None),
-     1, "ERROR: PREPAY_DISABLED_METER_NAMES not defined\n", ""),
-    (PROG, [], dict(SUPABASE_ANON_KEY=None), 2, "", "ERROR Environment variables"),
-    (PROG, [], dict(TRAMU_ROLE_KEY=None), 3, "", "ERROR Environment variable TRAMU"),
-    (PROG, [], dict(FAKE_ROWS="0"), 10, "", "ERROR No meter found to disable"),
-])
+@pytest.mark.parametrize(
+    "name, argv, env, code, out, err",
+    [
+        (PROG, ["--esco", "E1"], dict(FAKE_ROWS="3"), 0, "", "INFO Finished prepay_enabled_flip job. Success: 3/3"),
+        ("flip-meters", ["-h"], {}, 0, expected_help("flip-meters")[0], ""),
+        ("flip-meters", ["extra"], {}, 2, "", expected_help("flip-meters")[1]),
+        (PROG, [], dict(PREPAY_DISABLED_METER_NAMES=None), 1, "ERROR: PREPAY_DISABLED_METER_NAMES not defined\n", ""),
+        (PROG, [], dict(SUPABASE_ANON_KEY=None), 2, "", "ERROR Environment variables"),
+        (PROG, [], dict(TRAMU_ROLE_KEY=None), 3, "", "ERROR Environment variable TRAMU"),
+        (PROG, [], dict(FAKE_ROWS="0"), 10, "", "ERROR No meter found to disable"),
+    ],
+)
 def test_console_script_exit_status_and_program_name(tmp_path, name, argv, env, code, out, err):
     (tmp_path / "sitecustomize.py").write_text(MINI_FAKES)
     script = tmp_path / name
@@ -116,8 +122,7 @@ def test_console_script_exit_status_and_program_name(tmp_path, name, argv, env, 
             del environ[var]
         else:
             environ[var] = value
-    done = subprocess.run([str(script), *argv], env=environ, capture_output=True, text=True,
-                          timeout=30)
+    done = subprocess.run([str(script), *argv], env=environ, capture_output=True, text=True, timeout=30)
     assert done.returncode == code, done.stderr
     assert done.stdout == out
     assert err in done.stderr if err else done.stderr == ""

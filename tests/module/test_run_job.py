@@ -41,8 +41,13 @@ def test_success_logs_then_looks_up_then_builds_and_updates(fleet, fakes):
     assert fakes.events.all() == [
         first_record(meter_row),
         ("mediator_address", (7, "S-7"), ()),
-        ("log", "info", FLEET, ("run_job",),
-         (("meter_id", 7), ("serial", "S-7"), ("mediator_address", "tcp://mediator-7"))),
+        (
+            "log",
+            "info",
+            FLEET,
+            ("run_job",),
+            (("meter_id", 7), ("serial", "S-7"), ("mediator_address", "tcp://mediator-7")),
+        ),
         ("client", (), (("mediator_address", "tcp://mediator-7"), ("meter_id", "MID-7"))),
         ("bind", (), job_context),
         ("write", "MID-7", (False,), ()),
@@ -71,8 +76,10 @@ def test_update_false_is_passed_through_without_own_record(fleet, fakes):
     fakes.hooks["write"] = fakes.raiser(fakes.MediatorClientException("offline"))
     assert fleet.run_job(row()) is False
     assert fakes.events.messages() == [
-        ("info", first_record(row())[3][0]), ("info", "run_job"),
-        ("error", "Mediator client failure")]
+        ("info", first_record(row())[3][0]),
+        ("info", "run_job"),
+        ("error", "Mediator client failure"),
+    ]
 
 
 @pytest.mark.parametrize("serial, ending", [("S-7", "S-7"), (42, "42"), (None, "None")])
@@ -90,14 +97,16 @@ def test_missing_mediator_logs_serial_and_returns_false(fleet, fakes, serial, en
 def test_empty_address_is_not_a_missing_mediator(fleet, fakes):
     fakes.hooks["mediator_address"] = lambda meter_id, serial: ""
     assert fleet.run_job(row()) is True
-    assert fakes.events.of("client") == [
-        ("client", (), (("mediator_address", ""), ("meter_id", "MID-7")))]
+    assert fakes.events.of("client") == [("client", (), (("mediator_address", ""), ("meter_id", "MID-7")))]
 
 
-@pytest.mark.parametrize("meter_row, reads", [
-    (RecordingRow(meter_id="MID-7", serial="S-7"), ["id"]),
-    (RecordingRow(id=7, meter_id="MID-7"), ["id", "serial"]),
-])
+@pytest.mark.parametrize(
+    "meter_row, reads",
+    [
+        (RecordingRow(meter_id="MID-7", serial="S-7"), ["id"]),
+        (RecordingRow(id=7, meter_id="MID-7"), ["id", "serial"]),
+    ],
+)
 def test_row_without_id_or_serial_raises_before_adapter(fleet, fakes, meter_row, reads):
     with pytest.raises(KeyError) as raised:
         fleet.run_job(meter_row)
@@ -137,8 +146,7 @@ def _no_meter_id(fleet, fakes):
 
 
 def _mapping_row(fleet, fakes):
-    return (RecordingRow(**row()), TypeError,
-            "Argument 'meter' has incorrect type (expected dict, got RecordingRow)")
+    return (RecordingRow(**row()), TypeError, "Argument 'meter' has incorrect type (expected dict, got RecordingRow)")
 
 
 def _int_address(fleet, fakes):
@@ -156,9 +164,9 @@ def _no_database_client(fleet, fakes):
     return row(), AttributeError, f"{type(fleet).__name__!r} object has no attribute 'tramu_supabase'"
 
 
-@pytest.mark.parametrize("arrange", [
-    _info_fails_on_run_job, _no_meter_id, _mapping_row, _int_address, _client_fails,
-    _no_database_client])
+@pytest.mark.parametrize(
+    "arrange", [_info_fails_on_run_job, _no_meter_id, _mapping_row, _int_address, _client_fails, _no_database_client]
+)
 def test_failure_while_building_or_running_job_is_logged_and_false(fleet, fakes, arrange):
     meter_row, error_type, text = arrange(fleet, fakes)
     assert fleet.run_job(meter_row) is False

@@ -9,8 +9,8 @@ import copy
 import inspect
 import pickle
 import pydoc
-import sys
 import re
+import sys
 import types
 
 import pytest
@@ -38,15 +38,13 @@ def _reference_class(name, *functions, docs=None):
 
 
 def _reference_flip_job():
-    def __init__(self, *, meter: "Dict[str, Any]", mediator_address: "str",
-                 supabase: "SupabaseClient"):
+    def __init__(self, *, meter: "Dict[str, Any]", mediator_address: "str", supabase: "SupabaseClient"):  # noqa: F821 - as the module stores them
         pass
 
     def update(self) -> "bool":
         pass
 
-    return _reference_class("PrepayEnabledFlipJob", __init__, update,
-                            docs={"update": UPDATE_DOC})
+    return _reference_class("PrepayEnabledFlipJob", __init__, update, docs={"update": UPDATE_DOC})
 
 
 def _reference_fleet_job():
@@ -62,8 +60,7 @@ def _reference_fleet_job():
     def _check_environment(self):
         pass
 
-    return _reference_class("PrepayEnabledFlipAllJob", __init__, run_job, run,
-                            _check_environment)
+    return _reference_class("PrepayEnabledFlipAllJob", __init__, run_job, run, _check_environment)
 
 
 REFERENCES = {
@@ -74,8 +71,7 @@ METHODS = {
     "PrepayEnabledFlipJob": ["__init__", "update"],
     "PrepayEnabledFlipAllJob": ["__init__", "run_job", "run", "_check_environment"],
 }
-FUNCTION_ATTRS = ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
-                  "__kwdefaults__")
+FUNCTION_ATTRS = ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__")
 
 
 @pytest.fixture
@@ -83,8 +79,8 @@ def instances(mod, fakes):
     """A working instance of each compiled class and a bare one of each reference."""
     ours = {
         "PrepayEnabledFlipJob": mod.PrepayEnabledFlipJob(
-            meter={"meter_id": "MID-1", "serial": "S-1"}, mediator_address="tcp://m",
-            supabase=None),
+            meter={"meter_id": "MID-1", "serial": "S-1"}, mediator_address="tcp://m", supabase=None
+        ),
         "PrepayEnabledFlipAllJob": mod.PrepayEnabledFlipAllJob("ESCO-A"),
     }
     theirs = {name: cls.__new__(cls) for name, cls in REFERENCES.items()}
@@ -139,8 +135,10 @@ def test_keywords_match_by_value_not_identity(mod, instances, fakes):
     assert type(job).update(**{"".join(["se", "lf"]): job}) is True
     # Keyword names built at run time are equal to, but not the same object as, the
     # parameter names.
-    fresh = {"".join([name, ""]): value for name, value in
-             dict(meter={"meter_id": 1, "serial": 2}, mediator_address="a", supabase=None).items()}
+    fresh = {
+        "".join([name, ""]): value
+        for name, value in dict(meter={"meter_id": 1, "serial": 2}, mediator_address="a", supabase=None).items()
+    }
     assert vars(mod.PrepayEnabledFlipJob(**fresh))["mediator_address"] == "a"
     assert mod.PrepayEnabledFlipAllJob(**{"".join(["es", "co"]): "E"}).esco == "E"
     row = {"id": 1, "meter_id": "MID-1", "serial": "S-1"}
@@ -172,7 +170,9 @@ def test_pickle_names_the_module_and_qualified_name(mod, monkeypatch):
 
 @pytest.mark.parametrize("name", REFERENCES)
 def test_pydoc_renders_class_like_plain_class(mod, name):
-    render = lambda obj: _addressless(pydoc.plain(pydoc.render_doc(obj)))
+    def render(obj):
+        return _addressless(pydoc.plain(pydoc.render_doc(obj)))
+
     assert render(getattr(mod, name)) == render(REFERENCES[name])
 
 
@@ -185,8 +185,7 @@ def test_pydoc_renders_methods_like_plain_functions(instances, name, method):
         text = _addressless(pydoc.plain(pydoc.render_doc(obj)))
         return text.split("\n", 1)[1]
 
-    assert render(getattr(type(ours[name]), method)) == render(
-        getattr(type(theirs[name]), method))
+    assert render(getattr(type(ours[name]), method)) == render(getattr(type(theirs[name]), method))
     assert render(getattr(ours[name], method)) == render(getattr(theirs[name], method))
 
 
@@ -239,8 +238,7 @@ def test_bad_call_through_class_fails_like_plain_class(mod, fakes, name, method,
 
 
 @pytest.mark.parametrize("name, method, args, kwargs", BAD_BOUND_CALLS)
-def test_bad_call_through_instance_fails_like_plain_method(
-        instances, fakes, name, method, args, kwargs):
+def test_bad_call_through_instance_fails_like_plain_method(instances, fakes, name, method, args, kwargs):
     ours, theirs = instances
     inst = ours[name]
     before = dict(vars(inst))

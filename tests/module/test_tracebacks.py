@@ -14,8 +14,7 @@ UPDATE = "PrepayEnabledFlipJob.update"
 
 def methods(exc):
     """The names of the module's entries in the traceback, outermost first."""
-    return [entry.name for entry in traceback.extract_tb(exc.__traceback__)
-            if entry.name.startswith("PrepayEnabled")]
+    return [entry.name for entry in traceback.extract_tb(exc.__traceback__) if entry.name.startswith("PrepayEnabled")]
 
 
 def logged_exception(fakes):
@@ -58,8 +57,7 @@ def test_run_job_record_shows_each_method_then_the_raiser(fleet, fakes, arrange)
 
 @pytest.mark.parametrize("where", ["write", "info"])
 def test_update_record_shows_update_then_the_collaborator(mod, fakes, where):
-    job = mod.PrepayEnabledFlipJob(meter={"meter_id": "M", "serial": "S"},
-                                   mediator_address=ADDRESS, supabase=None)
+    job = mod.PrepayEnabledFlipJob(meter={"meter_id": "M", "serial": "S"}, mediator_address=ADDRESS, supabase=None)
 
     def sink_full(*args):
         raise OSError("sink full")
@@ -80,13 +78,18 @@ def test_exception_leaving_several_methods_has_one_entry_for_each(fleet, fakes):
     assert methods(caught.value) == [RUN_JOB, UPDATE]
 
 
-@pytest.mark.parametrize("call, error_type, expected", [
-    (lambda mod, fleet: fleet.run_job({"serial": "S"}), KeyError, [RUN_JOB]),
-    (lambda mod, fleet: mod.PrepayEnabledFlipJob(meter=[], mediator_address=ADDRESS, supabase=None),
-     TypeError, [INIT]),
-    (lambda mod, fleet: fleet._check_environment(), SystemExit,
-     ["PrepayEnabledFlipAllJob._check_environment"]),
-])
+@pytest.mark.parametrize(
+    "call, error_type, expected",
+    [
+        (lambda mod, fleet: fleet.run_job({"serial": "S"}), KeyError, [RUN_JOB]),
+        (
+            lambda mod, fleet: mod.PrepayEnabledFlipJob(meter=[], mediator_address=ADDRESS, supabase=None),
+            TypeError,
+            [INIT],
+        ),
+        (lambda mod, fleet: fleet._check_environment(), SystemExit, ["PrepayEnabledFlipAllJob._check_environment"]),
+    ],
+)
 def test_exception_raised_by_the_module_names_the_method(mod, fleet, call, error_type, expected):
     if error_type is SystemExit:
         mod.tramu_role_key = ""

@@ -41,8 +41,12 @@ def prepare(environ: MutableMapping[str, str], record: Record) -> ShardRun | Non
     if shard_run is not None:
         shard = shard_run.shard
         record(
-            "info", f"Shard {shard.index} of {shard.count}: {shard_run.kept} of {shard_run.total} meter names",
-            shard=shard.index, shards=shard.count, names=shard_run.kept, total_names=shard_run.total,
+            "info",
+            f"Shard {shard.index} of {shard.count}: {shard_run.kept} of {shard_run.total} meter names",
+            shard=shard.index,
+            shards=shard.count,
+            names=shard_run.kept,
+            total_names=shard_run.total,
         )
     return shard_run
 
@@ -60,7 +64,10 @@ def settled_status(shard_run: ShardRun | None, status: object, record: Record) -
     if shard_run is None or status != NO_METER_STATUS:
         return None
     record(
-        "info", f"Shard {shard_run.shard.index}: no meter of its names to switch off, exit status 0 instead of 10",
-        shard=shard_run.shard.index, status=0, run_status=NO_METER_STATUS,
+        "info",
+        f"Shard {shard_run.shard.index}: no meter of its names to switch off, exit status 0 instead of 10",
+        shard=shard_run.shard.index,
+        status=0,
+        run_status=NO_METER_STATUS,
     )
     return 0

@@ -193,13 +193,18 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     # must not take a stopped run for a complete one.
     if signum is None:
         record(
-            "warning", f"Stopped as {threshold.REASON}: exit status {threshold.STATUS}",
-            status=threshold.STATUS, run_status=run_status,
+            "warning",
+            f"Stopped as {threshold.REASON}: exit status {threshold.STATUS}",
+            status=threshold.STATUS,
+            run_status=run_status,
         )
         return threshold.STATUS
     status = 128 + signum
     record(
-        "warning", f"Stopped on {signum.name}: exit status {status}",
-        signal=signum.name, status=status, run_status=run_status,
+        "warning",
+        f"Stopped on {signum.name}: exit status {status}",
+        signal=signum.name,
+        status=status,
+        run_status=run_status,
     )
     return status

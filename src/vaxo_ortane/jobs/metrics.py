@@ -32,8 +32,12 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
 
     gauge("meters_selected", "Meters the run's registry query selected.", counts["selected"])
     gauge("meters_switched_off", "Selected meters whose prepay setting the run switched off.", counts[SWITCHED_OFF])
-    failed = Gauge(PREFIX + "meters_failed", "Selected meters that failed, by cause; not_run: never handled.",
-                   ["cause"], registry=registry)
+    failed = Gauge(
+        PREFIX + "meters_failed",
+        "Selected meters that failed, by cause; not_run: never handled.",
+        ["cause"],
+        registry=registry,
+    )
     for cause in CAUSES:
         failed.labels(cause).set(counts["failed_by_cause"][cause])
     failed.labels("not_run").set(counts["not_run"])
@@ -57,5 +61,6 @@ def shown(url: str) -> str:
 def push(url: str, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:
     """Push the run's metrics; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
-    pushadd_to_gateway(url, job=JOB, registry=registry_for(outcomes, status, seconds),
-                       grouping_key=dict(grouping), timeout=TIMEOUT)
+    pushadd_to_gateway(
+        url, job=JOB, registry=registry_for(outcomes, status, seconds), grouping_key=dict(grouping), timeout=TIMEOUT
+    )

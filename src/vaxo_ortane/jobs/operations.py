@@ -36,8 +36,12 @@ Record = Callable[..., None]
 
 def shard_description(shard_run: ShardRun) -> dict[str, int]:
     """The shard as the report shows it."""
-    return {"index": shard_run.shard.index, "count": shard_run.shard.count,
-            "names": shard_run.kept, "total_names": shard_run.total}
+    return {
+        "index": shard_run.shard.index,
+        "count": shard_run.shard.count,
+        "names": shard_run.kept,
+        "total_names": shard_run.total,
+    }
 
 
 @dataclass
@@ -96,18 +100,28 @@ class RunExtras:
             from vaxo_ortane.jobs import report
 
             run = {
-                "job": JOB_LOGGER, "started_at": self.started_at, "ended_at": now_text(),
-                "duration_seconds": round(seconds, 3), "exit_status": status,
-                "stopped_by": stopping.reason(), "summary_written": outcomes.completed,
-                "max_failures": None if self.limit is None else self.limit.text, "shard": shard,
+                "job": JOB_LOGGER,
+                "started_at": self.started_at,
+                "ended_at": now_text(),
+                "duration_seconds": round(seconds, 3),
+                "exit_status": status,
+                "stopped_by": stopping.reason(),
+                "summary_written": outcomes.completed,
+                "max_failures": None if self.limit is None else self.limit.text,
+                "shard": shard,
             }
             try:
                 rerun, listed = report.write(self.report_path, outcomes, run)
             except OSError as exc:
                 self.record("error", f"The run's report could not be written: {exc}", report=str(self.report_path))
             else:
-                self.record("info", f"Report written to {self.report_path}", report=str(self.report_path),
-                            rerun_file=str(rerun), rerun_count=listed)
+                self.record(
+                    "info",
+                    f"Report written to {self.report_path}",
+                    report=str(self.report_path),
+                    rerun_file=str(rerun),
+                    rerun_count=listed,
+                )
         if self.pushgateway is not None:
             from vaxo_ortane.jobs import metrics
 
@@ -121,4 +135,4 @@ class RunExtras:
 
 
 def now_text() -> str:
-    return datetime.datetime.now(datetime.timezone.utc).isoformat().replace("+00:00", "Z")
+    return datetime.datetime.now(datetime.UTC).isoformat().replace("+00:00", "Z")

@@ -98,8 +98,11 @@ class Outcomes:
         if cause is not None:
             error = event_dict.get("error")
             # The client's refusal is the exception's whole cause, however long its message.
-            if cause == "mediator" and stopping.reason() is not None \
-                    and str(getattr(error, "cause", "")).startswith(REFUSED):
+            if (
+                cause == "mediator"
+                and stopping.reason() is not None
+                and str(getattr(error, "cause", "")).startswith(REFUSED)
+            ):
                 cause = "stopped"
             self._end(FAILED, cause, _text(error))
         elif event == "prepay disabled":
@@ -110,12 +113,12 @@ class Outcomes:
                 address = event_dict.get("mediator_address")
                 current.mediator_address = address if isinstance(address, str) else None
         elif event.startswith(ROW_START):
-            self._start(event[len(ROW_START):])
+            self._start(event[len(ROW_START) :])
         elif event.startswith(NO_MEDIATOR):
             self._end(FAILED, "no_mediator", event)
         elif event.startswith(ESCAPED):
             with self._lock:
-                self.escaped.append(_text(event[len(ESCAPED):]))
+                self.escaped.append(_text(event[len(ESCAPED) :]))
         elif event == STARTING:
             self.esco = event_dict.get("esco")
         elif event.startswith(SUMMARY):

@@ -93,8 +93,9 @@ def classify(names: Iterable[str], rows: Iterable[Mapping[str, Any]], esco: str 
             entries.append(_entry(name, "not_found"))
             continue
         if len(found) > 1:
-            shown = ", ".join(f"id {r.get('id')} ({r.get('esco')}, prepay_enabled {r.get('prepay_enabled')})"
-                              for r in found)
+            shown = ", ".join(
+                f"id {r.get('id')} ({r.get('esco')}, prepay_enabled {r.get('prepay_enabled')})" for r in found
+            )
             entries.append(_entry(name, "duplicate", why=f"{len(found)} rows: {shown}; {WHY['duplicate']}"))
             continue
         row = found[0]
@@ -104,14 +105,29 @@ def classify(names: Iterable[str], rows: Iterable[Mapping[str, Any]], esco: str 
         elif setting is None:
             entries.append(_entry(name, "unknown", row))
         elif esco is not None and row.get("esco") != esco:
-            entries.append(_entry(name, "other_esco", row, why=(
-                f"the row's ESCO is {row.get('esco')}, not {esco}: the run would select it "
-                f"and fail it for want of a mediator")))
+            entries.append(
+                _entry(
+                    name,
+                    "other_esco",
+                    row,
+                    why=(
+                        f"the row's ESCO is {row.get('esco')}, not {esco}: the run would select it "
+                        f"and fail it for want of a mediator"
+                    ),
+                )
+            )
         elif (address := containers.mediator_address(row.get("id"), row.get("serial"))) is None:
             entries.append(_entry(name, "no_mediator", row))
         else:
-            entries.append(_entry(name, "switch_off", row, mediator_address=address,
-                                  why="prepay_enabled is true: the run writes false through this mediator"))
+            entries.append(
+                _entry(
+                    name,
+                    "switch_off",
+                    row,
+                    mediator_address=address,
+                    why="prepay_enabled is true: the run writes false through this mediator",
+                )
+            )
     return entries
 
 
@@ -196,14 +212,14 @@ def render_table(entries: Sequence[Entry], read: bool) -> str:
     cells += [["" if v is None else str(v) for v in (getattr(e, c) for c in columns)] for e in entries]
     widths = [max(len(row[i]) for row in cells) for i in range(len(columns) - 1)]
     lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=False)) + "  " + row[-1] for row in cells]
-    return "\n".join(lines + ["", closing_line(entries)]) + "\n"
+    return "\n".join([*lines, "", closing_line(entries)]) + "\n"
 
 
 def render_csv(entries: Sequence[Entry], read: bool) -> str:
     import io
 
     out = io.StringIO()
-    writer = csv.DictWriter(out, _columns(read) + ["kind"], extrasaction="ignore", lineterminator="\n")
+    writer = csv.DictWriter(out, [*_columns(read), "kind"], extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
     writer.writerows(asdict(e) for e in entries)
     return out.getvalue()
@@ -217,13 +233,22 @@ def render_json(entries: Sequence[Entry], esco: str | None, shard_run: Any) -> s
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog=PROGRAM, description="Show what a prepay-enabled-flip run would do to each listed meter name; "
-        "reads the same variables, files and shard settings as the job, and writes nothing.")
+        prog=PROGRAM,
+        description="Show what a prepay-enabled-flip run would do to each listed meter name; "
+        "reads the same variables, files and shard settings as the job, and writes nothing.",
+    )
     parser.add_argument("--esco", help="Plan for this ESCO only, as the job's --esco")
-    parser.add_argument("--read-mediators", action="store_true",
-                        help="also read each meter's current setting from its mediator (GET, never a write)")
-    parser.add_argument("--format", choices=("table", "json", "csv"), default="table",
-                        help="table for a terminal (default), json or csv for tools")
+    parser.add_argument(
+        "--read-mediators",
+        action="store_true",
+        help="also read each meter's current setting from its mediator (GET, never a write)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("table", "json", "csv"),
+        default="table",
+        help="table for a terminal (default), json or csv for tools",
+    )
     args = parser.parse_args(argv)
     try:
         entries, shard_run = make_plan(os.environ, args.esco, args.read_mediators)
@@ -233,8 +258,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.format == "table":
         sys.stdout.write(render_table(entries, args.read_mediators))
     else:
-        text = render_csv(entries, args.read_mediators) if args.format == "csv" else \
-            render_json(entries, args.esco, shard_run)
+        text = (
+            render_csv(entries, args.read_mediators)
+            if args.format == "csv"
+            else render_json(entries, args.esco, shard_run)
+        )
         sys.stdout.write(text)
         print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
     return 0 if all(e.kind in FINE for e in entries) else NEEDS_A_LOOK

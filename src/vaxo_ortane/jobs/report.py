@@ -84,7 +84,9 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
     rerun = rerun_path(path)
     _write_atomically(rerun, "".join(f"{name}\n" for name in names))
     content = document(outcomes, run) | {
-        "rerun_file": str(rerun), "rerun_count": len(names), "rerun_unlisted": unlisted,
+        "rerun_file": str(rerun),
+        "rerun_count": len(names),
+        "rerun_unlisted": unlisted,
     }
     try:
         # The standard encoder indents in pure Python: about 1.2 us a meter against orjson's 0.2.

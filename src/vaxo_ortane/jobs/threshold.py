@@ -70,7 +70,10 @@ def watcher(
                 "warning",
                 f"Stopping: {REASON} ({VARIABLE}={threshold.text}): writes not yet started fail without "
                 "contacting their mediator, writes in flight finish",
-                max_failures=threshold.text, failures=failures, ended=ended, selected=selected(),
+                max_failures=threshold.text,
+                failures=failures,
+                ended=ended,
+                selected=selected(),
             )
 
     return on_failure

@@ -53,12 +53,20 @@ MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
 # libcurl's failures on the way to the mediator, by the name the error carries;
 # the request got no (whole) answer, so each is tried again.
-CONNECT_ERRORS = frozenset({
-    pycurl.E_COULDNT_RESOLVE_PROXY, pycurl.E_COULDNT_RESOLVE_HOST, pycurl.E_COULDNT_CONNECT,
-    pycurl.E_SSL_CONNECT_ERROR, pycurl.E_PEER_FAILED_VERIFICATION, pycurl.E_SSL_CERTPROBLEM,
-    pycurl.E_SSL_CACERT_BADFILE, pycurl.E_SSL_ISSUER_ERROR, pycurl.E_SSL_PINNEDPUBKEYNOTMATCH,
-    pycurl.E_SSL_INVALIDCERTSTATUS,
-})
+CONNECT_ERRORS = frozenset(
+    {
+        pycurl.E_COULDNT_RESOLVE_PROXY,
+        pycurl.E_COULDNT_RESOLVE_HOST,
+        pycurl.E_COULDNT_CONNECT,
+        pycurl.E_SSL_CONNECT_ERROR,
+        pycurl.E_PEER_FAILED_VERIFICATION,
+        pycurl.E_SSL_CERTPROBLEM,
+        pycurl.E_SSL_CACERT_BADFILE,
+        pycurl.E_SSL_ISSUER_ERROR,
+        pycurl.E_SSL_PINNEDPUBKEYNOTMATCH,
+        pycurl.E_SSL_INVALIDCERTSTATUS,
+    }
+)
 RETRY_ERRORS: dict[int, str] = {
     **dict.fromkeys(CONNECT_ERRORS, "ConnectError"),
     pycurl.E_GOT_NOTHING: "RemoteProtocolError",
@@ -145,8 +153,12 @@ def _ca_locations() -> tuple[str | None, str | None]:
     paths = ssl.get_default_verify_paths()
     cafile, capath = paths.cafile, paths.capath
     if cafile is None and capath is None:
-        for candidate in ("/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
-                          "/etc/ssl/cert.pem", "/etc/ssl/ca-bundle.pem"):
+        for candidate in (
+            "/etc/ssl/certs/ca-certificates.crt",
+            "/etc/pki/tls/certs/ca-bundle.crt",
+            "/etc/ssl/cert.pem",
+            "/etc/ssl/ca-bundle.pem",
+        ):
             if os.path.isfile(candidate):
                 return candidate, None
     return cafile, capath
@@ -187,8 +199,12 @@ class _Handle:
         """Verify https peers (and proxies) against the CA locations; once per handle."""
         if not self.tls:
             cafile, capath = _ca_locations()
-            for option, value in ((pycurl.CAINFO, cafile), (pycurl.PROXY_CAINFO, cafile),
-                                  (pycurl.CAPATH, capath), (pycurl.PROXY_CAPATH, capath)):
+            for option, value in (
+                (pycurl.CAINFO, cafile),
+                (pycurl.PROXY_CAINFO, cafile),
+                (pycurl.CAPATH, capath),
+                (pycurl.PROXY_CAPATH, capath),
+            ):
                 if value is not None:  # None would reset it to the path libcurl was built with
                     self.curl.setopt(option, value)
             self.tls = True
@@ -214,7 +230,7 @@ def _reading_handle() -> _Handle:
 
 
 class _Answer:
-    __slots__ = ("status", "head", "body")
+    __slots__ = ("body", "head", "status")
 
     def __init__(self, status: int, head: list[bytes], body: bytes) -> None:
         self.status, self.head, self.body = status, head, body
@@ -302,7 +318,9 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
     name = RETRY_ERRORS.get(code, "TransportError")
     if code == pycurl.E_PEER_FAILED_VERIFICATION:
         message = f"CERTIFICATE_VERIFY_FAILED: {message}"  # the tag log searches look for
-    elif code == pycurl.E_GOT_NOTHING or (code == pycurl.E_FTP_WEIRD_SERVER_REPLY and not curl.getinfo(pycurl.HEADER_SIZE)):
+    elif code == pycurl.E_GOT_NOTHING or (
+        code == pycurl.E_FTP_WEIRD_SERVER_REPLY and not curl.getinfo(pycurl.HEADER_SIZE)
+    ):
         message = DISCONNECTED
     elif code == pycurl.E_PARTIAL_FILE:
         received, expected = curl.getinfo(pycurl.SIZE_DOWNLOAD_T), curl.getinfo(pycurl.CONTENT_LENGTH_DOWNLOAD_T)
@@ -411,8 +429,12 @@ class OrtaneMediatorClient:
                 if failed.retry and not last:
                     time.sleep(settings.pause(attempt, None))
                     continue
-                self._fail(f"{_scrubbed(failed.cause, self.mediator_address, proxy)} after {attempt + 1} attempt(s)",
-                           self._shown, None, action)
+                self._fail(
+                    f"{_scrubbed(failed.cause, self.mediator_address, proxy)} after {attempt + 1} attempt(s)",
+                    self._shown,
+                    None,
+                    action,
+                )
             if 200 <= answer.status < 300:
                 problem = _unconfirmed(answer, value, self.meter_id)
                 if problem is None:
@@ -424,8 +446,7 @@ class OrtaneMediatorClient:
                 continue
             excerpt = answer.text[:200].strip()
             self._fail(
-                f"HTTP {answer.status}" + (f" ({excerpt})" if excerpt else "")
-                + f" after {attempt + 1} attempt(s)",
+                f"HTTP {answer.status}" + (f" ({excerpt})" if excerpt else "") + f" after {attempt + 1} attempt(s)",
                 self._shown,
                 answer.status,
                 action,

@@ -24,7 +24,5 @@ class MediatorClientException(Exception):
         return (_rebuild, (str(self), self.meter_id, self.address, self.status, self.cause))
 
 
-def _rebuild(
-    message: str, meter_id: object, address: str, status: int | None, cause: str
-) -> MediatorClientException:
+def _rebuild(message: str, meter_id: object, address: str, status: int | None, cause: str) -> MediatorClientException:
     return MediatorClientException(message, meter_id=meter_id, address=address, status=status, cause=cause)

@@ -104,15 +104,24 @@ def demo_fleet() -> list[SampleMeter]:
             special["prepay_enabled"] = None
         meters.append(
             SampleMeter(
-                id=n, name=f"A-{n:03d}", meter_id=f"MTR-A{n:04d}", serial=f"SN-A-{1000 + n}",
-                esco="ESCO_A", **special,  # type: ignore[arg-type]
+                id=n,
+                name=f"A-{n:03d}",
+                meter_id=f"MTR-A{n:04d}",
+                serial=f"SN-A-{1000 + n}",
+                esco="ESCO_A",
+                **special,  # type: ignore[arg-type]
             )
         )
-    for n in range(1, 13):
-        meters.append(
-            SampleMeter(
-                id=100 + n, name=f"B-{n:03d}", meter_id=f"MTR-B{n:04d}", serial=f"SN-B-{2000 + n}",
-                esco="ESCO_B", prepay_enabled=n % 4 != 0, in_name_list=False,
-            )
+    meters.extend(
+        SampleMeter(
+            id=100 + n,
+            name=f"B-{n:03d}",
+            meter_id=f"MTR-B{n:04d}",
+            serial=f"SN-B-{2000 + n}",
+            esco="ESCO_B",
+            prepay_enabled=n % 4 != 0,
+            in_name_list=False,
         )
+        for n in range(1, 13)
+    )
     return meters

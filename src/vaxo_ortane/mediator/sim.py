@@ -250,8 +250,12 @@ class MediatorSim:
             raw_length = headers.get("content-length", "0")
             length = int(raw_length) if raw_length.isdigit() else -1
             if len(request_line) != 3 or not request_line[2].startswith("HTTP/") or not 0 <= length <= MAX_BODY:
-                self._send(conn, 400, {"error": "a request line, and a JSON body with Content-Length, are required"},
-                           keep_alive=False)
+                self._send(
+                    conn,
+                    400,
+                    {"error": "a request line, and a JSON body with Content-Length, are required"},
+                    keep_alive=False,
+                )
                 return
             if len(conn.buffer) < end + 4 + length:
                 return
@@ -309,7 +313,9 @@ class MediatorSim:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="vaxo-mediator-sim", description="Local mediator service on loopback.")
-    parser.add_argument("--config", required=True, type=Path, help="TOML file with a [meters.<meter_id>] table per meter")
+    parser.add_argument(
+        "--config", required=True, type=Path, help="TOML file with a [meters.<meter_id>] table per meter"
+    )
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
     parser.add_argument("--host", default=LOOPBACK, help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--verbose", action="store_true", help="log each request on standard error")

@@ -16,6 +16,7 @@ runs ``vaxo-mediator-sim`` from them.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import io
 import json
@@ -108,8 +109,17 @@ class PrivatePodman:
 
     def podman_args(self) -> list[str]:
         f = self.folder
-        return ["podman", "--root", str(f / "root"), "--runroot", str(f / "run"),
-                "--storage-driver", "vfs", "--tmpdir", str(f / "tmp")]
+        return [
+            "podman",
+            "--root",
+            str(f / "root"),
+            "--runroot",
+            str(f / "run"),
+            "--storage-driver",
+            "vfs",
+            "--tmpdir",
+            str(f / "tmp"),
+        ]
 
     @property
     def client(self) -> docker.DockerClient:
@@ -210,10 +220,8 @@ def _remove_if_only_engine_state(path: Path, mounts: list[str]) -> None:
             return
         if str(path) in mounts:
             _unmount(str(path))
-        try:
+        with contextlib.suppress(OSError):
             path.rmdir()
-        except OSError:
-            pass
         return
     shutil.rmtree(path, ignore_errors=True)
 
@@ -242,8 +250,11 @@ def _root_filesystem() -> bytes:
 def host_mounts() -> dict[str, dict[str, str]]:
     """Read-only bind mounts that let a container run this interpreter and venv."""
     paths = ["/usr"]
-    paths += [f"/{n}" for n in ("bin", "sbin", "lib", "lib32", "lib64", "libx32")
-              if os.path.isdir(f"/{n}") and not os.path.islink(f"/{n}")]
+    paths += [
+        f"/{n}"
+        for n in ("bin", "sbin", "lib", "lib32", "lib64", "libx32")
+        if os.path.isdir(f"/{n}") and not os.path.islink(f"/{n}")
+    ]
     for prefix in (sys.base_prefix, sys.prefix):
         real = os.path.realpath(prefix)
         if not any(real == p or real.startswith(p + "/") for p in paths):
@@ -292,10 +303,21 @@ def run_mediator(
     # create and start rather than run: run would try to pull a missing image.
     container = client.containers.create(
         image,
-        [python, "-m", "vaxo_ortane.mediator.sim", "--config", "/config/meters.toml",
-         "--host", "0.0.0.0", "--port", str(MEDIATOR_PORT)],
+        [
+            python,
+            "-m",
+            "vaxo_ortane.mediator.sim",
+            "--config",
+            "/config/meters.toml",
+            "--host",
+            "0.0.0.0",
+            "--port",
+            str(MEDIATOR_PORT),
+        ],
         labels=dict(mediator_labels(m) if labels is None else labels),
-        volumes=mounts, environment={"PYTHONDONTWRITEBYTECODE": "1"}, **options,
+        volumes=mounts,
+        environment={"PYTHONDONTWRITEBYTECODE": "1"},
+        **options,
     )
     container.start()
     return container

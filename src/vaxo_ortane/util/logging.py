@@ -85,10 +85,7 @@ class LogSettings:
             )
         fmt = env.get("LOG_FORMAT", "json").strip().lower() or "json"
         if fmt not in FORMATS:
-            raise ValueError(
-                f"LOG_FORMAT={fmt!r} is not a log format; use json or console, "
-                "or leave it unset for json"
-            )
+            raise ValueError(f"LOG_FORMAT={fmt!r} is not a log format; use json or console, or leave it unset for json")
         return cls(level=LEVELS[level_name], format=fmt)
 
 
@@ -143,7 +140,7 @@ def plain(value: object, depth: int = 0) -> Any:
     kind = type(value)
     if kind in _AS_IS:
         return value
-    if kind is int and value.bit_length() <= _SAFE_INT_BITS:
+    if kind is int and value.bit_length() <= _SAFE_INT_BITS:  # type: ignore[attr-defined]  # kind is type(value)
         return value
     if value is None or isinstance(value, (bool, str)):
         return value
@@ -196,7 +193,7 @@ def _json_processor(name: str) -> Processor:
 
     Each record is one call instead of six: a third less CPU a record.
     """
-    utc = datetime.timezone.utc
+    utc = datetime.UTC
     now = datetime.datetime.now
     format_exc_info = structlog.processors.format_exc_info
 

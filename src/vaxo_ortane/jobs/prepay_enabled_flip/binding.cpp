@@ -75,7 +75,7 @@ void too_many_positional(Function* fn, Py_ssize_t given, PyObject* const* locals
         kwonly_given += locals[i] != nullptr ? 1 : 0;
     }
     const Py_ssize_t defcount = fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
-    bool plural;
+    bool plural = false;
     Ref sig;
     if (defcount != 0) {
         plural = true;
@@ -88,10 +88,10 @@ void too_many_positional(Function* fn, Py_ssize_t given, PyObject* const* locals
         return;
     }
     Ref kwonly_sig = kwonly_given != 0
-        ? Ref::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                          given != 1 ? "s" : "", kwonly_given,
-                                          kwonly_given != 1 ? "s" : ""))
-        : Ref::steal(PyUnicode_FromString(""));
+                         ? Ref::steal(PyUnicode_FromFormat(
+                               " positional argument%s (and %zd keyword-only argument%s)",
+                               given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                         : Ref::steal(PyUnicode_FromString(""));
     if (!kwonly_sig) {
         return;
     }

@@ -10,8 +10,8 @@ template <typename... Args>
 Ref call(PyObject* callable, Args... args)
 {
     PyObject* stack[] = {nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(*positional, **dict(zip(kwnames, keyword_values))): the last
@@ -21,8 +21,8 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args)
 {
     PyObject* stack[] = {nullptr, args...};
     const size_t npos = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                          npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // obj.name(*args)
@@ -40,8 +40,8 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... arg
 {
     PyObject* stack[] = {nullptr, obj, args...};
     const size_t npos = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // PyObject_GetAttr and PyObject_SetAttr for the module's names, which are
@@ -76,10 +76,7 @@ inline int setattr(PyObject* obj, PyObject* name, PyObject* value)
     return set != nullptr ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
 }
 
-inline Ref getitem(PyObject* obj, PyObject* key)
-{
-    return Ref::steal(PyObject_GetItem(obj, key));
-}
+inline Ref getitem(PyObject* obj, PyObject* key) { return Ref::steal(PyObject_GetItem(obj, key)); }
 
 // `self.attr.method(*args)`; the result is dropped, failure reported as -1.
 template <typename... Args>

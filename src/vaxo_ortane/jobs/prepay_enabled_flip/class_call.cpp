@@ -18,7 +18,7 @@ ClassCache* cache_of(PyTypeObject* cls)
         return nullptr;
     }
     State& st = state_of(module);
-    ClassCache* cache = st.flip_job.cls == cls ? &st.flip_job
+    ClassCache* cache = st.flip_job.cls == cls    ? &st.flip_job
                         : st.fleet_job.cls == cls ? &st.fleet_job
                                                   : nullptr;
     return cache;
@@ -104,8 +104,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     stack[0] = self.get();
     std::copy(args, args + total, stack + 1);
     Function* init = reinterpret_cast<Function*>(cache->init);
-    Ref result = Ref::steal(init->vectorcall(cache->init, stack, static_cast<size_t>(nargs + 1),
-                                             kwnames));
+    Ref result =
+        Ref::steal(init->vectorcall(cache->init, stack, static_cast<size_t>(nargs + 1), kwnames));
     if (!result) {
         return nullptr;
     }

@@ -188,7 +188,8 @@ Ref special_method(PyObject* obj, PyObject* name, const char* missing)
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     PyObject* raw = nullptr;
     if (PyObject_GetOptionalAttr(type, name, &raw) == 0) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol%s",
                      Py_TYPE(obj)->tp_name, missing);
     }
     Ref attr = Ref::steal(raw);
@@ -254,8 +255,9 @@ Ref run_pool(const Frame& f, PyObject* self, PyObject* meters)
         PyErr_SetRaisedException(exc.release());
     } else if (suppressed > 0) {
         // The block never finished, so `futures` was never bound.
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'futures' where it is not associated with a value");
+        PyErr_SetString(
+            PyExc_UnboundLocalError,
+            "cannot access local variable 'futures' where it is not associated with a value");
     }
     return {};
 }
@@ -313,9 +315,8 @@ PyObject* run(const Frame& f, PyObject* const* args)
     Ref futures = run_pool(f, self, meters.get());
     Ref concurrent = futures ? f.global(f.n.concurrent) : Ref();
     Ref futures_module = concurrent ? getattr(concurrent.get(), f.n.futures) : Ref();
-    Ref completed = futures_module ? call_method(futures_module.get(), f.n.as_completed,
-                                                 futures.get())
-                                   : Ref();
+    Ref completed =
+        futures_module ? call_method(futures_module.get(), f.n.as_completed, futures.get()) : Ref();
     Ref done = completed ? Ref::steal(PyObject_GetIter(completed.get())) : Ref();
     if (!done) {
         return f.fail();

@@ -14,8 +14,9 @@ bool check_exact(PyObject* value, PyTypeObject* expected, const char* param)
     if (Py_IS_TYPE(value, expected)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected->tp_name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected->tp_name, Py_TYPE(value)->tp_name);
     return false;
 }
 

@@ -63,9 +63,9 @@ void Frame::add_traceback(std::source_location where) const
         return;
     }
     Ref code = code_at(fn, where);
-    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
-                           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                                       fn->globals, nullptr)))
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                           fn->globals, nullptr)))
                      : Ref();
     if (!frame) {
         // No entry, as when the interpreter runs out of memory making one: the
@@ -349,9 +349,8 @@ PyObject* get_signature(PyObject* self, void*)
         }
         PyObject* stack[] = {nullptr, pname, is_positional ? positional.get() : keyword_only.get(),
                              deflt.get(), annotation.get()};
-        Ref param = Ref::steal(PyObject_Vectorcall(parameter.get(), stack + 1,
-                                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                   kwnames.get()));
+        Ref param = Ref::steal(PyObject_Vectorcall(
+            parameter.get(), stack + 1, size_t{2} | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         if (!param || PyList_Append(params.get(), param.get()) < 0) {
             return nullptr;
         }
@@ -369,8 +368,8 @@ PyObject* get_signature(PyObject* self, void*)
     if (!return_kw) {
         return nullptr;
     }
-    return PyObject_Vectorcall(signature.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               return_kw.get());
+    return PyObject_Vectorcall(signature.get(), stack + 1,
+                               size_t{1} | PY_VECTORCALL_ARGUMENTS_OFFSET, return_kw.get());
 }
 
 // Copied as itself and pickled by reference, as a def is: the qualified name,

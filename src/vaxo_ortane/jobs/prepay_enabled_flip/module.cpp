@@ -27,8 +27,8 @@ struct TopLevel {
     // import <name>  (binds the top-level package, as Python does)
     int import(PyObject* name, PyObject* as) const
     {
-        return bind(as, Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals,
-                                                                    nullptr, 0)));
+        return bind(
+            as, Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, nullptr, 0)));
     }
 
     // from <module> import <name> as <as>, ...
@@ -43,8 +43,8 @@ struct TopLevel {
         for (size_t i = 0; i < N; ++i) {
             PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
         }
-        Ref from = Ref::steal(PyImport_ImportModuleLevelObject(module_name, globals, globals,
-                                                               fromlist.get(), 0));
+        Ref from = Ref::steal(
+            PyImport_ImportModuleLevelObject(module_name, globals, globals, fromlist.get(), 0));
         if (!from) {
             return -1;
         }
@@ -81,11 +81,11 @@ struct TopLevel {
             return {};
         }
         const bool located = path && PyUnicode_Check(path.get());
-        Ref message = located
-            ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
-                                              shown.get(), path.get()))
-            : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                              name, shown.get()));
+        Ref message =
+            located ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                                      shown.get(), path.get()))
+                    : Ref::steal(PyUnicode_FromFormat(
+                          "cannot import name %R from %R (unknown location)", name, shown.get()));
         if (message) {
             PyErr_SetImportError(message.get(), package.get(), located ? path.get() : nullptr);
         }
@@ -120,8 +120,9 @@ struct TopLevel {
             }
         }
         Ref bases = Ref::steal(PyTuple_New(0));
-        Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), ns.get())
-                        : Ref();
+        Ref cls = bases
+                      ? call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases.get(), ns.get())
+                      : Ref();
         return cls && class_adopt(module, cache, cls.get()) == 0 ? std::move(cls) : Ref();
     }
 };
@@ -178,8 +179,8 @@ int command_line(const TopLevel& t)
     }
     Ref job_class = t.global(n.PrepayEnabledFlipAllJob);
     Ref esco_value = job_class ? t.global(n.esco) : Ref();
-    if (t.bind(n.runner, esco_value ? call_kw(job_class.get(), n.kw_esco, esco_value.get())
-                                    : Ref()) < 0) {
+    if (t.bind(n.runner,
+               esco_value ? call_kw(job_class.get(), n.kw_esco, esco_value.get()) : Ref()) < 0) {
         return -1;
     }
     Ref runner = t.global(n.runner);
@@ -225,7 +226,8 @@ int run_top_level(const TopLevel& t)
         t.import_from(n.adapter_factory, One{n.get_instance}, One{n.get_instance}) < 0 ||
         t.import_from(n.util_logging, One{n.get_logger}, One{n.get_logger}) < 0 ||
         t.import_from(n.util_supabase, One{n.supa_client}, One{n.supa_client}) < 0 ||
-        t.import_from(n.mediator_client, One{n.OrtaneMediatorClient}, One{n.OrtaneMediatorClient}) < 0 ||
+        t.import_from(n.mediator_client, One{n.OrtaneMediatorClient}, One{n.OrtaneMediatorClient}) <
+            0 ||
         t.import_from(n.mediator_client_exception, One{n.MediatorClientException},
                       One{n.MediatorClientException}) < 0 ||
         t.import_from(n.util_supabase, One{n.Client}, One{n.SupabaseClient}) < 0) {
@@ -271,17 +273,16 @@ int run_top_level(const TopLevel& t)
     }
 
     State& st = state_of(t.module);
-    if (t.bind(n.PrepayEnabledFlipJob, t.make_class(n.PrepayEnabledFlipJob, flip_job_methods(),
-                                                    st.flip_job)) < 0 ||
+    if (t.bind(n.PrepayEnabledFlipJob,
+               t.make_class(n.PrepayEnabledFlipJob, flip_job_methods(), st.flip_job)) < 0 ||
         t.bind(n.PrepayEnabledFlipAllJob,
                t.make_class(n.PrepayEnabledFlipAllJob, flip_all_job_methods(), st.fleet_job)) < 0) {
         return -1;
     }
 
     Ref module_name = t.global(n.dunder_name);
-    const int is_main = module_name
-        ? PyObject_RichCompareBool(module_name.get(), n.dunder_main, Py_EQ)
-        : -1;
+    const int is_main =
+        module_name ? PyObject_RichCompareBool(module_name.get(), n.dunder_main, Py_EQ) : -1;
     if (is_main < 0) {
         return -1;
     }
@@ -353,6 +354,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// clang-format off: one field a line, in the order PyModuleDef declares them
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "prepay_enabled_flip",
@@ -364,6 +366,7 @@ PyModuleDef module_def = {
     module_clear,
     module_free,
 };
+// clang-format on
 
 }  // namespace
 

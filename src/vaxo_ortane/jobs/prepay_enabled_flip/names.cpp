@@ -28,13 +28,13 @@ PyObject* kwnames_tuple(Texts... texts)
 
 int names_init(Names& names)
 {
-#define PEF_MAKE_STRING(id, text)                              \
+#define PEF_MAKE_STRING(id, text)                                   \
     if ((names.id = PyUnicode_InternFromString(text)) == nullptr) { \
-        return -1;                                             \
+        return -1;                                                  \
     }
-#define PEF_MAKE_TUPLE(id, ...)                                \
-    if ((names.id = kwnames_tuple(__VA_ARGS__)) == nullptr) {  \
-        return -1;                                             \
+#define PEF_MAKE_TUPLE(id, ...)                               \
+    if ((names.id = kwnames_tuple(__VA_ARGS__)) == nullptr) { \
+        return -1;                                            \
     }
     PEF_STRINGS(PEF_MAKE_STRING)
     PEF_KWNAMES(PEF_MAKE_TUPLE)

@@ -8,14 +8,14 @@ namespace pef {
 
 // One of the module's classes, and what calling it may skip. While the class
 // keeps the version tag it had when checked, and the check found it as made
-// (object's __new__, the module's __init__, generic attribute access), a call is object.__new__ then that __init__, with no argument
-// tuple or dict in between.
+// (object's __new__, the module's __init__, generic attribute access), a call is object.__new__
+// then that __init__, with no argument tuple or dict in between.
 struct ClassCache {
     PyTypeObject* cls;
-    PyObject* init;         // the __init__ made with the class
-    PyObject* init_name;    // borrowed from Names
-    unsigned int version;   // tp_version_tag when last checked; 0: not checked
-    bool direct;            // the check's verdict for that version
+    PyObject* init;        // the __init__ made with the class
+    PyObject* init_name;   // borrowed from Names
+    unsigned int version;  // tp_version_tag when last checked; 0: not checked
+    bool direct;           // the check's verdict for that version
 };
 
 // A module-level name read once or more per meter, with the versions of the
@@ -39,9 +39,6 @@ struct State {
     Names n;
 };
 
-inline State& state_of(PyObject* module)
-{
-    return *static_cast<State*>(PyModule_GetState(module));
-}
+inline State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 }  // namespace pef

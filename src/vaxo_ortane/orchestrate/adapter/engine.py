@@ -42,7 +42,7 @@ LABEL_PORT = "ortane.mediator.port"
 DEFAULT_ENGINE = "unix:///var/run/docker.sock"
 # Pinned so that connecting costs no version round trip; Docker and podman both serve it.
 API_VERSION = "1.41"
-ENGINE_TIMEOUT = 30.0
+ENGINE_TIMEOUT = 30
 WILDCARDS = frozenset({"", "0.0.0.0", "::"})
 
 
@@ -152,7 +152,8 @@ def _host(ip: str) -> str:
 
 def _address(row: Mapping[str, Any], port: int, engine: Engine) -> str | None:
     bindings = [
-        p for p in row.get("Ports") or []
+        p
+        for p in row.get("Ports") or []
         if p.get("PrivatePort") == port and p.get("Type", "tcp") == "tcp" and p.get("PublicPort")
     ]
     # IPv4 bindings first: a port bound on 0.0.0.0 and :: is reached on either.
@@ -164,9 +165,9 @@ def _address(row: Mapping[str, Any], port: int, engine: Engine) -> str | None:
     networks = (row.get("NetworkSettings") or {}).get("Networks") or {}
     for name in sorted(networks):
         net = networks[name] or {}
-        ip = net.get("IPAddress") or net.get("GlobalIPv6Address")
-        if ip:
-            return f"http://{_host(str(ip))}:{port}"
+        address = net.get("IPAddress") or net.get("GlobalIPv6Address")
+        if address:
+            return f"http://{_host(str(address))}:{port}"
     return None
 
 
@@ -185,12 +186,20 @@ def _claim(row: Mapping[str, Any], meter_id: str, engine: Engine) -> Claim:
     raw_port = str(labels.get(LABEL_PORT, "")).strip()
     port = int(raw_port) if raw_port.isascii() and raw_port.isdigit() else 0
     if not 0 < port < 65536:
-        return Claim(serial, None, f"mediator container {_describe(row)} for meter id {meter_id} "
-                     f"has no usable {LABEL_PORT} label ({raw_port!r})")
+        return Claim(
+            serial,
+            None,
+            f"mediator container {_describe(row)} for meter id {meter_id} "
+            f"has no usable {LABEL_PORT} label ({raw_port!r})",
+        )
     address = _address(row, port, engine)
     if address is None:
-        return Claim(serial, None, f"mediator container {_describe(row)} for meter id {meter_id} "
-                     f"publishes no host port for {port} and has no network address")
+        return Claim(
+            serial,
+            None,
+            f"mediator container {_describe(row)} for meter id {meter_id} "
+            f"publishes no host port for {port} and has no network address",
+        )
     return Claim(serial, address, None)
 
 
@@ -217,8 +226,11 @@ class EngineInventory:
         for meter_id, claimants in claimed.items():
             if len(claimants) > 1:
                 names = " and ".join(sorted(_describe(r) for r in claimants))
-                by_meter[meter_id] = Claim(None, None, f"meter id {meter_id} is claimed by "
-                                           f"{len(claimants)} running mediator containers: {names}")
+                by_meter[meter_id] = Claim(
+                    None,
+                    None,
+                    f"meter id {meter_id} is claimed by {len(claimants)} running mediator containers: {names}",
+                )
             else:
                 by_meter[meter_id] = _claim(claimants[0], meter_id, engine)
         self.engine = engine

@@ -11,7 +11,6 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from pathlib import Path
-
 from typing import TYPE_CHECKING
 
 from .inventory import InventoryError, MediatorInventory, load_entries

@@ -2,7 +2,7 @@
 
 ``supa_client(url, anon_key, role_key)`` chooses the backend from the URL:
 
-- ``sqlite:///ABSOLUTE/PATH`` or ``sqlite:RELATIVE/PATH``: the embedded registry,
+- ``sqlite:///ABSOLUTE/PATH`` (or ``sqlite:////ABSOLUTE/PATH``) or ``sqlite:RELATIVE/PATH``: the embedded registry,
   an SQLite file opened read-only. The keys must be given but are not used.
 - ``http://HOST`` or ``https://HOST``: a hosted PostgREST registry at
   ``URL/rest/v1``, sent ``apikey: <anon key>`` and ``Authorization: Bearer <role
@@ -29,11 +29,34 @@ __all__ = ["Client", "Query", "RegistryError", "Response", "supa_client"]
 
 # Schemes an operator may plausibly have meant; only these are named back.
 # Anything else before a colon may be a misplaced key, and is not repeated.
-KNOWN_SCHEMES = frozenset({
-    "file", "ftp", "ftps", "git", "http", "https", "jdbc", "ldap", "ldaps", "mariadb",
-    "mongodb", "mongodb+srv", "mssql", "mysql", "oracle", "postgis", "redis", "rediss",
-    "s3", "sftp", "sqlserver", "ssh", "ws", "wss",
-})
+KNOWN_SCHEMES = frozenset(
+    {
+        "file",
+        "ftp",
+        "ftps",
+        "git",
+        "http",
+        "https",
+        "jdbc",
+        "ldap",
+        "ldaps",
+        "mariadb",
+        "mongodb",
+        "mongodb+srv",
+        "mssql",
+        "mysql",
+        "oracle",
+        "postgis",
+        "redis",
+        "rediss",
+        "s3",
+        "sftp",
+        "sqlserver",
+        "ssh",
+        "ws",
+        "wss",
+    }
+)
 
 
 def _scheme(url: str) -> str:
@@ -44,9 +67,7 @@ def _scheme(url: str) -> str:
 def supa_client(url: str, anon_key: str, role_key: str) -> Client:
     """A registry client for ``url``; see the module's description."""
     if not isinstance(url, str) or not url.strip():
-        raise RegistryError(
-            "SUPABASE_URL is empty; set it to sqlite:///PATH, https://HOST or postgresql://HOST/DBNAME"
-        )
+        raise RegistryError("SUPABASE_URL is empty; set it to sqlite:///PATH, https://HOST or postgresql://HOST/DBNAME")
     url = url.strip()
     scheme = _scheme(url)
     if scheme == "sqlite":

@@ -68,9 +68,7 @@ def read_rows(path: Path, lines: Iterable[str]) -> Iterator[tuple[Any, ...]]:
             texts.append(value)
         raw_setting = record["prepay_enabled"].strip()
         if raw_setting and raw_setting.lower() not in BOOLEANS:
-            raise LoadError(
-                f"{path} line {line}: prepay_enabled {raw_setting!r} is not true, false or empty (NULL)"
-            )
+            raise LoadError(f"{path} line {line}: prepay_enabled {raw_setting!r} is not true, false or empty (NULL)")
         yield (meter_id, *texts, BOOLEANS[raw_setting.lower()] if raw_setting else None)
 
 

@@ -30,7 +30,7 @@ JSON_IN = sqlite3.sqlite_version_info >= (3, 38)
 
 
 def path_from_url(url: str) -> Path:
-    """``sqlite:///abs/path`` or ``sqlite:rel/path`` to the database file's path."""
+    """``sqlite:///abs/path``, ``sqlite:////abs/path`` or ``sqlite:rel/path`` to the database file's path."""
     rest = url[len("sqlite:") :]
     if rest.startswith("//"):
         rest = rest[2:]
@@ -39,6 +39,9 @@ def path_from_url(url: str) -> Path:
                 "SUPABASE_URL for the embedded registry must be sqlite:///ABSOLUTE/PATH "
                 "or sqlite:RELATIVE/PATH; a host part is not allowed"
             )
+        # sqlite:////abs/path is how SQLAlchemy spells an absolute path. Left as
+        # //abs, the path would reach SQLite's file: URI as a host name.
+        rest = "/" + rest.lstrip("/")
     if not rest:
         raise RegistryError("SUPABASE_URL names no database file after 'sqlite:'")
     return Path(rest)
@@ -65,9 +68,7 @@ class SqliteRegistry:
         except OSError as exc:
             raise RegistryError(f"registry database {shown!r} cannot be reached: {exc.strerror}") from None
         if not regular:
-            raise RegistryError(
-                f"registry database {shown!r} does not exist or is not a file; check SUPABASE_URL"
-            )
+            raise RegistryError(f"registry database {shown!r} does not exist or is not a file; check SUPABASE_URL")
         try:
             path.open("rb").close()
         except OSError as exc:
@@ -118,31 +119,26 @@ class SqliteRegistry:
             return self._fetch(query)
         except sqlite3.Error as exc:
             raise RegistryError(
-                f"reading registry table {query.table_name!r} from {str(self.path)!r} failed: "
-                f"{self._explain(exc)}"
+                f"reading registry table {query.table_name!r} from {str(self.path)!r} failed: {self._explain(exc)}"
             ) from None
 
     def _fetch(self, query: Query) -> list[Row]:
         with self._connect() as conn:
             declared = self._columns(conn, query.table_name)
             if ORDER_COLUMN not in declared:
-                raise RegistryError(
-                    f"registry table {query.table_name!r} has no {ORDER_COLUMN!r} column to order by"
-                )
+                raise RegistryError(f"registry table {query.table_name!r} has no {ORDER_COLUMN!r} column to order by")
             wanted = list(declared) if query.selects_all() else list(query.columns)
             if query.needs_order_column():
                 wanted.append(ORDER_COLUMN)
             for column in wanted + [f.column for f in query.filters]:
                 if column not in declared:
-                    raise RegistryError(
-                        f"column {column!r} not found in registry table {query.table_name!r}"
-                    )
+                    raise RegistryError(f"column {column!r} not found in registry table {query.table_name!r}")
             booleans = {c for c in wanted if "BOOL" in declared[c]}
             rows: list[Row] = []
             for sql, params in self._statements(query, wanted):
                 cursor = conn.execute(sql, params)
                 for values in cursor:
-                    row = dict(zip(wanted, values))
+                    row = dict(zip(wanted, values, strict=True))
                     for column in booleans:
                         value = row[column]
                         if isinstance(value, (str, bytes)):
@@ -172,10 +168,7 @@ class SqliteRegistry:
             else:
                 where.append(f"{_quote_ident(f.column)} != ?")
                 params.append(f.value)
-        head = (
-            f"SELECT {', '.join(map(_quote_ident, wanted))} "
-            f"FROM {_quote_ident(query.table_name)}"
-        )
+        head = f"SELECT {', '.join(map(_quote_ident, wanted))} FROM {_quote_ident(query.table_name)}"
         tail = f" ORDER BY {_quote_ident(ORDER_COLUMN)}"
         if in_filter is None:
             yield head + (" WHERE " + " AND ".join(where) if where else "") + tail, params

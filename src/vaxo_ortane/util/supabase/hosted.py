@@ -63,8 +63,7 @@ def _check_header_value(variable: str, value: str) -> None:
     # httpx echoes a refused header value in its error; refuse it here, unnamed.
     if not value or any(not 0x21 <= ord(ch) <= 0x7E for ch in value):
         raise RegistryError(
-            f"{variable} must be visible ASCII without blanks to be sent as an HTTP "
-            "header; check the variable's value"
+            f"{variable} must be visible ASCII without blanks to be sent as an HTTP header; check the variable's value"
         )
 
 
@@ -84,8 +83,7 @@ def split_values(values: list[Any], budget: int) -> Iterator[list[Any]]:
             chunk, used = [], 0
         if cost > budget:
             raise RegistryError(
-                f"an in_ value of {cost} encoded characters cannot fit a request URL; "
-                "raise REGISTRY_MAX_URL"
+                f"an in_ value of {cost} encoded characters cannot fit a request URL; raise REGISTRY_MAX_URL"
             )
         chunk.append(value)
         used += cost
@@ -94,9 +92,7 @@ def split_values(values: list[Any], budget: int) -> Iterator[list[Any]]:
 
 
 class PostgrestRegistry:
-    def __init__(
-        self, url: str, anon_key: str, role_key: str, settings: HostedSettings
-    ) -> None:
+    def __init__(self, url: str, anon_key: str, role_key: str, settings: HostedSettings) -> None:
         parts = urlsplit(url)
         if not parts.hostname:
             raise RegistryError(f"SUPABASE_URL {public_url(url)!r} names no host")
@@ -117,9 +113,7 @@ class PostgrestRegistry:
             follow_redirects=False,
             event_hooks={"response": [self._require_json]},
         )
-        self._pg = SyncPostgrestClient(
-            self.base_url, headers=headers, http_client=self._http, retry_enabled=False
-        )
+        self._pg = SyncPostgrestClient(self.base_url, headers=headers, http_client=self._http, retry_enabled=False)
 
     def describe(self) -> str:
         return self._shown
@@ -186,9 +180,7 @@ class PostgrestRegistry:
                 # Ask once more at the cap; from then on a short page is the end.
                 size, cap_known = len(page), True
 
-    def _page(
-        self, table: str, columns: list[str], filters: list[Filter], offset: int, size: int
-    ) -> list[Row]:
+    def _page(self, table: str, columns: list[str], filters: list[Filter], offset: int, size: int) -> list[Row]:
         builder: Any = self._pg.table(table).select(",".join(columns))
         for f in filters:
             builder = builder.in_(f.column, f.value) if f.op == "in" else builder.neq(f.column, f.value)
@@ -197,8 +189,13 @@ class PostgrestRegistry:
             response = builder.execute()
         except APIError as exc:
             said = "; ".join(
-                f"{name} {value}" for name, value in
-                (("code", exc.code), ("message", exc.message), ("hint", exc.hint), ("details", exc.details))
+                f"{name} {value}"
+                for name, value in (
+                    ("code", exc.code),
+                    ("message", exc.message),
+                    ("hint", exc.hint),
+                    ("details", exc.details),
+                )
                 if value
             )
             raise RegistryError(

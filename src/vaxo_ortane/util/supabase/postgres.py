@@ -72,7 +72,9 @@ class PostgresRegistry:
         self.url = url
         self.timeout = timeout
         self._secrets = tuple(
-            s for s in sorted({str(params.get("password") or ""), env.get("PGPASSWORD", "")}, key=len, reverse=True) if s
+            s
+            for s in sorted({str(params.get("password") or ""), env.get("PGPASSWORD", "")}, key=len, reverse=True)
+            if s
         )
         host = str(params.get("host") or params.get("hostaddr") or env.get("PGHOST") or "localhost")
         port = str(params.get("port") or env.get("PGPORT") or "5432")
@@ -114,7 +116,7 @@ class PostgresRegistry:
         try:
             # A service file or a host list may have chosen other ones.
             self._shown = f"postgresql://{conn.info.host}:{conn.info.port}/{conn.info.dbname}"
-            if conn.info.parameter_status("default_transaction_read_only") == b"off":
+            if conn.info.parameter_status("default_transaction_read_only") == "off":
                 raise self._fail(
                     "the connection could not be made read-only (a pooler that drops start-up "
                     "options?); connect to the server directly, or have the pooler pass them through"

@@ -72,7 +72,7 @@ class Query:
         return response
 
     def _with(self, new: Filter) -> Query:
-        return replace(self, filters=self.filters + (new,))
+        return replace(self, filters=(*self.filters, new))
 
     def selects_all(self) -> bool:
         return "*" in self.columns
