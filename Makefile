@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test test-sanitize demo demo-containers bench dist image clean check-python
+.PHONY: all venv install test test-sanitize demo demo-containers bench dist image base-image clean check-python
 
 all: install
 
@@ -84,13 +84,28 @@ IMAGE ?= localhost/vaxo-ortane:0.1.0
 CONTAINER_ENGINE ?= $(shell command -v podman || command -v docker)
 IMAGE_BUILD_FLAGS ?=
 WHEELHOUSE := build/wheelhouse
+# pip takes each tag as given; the image's glibc (2.41) runs all of these.
+WHEEL_PLATFORMS := manylinux_2_28_x86_64 manylinux_2_17_x86_64 manylinux2014_x86_64 manylinux_2_5_x86_64
 
 image: dist
 	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make image needs podman or docker" >&2; exit 1; fi
 	rm -rf $(WHEELHOUSE)
 	$(VPY) -m pip download --quiet --only-binary=:all: --implementation cp --python-version 3.13 \
-		--abi cp313 --platform manylinux_2_28_x86_64 --dest $(WHEELHOUSE) $(DIST)/*.whl
+		--abi cp313 $(foreach p,$(WHEEL_PLATFORMS),--platform $(p)) --dest $(WHEELHOUSE) $(DIST)/*.whl
 	$(CONTAINER_ENGINE) build $(IMAGE_BUILD_FLAGS) --file Containerfile --tag $(IMAGE) .
+
+# Where no image can be pulled: the Containerfile's base made from Debian's
+# packages (minbase, without docs and locales, as the slim images) and imported
+# under the name the Containerfile uses. Needs mmdebstrap and root.
+BASE_IMAGE := docker.io/library/debian:trixie-slim
+DEBIAN_MIRROR ?= http://deb.debian.org/debian
+SLIM := $(foreach d,doc/* man/* info/* locale/* groff/* lintian/* linda/*,--dpkgopt=path-exclude=/usr/share/$(d)) \
+	--dpkgopt=path-include=/usr/share/doc/*/copyright
+
+base-image:
+	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make base-image needs podman or docker" >&2; exit 1; fi
+	mmdebstrap --quiet --variant=minbase $(SLIM) \
+		trixie - $(DEBIAN_MIRROR) | $(CONTAINER_ENGINE) import - $(BASE_IMAGE)
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(SANVENV) .pytest_cache
