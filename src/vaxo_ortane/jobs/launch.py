@@ -22,6 +22,7 @@ import traceback
 from types import FrameType
 from typing import Any
 
+from vaxo_ortane.jobs import job_environment
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.logging import get_logger
 
@@ -137,12 +138,17 @@ def main() -> int:
 
 
 def _run_watched() -> int:
+    shard_run = job_environment.prepare(os.environ, record)
+    if (status := job_environment.status_without_run(shard_run, record)) is not None:
+        return status
     watcher = SignalWatcher()
     watcher.install()
     try:
         run_main()
     except SystemExit as exit_info:
         if (signum := watcher.finish()) is None:
+            if (status := job_environment.settled_status(shard_run, exit_info.code, record)) is not None:
+                return status
             raise  # no signal: the job's own status reaches the process unchanged
         run_status: object = exit_info.code
     except BaseException as exc:
