@@ -278,8 +278,12 @@ def run_mediator(
     labels: Mapping[str, str] | None = None,
     publish: bool = True,
     image: str = MEDIATOR_IMAGE,
+    verbose: bool = False,
 ) -> Any:
-    """Start one meter's mediator container; its port is published on 127.0.0.1."""
+    """Start one meter's mediator container; its port is published on 127.0.0.1.
+
+    ``verbose``: the container's log has a line for each request it served.
+    """
     config = folder / f"mediator-{m.id}.toml"
     write_sim_config(config, [m])
     mounts = host_mounts() | {str(config): {"bind": "/config/meters.toml", "mode": "ro"}}
@@ -293,7 +297,7 @@ def run_mediator(
     container = client.containers.create(
         image,
         [python, "-m", "vaxo_ortane.mediator.sim", "--config", "/config/meters.toml",
-         "--host", "0.0.0.0", "--port", str(MEDIATOR_PORT)],
+         "--host", "0.0.0.0", "--port", str(MEDIATOR_PORT), *(["--verbose"] if verbose else [])],
         labels=dict(mediator_labels(m) if labels is None else labels),
         volumes=mounts, environment={"PYTHONDONTWRITEBYTECODE": "1"}, **options,
     )
