@@ -9,8 +9,8 @@ from typing import Any
 import kubernetes_validate
 import pytest
 import yaml
-from conftest import ROOT
 
+ROOT = Path(__file__).resolve().parents[2]
 KUBERNETES = "1.33.0"
 FOLDER = ROOT / "deploy" / "kubernetes"
 BACKOFF_CAP = 4  # seconds, the longest pause between a write's attempts
