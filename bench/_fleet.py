@@ -27,6 +27,8 @@ BIN = Path(sys.executable).parent
 ESCO = "BENCH"
 SUMMARY = "Finished prepay_enabled_flip job. Success: "
 WORKERS = 5
+# One environment string holds at most 128 KiB; a longer list goes through a file.
+NAMES_IN_ENVIRONMENT = 100_000
 
 
 def meters(count: int, latency: float) -> list[SampleMeter]:
@@ -105,10 +107,19 @@ class Fleet:
     def __exit__(self, *exc: object) -> None:
         self.sim.stop()
 
+    def names(self) -> str:
+        return ",".join(m.name for m in self.meters)
+
     def env(self) -> dict[str, str]:
-        return {
+        names = self.names()
+        if len(names) > NAMES_IN_ENVIRONMENT:
+            names_file = self.folder / "names.txt"
+            names_file.write_text(names.replace(",", "\n") + "\n")
+            listed = {"PREPAY_DISABLED_METER_NAMES_FILE": str(names_file)}
+        else:
+            listed = {"PREPAY_DISABLED_METER_NAMES": names}
+        return listed | {
             "PATH": os.environ.get("PATH", ""),
-            "PREPAY_DISABLED_METER_NAMES": ",".join(m.name for m in self.meters),
             "SUPABASE_URL": f"sqlite://{self.registry}",
             "SUPABASE_ANON_KEY": "bench-anon",
             "TRAMU_ROLE_KEY": "bench-role",

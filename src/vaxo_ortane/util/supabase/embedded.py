@@ -7,6 +7,7 @@ as ``bool``; SQLite itself stores them as 0 and 1.
 
 from __future__ import annotations
 
+import json
 import sqlite3
 import stat
 from collections.abc import Iterator
@@ -21,6 +22,11 @@ from .settings import DEFAULT_TIMEOUT
 
 # SQLite versions before 3.32 allow 999 bound variables; keep well below.
 MAX_IN_VALUES = 900
+# json_each is built in from 3.38. A list of text values then goes in as one JSON
+# parameter and one statement, one scan of the table: chunks of 900 scan a table
+# without an index on the column once each (200,000 names, 1,000,000 rows: 45 s
+# against 1.2 s). Text only, so that the comparison is exactly that of bound text.
+JSON_IN = sqlite3.sqlite_version_info >= (3, 38)
 
 
 def path_from_url(url: str) -> Path:
@@ -175,6 +181,11 @@ class SqliteRegistry:
             yield head + (" WHERE " + " AND ".join(where) if where else "") + tail, params
             return
         values = unique(in_filter.value)
+        if JSON_IN and all(type(value) is str for value in values):
+            clause = f"{_quote_ident(in_filter.column)} IN (SELECT value FROM json_each(?))"
+            listed = json.dumps(values, ensure_ascii=False)  # a lone surrogate fails to bind, as before
+            yield head + " WHERE " + " AND ".join([clause, *where]) + tail, [listed, *params]
+            return
         for start in range(0, len(values), MAX_IN_VALUES):
             chunk = values[start : start + MAX_IN_VALUES]
             clause = f"{_quote_ident(in_filter.column)} IN ({','.join('?' * len(chunk))})"
