@@ -30,6 +30,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
@@ -78,34 +79,49 @@ def expected(count: int, every: int) -> tuple[list[str], str, int]:
     return names, hashlib.sha256(",".join(map(str, selected)).encode()).hexdigest(), len(selected)
 
 
-def measure(env: dict[str, str], digest: str, runs: int) -> list[dict[str, object]]:
+@dataclass
+class Result:
+    start: float  # time.monotonic() just before the process was spawned
+    phases: dict[str, float]  # time.monotonic() at the end of each phase, in the process
+    rows: int
+    names: int
+    max_rss_kib: int
+    rss_before_query_kib: int
+    exact: bool
+
+    @property
+    def seconds(self) -> float:
+        return self.phases["query"] - self.start
+
+
+def measure(env: dict[str, str], digest: str, runs: int) -> list[Result]:
     results = []
     for _ in range(runs):
         start = time.monotonic()
         done = subprocess.run([sys.executable, "-c", CHILD, ESCO], env=env, capture_output=True, text=True, check=False)
         if done.returncode != 0:
             raise RuntimeError(f"the measured process failed ({done.returncode}):\n{done.stderr[-3000:]}")
-        result = json.loads(done.stdout)
-        result["start"] = start
-        result["exact"] = result["digest"] == digest
-        results.append(result)
+        found = json.loads(done.stdout)
+        results.append(Result(
+            start=start, phases=found["phases"], rows=found["rows"], names=found["names"],
+            max_rss_kib=found["max_rss_kib"], rss_before_query_kib=found["rss_before_query_kib"],
+            exact=found["digest"] == digest,
+        ))
     return results
 
 
-def report(label: str, results: list[dict[str, object]], expected_rows: int) -> None:
-    best = min(results, key=lambda r: r["phases"]["query"] - r["start"])  # type: ignore[index,operator]
-    phases: dict[str, float] = best["phases"]  # type: ignore[assignment]
-    total = phases["query"] - best["start"]  # type: ignore[operator]
-    print(f"\n{label}: {best['names']:,} names, {best['rows']:,} rows selected "
-          f"(expected {expected_rows:,}; selection exact: {all(r['exact'] for r in results)})")
-    print(f"  spawn to query end   {total:7.3f} s   (best of {len(results)}; all: "
-          + ", ".join(f"{r['phases']['query'] - r['start']:.3f}" for r in results) + ")")  # type: ignore[index,operator]
-    previous = best["start"]
-    for phase, moment in phases.items():
-        print(f"    {phase:<22} {moment - previous:7.3f} s")  # type: ignore[operator]
+def report(label: str, results: list[Result], expected_rows: int) -> None:
+    best = min(results, key=lambda r: r.seconds)
+    print(f"\n{label}: {best.names:,} names, {best.rows:,} rows selected "
+          f"(expected {expected_rows:,}; selection exact: {all(r.exact for r in results)})")
+    print(f"  spawn to query end   {best.seconds:7.3f} s   (best of {len(results)}; all: "
+          + ", ".join(f"{r.seconds:.3f}" for r in results) + ")")
+    previous = best.start
+    for phase, moment in best.phases.items():
+        print(f"    {phase:<22} {moment - previous:7.3f} s")
         previous = moment
-    print(f"  peak RSS at query end {max(r['max_rss_kib'] for r in results) / 1024:6.1f} MiB "  # type: ignore[operator]
-          f"(before the query {best['rss_before_query_kib'] / 1024:.1f} MiB)")  # type: ignore[operator]
+    print(f"  peak RSS at query end {max(r.max_rss_kib for r in results) / 1024:6.1f} MiB "
+          f"(before the query {best.rss_before_query_kib / 1024:.1f} MiB)")
 
 
 def main() -> None:

@@ -46,7 +46,7 @@ def add_unselected_rows(fleet: Fleet) -> list[str]:
     with sqlite3.connect(fleet.registry) as conn:
         conn.executemany("INSERT INTO meter_registry VALUES (?, ?, ?, ?, ?, ?)", rows)
     conn.close()
-    return [row[1] for row in rows[:extra]]  # type: ignore[misc]
+    return [str(row[1]) for row in rows[:extra]]
 
 
 def unsharded_selection(fleet: Fleet, names: list[str]) -> set[str]:

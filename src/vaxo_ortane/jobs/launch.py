@@ -6,6 +6,9 @@ The first SIGTERM or SIGINT asks the run to stop: writes not yet started fail at
 once without contacting their mediator, writes in flight finish, the run ends with
 its summary and the process exits 128 + the signal's number. A second signal ends
 the process at once.
+
+Before the module runs, settings given as ``<VAR>_FILE`` files are read into the
+environment and a sharded run keeps only its shard's names (``job_environment``).
 """
 
 from __future__ import annotations

@@ -22,7 +22,7 @@ COUNT = "FLIP_SHARD_COUNT"
 INDEX = "FLIP_SHARD_INDEX"
 SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"
 
-_WHOLE_NUMBER = re.compile(r"[0-9]+")
+_WHOLE_NUMBER = re.compile(r"[0-9]{1,9}")  # nine digits: far more shards than any fleet
 
 
 class ShardError(Exception):
@@ -107,5 +107,5 @@ def apply_shard(environ: MutableMapping[str, str]) -> ShardRun | None:
 def _whole_number(variable: str, text: str) -> int:
     # ASCII digits only: int() would also take "+3", "3_0" and other scripts' digits.
     if not _WHOLE_NUMBER.fullmatch(text.strip()):
-        raise ShardError(f"{variable} must be a whole number, not {text!r}")
+        raise ShardError(f"{variable} must be a whole number of at most nine digits, not {text[:40]!r}")
     return int(text)
