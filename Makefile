@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test test-sanitize demo demo-containers bench dist image base-image clean check-python
+.PHONY: all venv install test test-sanitize demo demo-containers demo-shards bench dist image base-image clean check-python
 
 all: install
 
@@ -55,6 +55,10 @@ demo: install
 # The same fleet with one mediator container per meter: see "Mediator containers" in README.md.
 demo-containers: install
 	$(VPY) demo/run_demo_containers.py
+
+# The image as the Indexed Job's four pods, on a private podman engine: see docs/deploying.md.
+demo-shards: install
+	$(VPY) demo/run_demo_shards.py
 
 # Figures, not pass/fail: see "Performance" in README.md. A few minutes on two cores.
 bench: install
