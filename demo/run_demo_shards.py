@@ -178,8 +178,8 @@ def show(job: IndexedJob) -> int:
         after = read_setting(job.addresses.get(m.meter_id), m.meter_id)
         # a write to the mediator that answers 503 counts, and changes nothing
         right &= writes >= expected if m.behaviour.fail_status else writes == expected
-        print(f"{m.name:<8} {m.meter_id:<11} {shard_of(m.name, job.shards):>5} {writes:>6} {after:<6} "
-              f"{'one write' if expected else 'no write'}")
+        label = "no write" if not expected else "retried (503)" if m.behaviour.fail_status else "one write"
+        print(f"{m.name:<8} {m.meter_id:<11} {shard_of(m.name, job.shards):>5} {writes:>6} {after:<6} {label}")
     print(f"\n{'Every shard ended 0 and each selected meter was written once' if right else 'WRONG'}.")
     return 0 if right else 1
 
