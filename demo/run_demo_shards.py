@@ -88,6 +88,7 @@ class IndexedJob:
             (self.folder / "keys" / key).write_text(value + "\n")  # as `echo value > file` writes it
         # The job runs as the image's user; the socket's own folder is root's alone.
         os.chmod(self.engine.socket, 0o666)
+        import_mediator_image(self.engine.client)
         for m in with_mediators:
             # verbose: the container's log has a line for each write it served
             self.mediators[m.meter_id] = run_mediator(
@@ -150,7 +151,6 @@ def main() -> int:
     try:
         print(f"Started a private podman engine at {engine.address}; building {IMAGE} (about 2 minutes)")
         build_image(engine)
-        import_mediator_image(engine.client)
         fleet = [m for m in demo_fleet() if m.esco == ESCO]
         with tempfile.TemporaryDirectory(prefix="prepay-demo-shards-") as tmp:
             job = IndexedJob(engine, fleet, Path(tmp)).prepare(m for m in fleet if m.has_mediator)

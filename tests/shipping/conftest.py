@@ -1,9 +1,5 @@
-"""The job as it ships, each artifact built once per session: the wheel from
-``make dist``, the image from ``make image`` on a private podman engine.
-
-Outside CI a machine where no engine can start skips the image tests saying why;
-with REQUIRE_CONTAINER_ENGINE=1 (set by .ci/run) that fails them.
-"""
+"""The artifacts, each built once per session. Where no engine can start the image
+tests skip saying why; with REQUIRE_CONTAINER_ENGINE=1 (set by .ci/run) they fail."""
 
 from __future__ import annotations
 
@@ -17,8 +13,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-# The Indexed Job demo holds the image build and the pods; reuse it rather than copy it.
-sys.path.insert(0, str(ROOT / "demo"))
+sys.path.insert(0, str(ROOT / "demo"))  # the Indexed Job demo builds the image and runs the pods
 
 from run_demo_shards import build_image  # noqa: E402
 
@@ -28,7 +23,7 @@ from vaxo_ortane.orchestrate.local_engine import DROPPED_ENV, EngineUnavailable,
 @pytest.fixture(scope="session")
 def wheel() -> Path:
     env = {k: v for k, v in os.environ.items() if k not in DROPPED_ENV}
-    done = subprocess.run(["make", "-C", str(ROOT), "dist"], env=env, capture_output=True, text=True)
+    done = subprocess.run(["make", "-C", ROOT, "dist"], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     (built,) = (ROOT / "dist").glob("*.whl")
     return built
