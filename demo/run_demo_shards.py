@@ -56,7 +56,7 @@ def build_image(engine: PrivatePodman, image: str = IMAGE) -> None:
     done = subprocess.run(
         ["make", "-C", str(ROOT), "base-image", "image", f"CONTAINER_ENGINE={' '.join(engine.podman_args())}",
          "IMAGE_BUILD_FLAGS=--pull=never", f"IMAGE={image}"],
-        env=engine_env(engine.folder / "containers.conf"), capture_output=True, text=True,
+        env=engine_env(engine.folder / "containers.conf"), capture_output=True, text=True, check=False,
     )
     if done.returncode != 0:
         raise EngineUnavailable(f"the image did not build:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
@@ -125,7 +125,7 @@ class IndexedJob:
     def run(self) -> list[tuple[int, list[dict[str, Any]]]]:
         """Every shard side by side, as the Job's pods run; each one's status and records."""
         pods = [self.start_shard(i) for i in range(self.shards)]
-        ended = [(pod.wait(timeout=RUN_LIMIT)["StatusCode"], records(pod)) for pod in pods]
+        ended = [(int(pod.wait(timeout=RUN_LIMIT)["StatusCode"]), records(pod)) for pod in pods]
         for pod in pods:
             pod.remove(force=True)
         return ended
@@ -134,7 +134,7 @@ class IndexedJob:
         """Writes the meter's mediator served, by its own log."""
         if meter_id not in self.mediators:
             return 0
-        log = self.mediators[meter_id].logs(stdout=False, stderr=True).decode()
+        log: str = self.mediators[meter_id].logs(stdout=False, stderr=True).decode()
         return log.count(f" PUT /meters/{meter_id}/prepay_enabled ")
 
     def remove(self) -> None:

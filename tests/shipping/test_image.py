@@ -29,7 +29,7 @@ def job(engine: PrivatePodman, image: str, tmp_path_factory: pytest.TempPathFact
     # and one named but its setting unknown, one not named: neither may be written
     options: list[dict[str, object]] = [{}] * len(numbers) + [{"prepay_enabled": None}, {"in_name_list": False}]
     meters = [SampleMeter(id=n, name=f"S-{n:04d}", meter_id=f"MTR-S{n:04d}", serial=f"SN-S-{n}", esco="ESCO_A",
-                          behaviour=MeterBehaviour(latency=1.0), **o)  # type: ignore[arg-type]
+                          behaviour=MeterBehaviour(latency=1.0), **o)
               for n, o in zip([*numbers, 9001, 9002], options, strict=True)]
     made = IndexedJob(engine, meters, tmp_path_factory.mktemp("indexed-job"), image).prepare(meters)
     yield made
