@@ -108,8 +108,10 @@ SLIM := $(foreach d,doc/* man/* info/* locale/* groff/* lintian/* linda/*,--dpkg
 
 base-image:
 	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make base-image needs podman or docker" >&2; exit 1; fi
-	mmdebstrap --quiet --variant=minbase $(SLIM) \
-		trixie - $(DEBIAN_MIRROR) | $(CONTAINER_ENGINE) import - $(BASE_IMAGE)
+	mkdir -p build
+	mmdebstrap --quiet --variant=minbase $(SLIM) trixie build/base-image.tar $(DEBIAN_MIRROR)
+	$(CONTAINER_ENGINE) import build/base-image.tar $(BASE_IMAGE)
+	rm -f build/base-image.tar
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(SANVENV) .pytest_cache
