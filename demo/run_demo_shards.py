@@ -63,8 +63,15 @@ def build_image(engine: PrivatePodman, image: str = IMAGE) -> None:
 
 
 def records(container: Any) -> list[dict[str, Any]]:
-    """The job's log records: one JSON object a line on standard error."""
-    return [json.loads(line) for line in container.logs(stdout=False, stderr=True).decode().splitlines()]
+    """The job's log records: one JSON object a line on standard error; other
+    lines (a traceback) kept as text."""
+    found = []
+    for line in container.logs(stdout=False, stderr=True).decode().splitlines():
+        try:
+            found.append(json.loads(line))
+        except ValueError:
+            found.append({"event": "", "text": line})
+    return found
 
 
 @dataclass
