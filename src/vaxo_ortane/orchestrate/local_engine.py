@@ -289,8 +289,12 @@ def run_mediator(
     labels: Mapping[str, str] | None = None,
     publish: bool = True,
     image: str = MEDIATOR_IMAGE,
+    verbose: bool = False,
 ) -> Any:
-    """Start one meter's mediator container; its port is published on 127.0.0.1."""
+    """Start one meter's mediator container; its port is published on 127.0.0.1.
+
+    ``verbose``: the container's log has a line for each request it served.
+    """
     config = folder / f"mediator-{m.id}.toml"
     write_sim_config(config, [m])
     mounts = host_mounts() | {str(config): {"bind": "/config/meters.toml", "mode": "ro"}}
@@ -313,6 +317,7 @@ def run_mediator(
             "0.0.0.0",
             "--port",
             str(MEDIATOR_PORT),
+            *(["--verbose"] if verbose else []),
         ],
         labels=dict(mediator_labels(m) if labels is None else labels),
         volumes=mounts,

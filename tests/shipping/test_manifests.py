@@ -1,0 +1,33 @@
+"""deploy/kubernetes against the API schemas of the pinned Kubernetes version,
+offline: kubernetes-validate ships them."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import kubernetes_validate
+import pytest
+import yaml
+
+KUBERNETES = "1.33.0"
+FOLDER = Path(__file__).resolve().parents[2] / "deploy" / "kubernetes"
+
+
+@pytest.mark.parametrize("path", sorted(FOLDER.glob("*.yaml")), ids=lambda p: p.name)
+def test_every_object_is_valid_for_the_pinned_kubernetes(path: Path) -> None:
+    objects = [d for d in yaml.safe_load_all(path.read_text()) if d]
+    assert objects
+    for manifest in objects:
+        kubernetes_validate.validate(manifest, KUBERNETES, strict=True)
+
+
+@pytest.mark.parametrize("name", ["cronjob.yaml", "indexed-job.yaml"])
+def test_shards_match_completions_and_the_grace_period_covers_a_stop(name: str) -> None:
+    manifest = yaml.safe_load((FOLDER / name).read_text())
+    job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
+    pod = job["template"]["spec"]
+    env = {e["name"]: e["value"] for e in pod["containers"][0]["env"]}
+    assert env.get("FLIP_SHARD_COUNT") == (str(job["completions"]) if "completionMode" in job else None)
+    retries, connect, read = (float(env[f"MEDIATOR_{v}"]) for v in ("RETRIES", "CONNECT_TIMEOUT", "READ_TIMEOUT"))
+    # one write's bound, pauses of at most 4 s between attempts, and 20 s for the queued meters
+    assert pod["terminationGracePeriodSeconds"] >= (retries + 1) * (connect + read) + retries * 4 + 20
