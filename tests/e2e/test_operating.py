@@ -18,6 +18,7 @@ from typing import Any
 import pytest
 
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
+from servers import unavailable
 from test_stopping import JobProcess, has_event
 from vaxo_ortane.jobs.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
@@ -227,9 +228,7 @@ def pushgateway() -> Iterator[str]:
     binary = shutil.which("prometheus-pushgateway")
     if binary is None:
         reason = "prometheus-pushgateway not found; install Debian's prometheus-pushgateway, as .ci/run does"
-        if os.environ.get("CI"):
-            pytest.fail(reason)
-        pytest.skip(reason)
+        unavailable(reason)
     port = _free_port()
     url = f"http://127.0.0.1:{port}"
     with tempfile.TemporaryDirectory(prefix="pushgateway-") as folder:

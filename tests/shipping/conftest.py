@@ -1,5 +1,5 @@
 """The artifacts, each built once per session. Where no engine can start the image
-tests skip saying why; with REQUIRE_CONTAINER_ENGINE=1 (set by .ci/run) they fail."""
+tests skip saying why; in CI they fail."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "demo"))  # the Indexed Job demo builds the image and runs the pods
 
 from run_demo_shards import build_image  # noqa: E402
+from servers import unavailable  # noqa: E402
 from vaxo_ortane.orchestrate.local_engine import DROPPED_ENV, EngineUnavailable, PrivatePodman  # noqa: E402
 
 
@@ -35,9 +36,7 @@ def engine() -> Iterator[PrivatePodman]:
             raise EngineUnavailable("mmdebstrap is not installed (Debian: apt-get install mmdebstrap)")
         started = PrivatePodman().start()
     except EngineUnavailable as exc:
-        if os.environ.get("REQUIRE_CONTAINER_ENGINE") == "1":
-            pytest.fail(f"the container engine must run here but cannot: {exc}")
-        pytest.skip(f"no private podman engine here: {exc}")
+        unavailable(f"no private podman engine here: {exc}")
     yield started
     started.stop()
 
