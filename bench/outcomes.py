@@ -16,6 +16,7 @@ import time
 from pathlib import Path
 from typing import Any
 
+from _fakes import rows
 from vaxo_ortane.jobs import report, threshold
 from vaxo_ortane.jobs.outcomes import Outcomes
 from vaxo_ortane.util import logging as job_logging
@@ -24,17 +25,8 @@ from vaxo_ortane.util.supabase import query
 METERS = 2_000
 ROUNDS = 15
 ADDRESS = "http://127.0.0.1:1"
-ROWS = [
-    {
-        "id": i,
-        "name": f"M{i:06d}",
-        "meter_id": f"MTR-{i:06d}",
-        "serial": f"SN{i:08d}",
-        "esco": "BENCH",
-        "prepay_enabled": True,
-    }
-    for i in range(METERS)
-]
+# The module benchmark's rows, with the ESCO column a registry row carries.
+ROWS = [row | {"esco": "BENCH"} for row in rows(METERS)]
 
 
 class Registry:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import datetime
 import os
-import sys
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -28,7 +27,6 @@ if TYPE_CHECKING:
 JOB_LOGGER = "prepay_enabled_flip"
 REPORT_VARIABLE = "FLIP_REPORT"
 METRICS_VARIABLE = "PUSHGATEWAY_URL"
-PROGRAM = "prepay-enabled-flip"
 BAD_SETTING = 2  # as for a bad command line
 
 Record = Callable[..., None]
@@ -66,7 +64,7 @@ class RunExtras:
 
                 report_path = report.path_from_env(env)
         except ValueError as exc:
-            print(f"{PROGRAM}: {exc}", file=sys.stderr, flush=True)
+            record("error", str(exc), status=BAD_SETTING)  # as a bad file or shard setting is reported
             raise SystemExit(BAD_SETTING) from None
         pushgateway = env.get(METRICS_VARIABLE, "").strip() or None
         return cls(record, limit, report_path, pushgateway)

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import json
 import os
 import sys
@@ -23,8 +24,9 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import Any
 
-from vaxo_ortane.jobs.file_values import FileValueError, resolve_file_values
-from vaxo_ortane.jobs.shards import NAMES, ShardError, apply_shard, split_names
+from vaxo_ortane.jobs import job_environment
+from vaxo_ortane.jobs.operations import shard_description
+from vaxo_ortane.jobs.shards import NAMES, split_names
 
 PROGRAM = "prepay-enabled-flip-plan"
 NEEDS_A_LOOK = 4
@@ -162,14 +164,13 @@ def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
     return names, url, anon, role
 
 
+def _note(level: str, message: str, **fields: object) -> None:
+    print(f"{PROGRAM}: {message}", file=sys.stderr)
+
+
 def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], Any]:
-    try:
-        resolve_file_values(environ)
-        shard_run = apply_shard(environ)
-    except FileValueError as exc:
-        raise PlanError(str(exc), 1) from None
-    except ShardError as exc:
-        raise PlanError(str(exc), 2) from None
+    # The launcher's own step, with its statuses: a file or shard the job would refuse ends the plan too.
+    shard_run = job_environment.prepare(environ, _note)
     if shard_run is not None and shard_run.empty:
         return [], shard_run
     names, url, anon, role = _settings(environ)
@@ -216,8 +217,6 @@ def render_table(entries: Sequence[Entry], read: bool) -> str:
 
 
 def render_csv(entries: Sequence[Entry], read: bool) -> str:
-    import io
-
     out = io.StringIO()
     writer = csv.DictWriter(out, [*_columns(read), "kind"], extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
@@ -226,7 +225,7 @@ def render_csv(entries: Sequence[Entry], read: bool) -> str:
 
 
 def render_json(entries: Sequence[Entry], esco: str | None, shard_run: Any) -> str:
-    shard = None if shard_run is None else {"index": shard_run.shard.index, "count": shard_run.shard.count}
+    shard = None if shard_run is None else shard_description(shard_run)
     document = {"esco": esco, "shard": shard, "counts": counts(entries), "meters": [asdict(e) for e in entries]}
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
