@@ -2,25 +2,25 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
-import tempfile
 import time
 import urllib.request
 from collections.abc import Iterator
+from datetime import datetime, timedelta
 from pathlib import Path
 from typing import Any
 
 import pytest
 
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
+from pg_cluster import free_port
 from servers import unavailable
 from test_stopping import JobProcess, has_event
-from vaxo_ortane.jobs.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -29,22 +29,6 @@ pytestmark = skip_unless_built
 PLAN = SCRIPT.with_name("prepay-enabled-flip-plan")
 OUTCOMES = ("prepay disabled", "Mediator client failure", "No mediator container")
 THRESHOLD_REFUSAL = "not attempted because the job is stopping (the failure threshold was crossed)"
-
-
-def _free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
-
-
-def _dead_address() -> str:
-    return f"http://127.0.0.1:{_free_port()}"  # nothing listens there
-
-
-def plan(f: Any, *args: str, **env: str | None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([str(PLAN), *args], env=f.env(**env), capture_output=True, text=True, timeout=60)
-
-
 PLAN_FLEET = [meter(n) for n in range(1, 4)] + [
     meter(4, prepay_enabled=False),
     meter(5, prepay_enabled=None),
@@ -55,35 +39,31 @@ PLAN_FLEET = [meter(n) for n in range(1, 4)] + [
 ]
 
 
+def plan(f: Any, *args: str, **env: str | None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([str(PLAN), *args], env=f.env(**env), capture_output=True, text=True, timeout=60)
+
+
 @pytest.mark.parametrize(
-    "names, kinds, status",
+    "listed, status",
     [
         (
-            "A-002, K-0O4, A-003, k-008, A-004, A-005, A-006, B-007, A-001, A-009",
-            {
-                "A-002": "switch_off",
-                "K-0O4": "not_found",
-                "A-003": "switch_off",
-                "k-008": "not_found",
-                "A-004": "already_off",
-                "A-005": "unknown",
-                "A-006": "no_mediator",
-                "B-007": "other_esco",
-                "A-001": "duplicate",
-                "A-009": "switch_off",
-            },
+            "A-002=switch_off, K-0O4=not_found, A-003=switch_off, k-008=not_found, A-004=already_off,"
+            " A-005=unknown, A-006=no_mediator, B-007=other_esco, A-001=duplicate, A-009=switch_off",
             4,
         ),
-        ("A-002,A-003,A-004,A-002", {"A-002": "switch_off", "A-003": "switch_off", "A-004": "already_off"}, 0),
+        ("A-002=switch_off,A-003=switch_off,A-004=already_off,A-002=switch_off", 0),
     ],
     ids=["every-kind", "all-fine"],
 )
 @pytest.mark.parametrize("registry", ["sqlite", "postgresql"])
 def test_plan_names_every_listed_name_reads_mediators_and_never_writes(
-    fleet: Any, request: pytest.FixtureRequest, names: str, kinds: dict[str, str], status: int, registry: str
+    fleet: Any, request: pytest.FixtureRequest, listed: str, status: int, registry: str
 ) -> None:
+    # Each listed name comes with the kind the plan gives it.
+    pairs = [item.split("=") for item in listed.split(",")]
+    kinds = {name.strip(): kind for name, kind in pairs}
     f = fleet(PLAN_FLEET)
-    env: dict[str, str | None] = {"PREPAY_DISABLED_METER_NAMES": names}
+    env: dict[str, str | None] = {"PREPAY_DISABLED_METER_NAMES": ",".join(name for name, _ in pairs)}
     if registry == "postgresql":  # the plan's query without the run's filter, on the database itself
         f.registry.unlink()
         registry_rows = [(m.id, m.name, m.meter_id, m.serial, m.esco, m.prepay_enabled) for m in PLAN_FLEET]
@@ -105,35 +85,16 @@ def test_plan_names_every_listed_name_reads_mediators_and_never_writes(
     assert f.sim.requests("PUT") == 0
 
 
-def test_plan_reads_the_names_file_and_shard_as_the_job_does(fleet: Any, tmp_path: Path) -> None:
-    f = fleet([meter(n) for n in range(1, 41)])
-    names = tmp_path / "names.txt"
-    names.write_text("".join(f"{m.name}\n" for m in f.meters))
-    env = {
-        "PREPAY_DISABLED_METER_NAMES": None,
-        "PREPAY_DISABLED_METER_NAMES_FILE": str(names),
-        "FLIP_SHARD_COUNT": "3",
-        "FLIP_SHARD_INDEX": "1",
-    }
-    shown = plan(f, "--format", "json", **env)
-    planned = sorted(m["name"] for m in json.loads(shown.stdout)["meters"])
-    assert planned == sorted(m.name for m in f.meters if shard_of(m.name, 3) == 1) and 0 < len(planned) < 40
-    run = f.run(**env)
-    assert run.status == 0 and run.summary == f"{len(planned)}/{len(planned)}"
-    assert plan(f, **env | {"FLIP_SHARD_INDEX": "3"}).returncode == 2
-
-
 def test_threshold_stops_a_fleet_wide_outage_soon_with_every_outcome_logged(fleet: Any, tmp_path: Path) -> None:
     f = fleet([meter(n) for n in range(1, 1001)])
-    write_inventory(f.inventory, f.meters, {"ESCO_A": _dead_address()})  # every mediator refuses
+    write_inventory(f.inventory, f.meters, {"ESCO_A": f"http://127.0.0.1:{free_port()}"})  # nobody listens there
     report = tmp_path / "run.json"
     run = f.run("--esco", "ESCO_A", FLIP_MAX_FAILURES="10", FLIP_REPORT=str(report))
     assert run.status == 11, run.stderr[-2000:]
     (stopping,) = run.events("Stopping: the failure threshold was crossed")
     assert (stopping["max_failures"], stopping["failures"], stopping["selected"]) == ("10", 10, 1000)
-    tenth = run.events("Mediator client failure")[9]
-    ended = run.records[-1]["timestamp"]
-    assert _seconds_between(tenth["timestamp"], ended) < 3.0
+    tenth, ended = run.events("Mediator client failure")[9]["timestamp"], run.records[-1]["timestamp"]
+    assert datetime.fromisoformat(ended) - datetime.fromisoformat(tenth) < timedelta(seconds=3)
     outcomes = [r for r in run.records if str(r["event"]).startswith(OUTCOMES)]
     assert sorted(r["meter_id"] for r in outcomes) == sorted(m.meter_id for m in f.meters)
     refused = [r for r in outcomes if THRESHOLD_REFUSAL in r["error"]]
@@ -146,11 +107,8 @@ def test_threshold_stops_a_fleet_wide_outage_soon_with_every_outcome_logged(flee
 
 
 def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, tmp_path: Path) -> None:
-    failing = MeterBehaviour(fail_status=503, latency=0.3)
-    f = fleet(
-        [meter(n, behaviour=failing) for n in range(1, 4)]
-        + [meter(n, behaviour=MeterBehaviour(latency=2)) for n in range(4, 40)]
-    )
+    failing, slow = MeterBehaviour(fail_status=503, latency=0.3), MeterBehaviour(latency=2)
+    f = fleet([meter(n, behaviour=failing if n < 4 else slow) for n in range(1, 40)])
     job = JobProcess(f, [], FLIP_MAX_FAILURES="3", FLIP_REPORT=str(tmp_path / "run.json"), MEDIATOR_RETRIES="0")
     try:
         job.wait_for(has_event("Stopping: the failure threshold was crossed"))
@@ -163,60 +121,31 @@ def test_signal_after_a_threshold_stop_still_stops_as_a_signal(fleet: Any, tmp_p
     assert json.loads((tmp_path / "run.json").read_text())["stopped_by"] == "SIGTERM"
 
 
-def _seconds_between(first: str, second: str) -> float:
-    from datetime import datetime
-
-    return (datetime.fromisoformat(second) - datetime.fromisoformat(first)).total_seconds()
-
-
 def test_report_rerun_list_runs_as_it_is(fleet: Any, tmp_path: Path) -> None:
     # Two meters fail once (their mediator answers 503, then works), one has no mediator,
     # one is already off and so never selected.
     flaky = MeterBehaviour(fail_status=503, fail_times=1)
-    f = fleet(
-        [meter(n) for n in range(1, 6)]
-        + [
-            meter(6, behaviour=flaky),
-            meter(7, behaviour=flaky),
-            meter(8, has_mediator=False),
-            meter(9, prepay_enabled=False),
-        ]
-    )
+    odd = [meter(8, has_mediator=False), meter(9, prepay_enabled=False)]
+    f = fleet([meter(n) for n in range(1, 6)] + [meter(n, behaviour=flaky) for n in (6, 7)] + odd)
     report = tmp_path / "reports" / "first.json"
     report.parent.mkdir()
     first = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", LOG_LEVEL="error")
     assert first.status == 0 and not first.events(SUMMARY)  # info records dropped, outcomes still known
     document = json.loads(report.read_text())
-    assert document["counts"] | {"failed_by_cause": None} == {
-        "selected": 8,
-        "switched_off": 5,
-        "failed": 3,
-        "not_run": 0,
-        "failed_by_cause": None,
+    counts = {"selected": 8, "switched_off": 5, "failed": 3, "not_run": 0}
+    assert document["counts"] == counts | {
+        "failed_by_cause": {"mediator": 2, "no_mediator": 1, "error": 0, "stopped": 0}
     }
-    assert document["counts"]["failed_by_cause"] == {"mediator": 2, "no_mediator": 1, "error": 0, "stopped": 0}
     by_name = {m["name"]: m for m in document["meters"]}
     assert by_name["A-006"]["outcome"] == "failed" and "HTTP 503" in by_name["A-006"]["detail"]
-    assert by_name["A-001"] | {"mediator_address": None} == {
-        "name": "A-001",
-        "id": 1,
-        "meter_id": "MTR-0001",
-        "serial": "SN-1001",
-        "outcome": "switched_off",
-        "cause": None,
-        "detail": None,
-        "mediator_address": None,
-    }
+    switched_off = {"name": "A-001", "id": 1, "meter_id": "MTR-0001", "serial": "SN-1001", "outcome": "switched_off"}
+    unset = dict.fromkeys(["cause", "detail", "mediator_address"])  # the address is the simulator's, not compared
+    assert by_name["A-001"] | {"mediator_address": None} == switched_off | unset
     rerun = Path(document["rerun_file"])
     assert rerun == report.with_suffix(".rerun") and rerun.read_text() == "A-006\nA-007\nA-008\n"
 
-    again = f.run(
-        "--esco",
-        "ESCO_A",
-        PREPAY_DISABLED_METER_NAMES=None,
-        PREPAY_DISABLED_METER_NAMES_FILE=str(rerun),
-        FLIP_REPORT=str(report),
-    )
+    names_file = {"PREPAY_DISABLED_METER_NAMES": None, "PREPAY_DISABLED_METER_NAMES_FILE": str(rerun)}
+    again = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), **names_file)
     assert again.status == 0 and again.summary == "2/3"
     assert f.sim.value("MTR-0006") is False and f.sim.value("MTR-0007") is False
     assert rerun.read_text() == "A-008\n"
@@ -227,52 +156,38 @@ def test_report_rerun_list_runs_as_it_is(fleet: Any, tmp_path: Path) -> None:
 def pushgateway() -> Iterator[str]:
     binary = shutil.which("prometheus-pushgateway")
     if binary is None:
-        reason = "prometheus-pushgateway not found; install Debian's prometheus-pushgateway, as .ci/run does"
-        unavailable(reason)
-    port = _free_port()
-    url = f"http://127.0.0.1:{port}"
-    with tempfile.TemporaryDirectory(prefix="pushgateway-") as folder:
-        process = subprocess.Popen(
-            [binary, f"--web.listen-address=127.0.0.1:{port}", f"--persistence.file={folder}/metrics"],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-        )
-        try:
-            deadline = time.monotonic() + 20
-            while True:
-                try:
-                    urllib.request.urlopen(f"{url}/-/ready", timeout=1).close()
-                    break
-                except OSError:
-                    if time.monotonic() > deadline or process.poll() is not None:
-                        raise AssertionError("the Pushgateway did not start") from None
-                    time.sleep(0.1)
-            yield url
-        finally:
-            process.terminate()
-            process.wait(timeout=10)
-
-
-def _samples(url: str) -> dict[str, float]:
-    text = urllib.request.urlopen(f"{url}/metrics", timeout=5).read().decode()
-    return {
-        line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
-        for line in text.splitlines()
-        if line.startswith("prepay_enabled_flip_")
-    }
+        unavailable("prometheus-pushgateway not found; install Debian's prometheus-pushgateway, as .ci/run does")
+    url = f"http://127.0.0.1:{free_port()}"
+    # An empty persistence file keeps the metrics in memory only.
+    command = [binary, f"--web.listen-address={url.removeprefix('http://')}", "--persistence.file="]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while True:
+            with contextlib.suppress(OSError):
+                urllib.request.urlopen(f"{url}/-/ready", timeout=1).close()
+                break
+            assert time.monotonic() < deadline and process.poll() is None, "the Pushgateway did not start"
+            time.sleep(0.1)
+        yield url
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
 
 
 def test_pushgateway_shows_the_runs_counts_and_a_failed_push_changes_nothing(fleet: Any, pushgateway: str) -> None:
     f = fleet([meter(n) for n in range(1, 5)] + [meter(5, behaviour=MeterBehaviour(fail_status=503))])
     run = f.run("--esco", "ESCO_A", PUSHGATEWAY_URL=pushgateway, MEDIATOR_RETRIES="0")
     assert run.status == 0 and not [r for r in run.records if r["level"] == "error" and "metrics" in r["event"]]
+    text = urllib.request.urlopen(f"{pushgateway}/metrics", timeout=5).read().decode()
+    lines = [line.rsplit(" ", 1) for line in text.splitlines() if line.startswith("prepay_enabled_flip_")]
+    samples = {name: float(value) for name, value in lines}
     group = 'esco="ESCO_A",instance="",job="prepay_enabled_flip",shard=""'
-    samples = _samples(pushgateway)
     assert samples[f"prepay_enabled_flip_meters_selected{{{group}}}"] == 5
     assert samples[f"prepay_enabled_flip_meters_switched_off{{{group}}}"] == 4
     assert samples[f'prepay_enabled_flip_meters_failed{{cause="mediator",{group}}}'] == 1
     assert samples[f"prepay_enabled_flip_last_completed_timestamp_seconds{{{group}}}"] > time.time() - 60
     assert f"prepay_enabled_flip_last_success_timestamp_seconds{{{group}}}" not in samples
 
-    failed_push = f.run("--esco", "ESCO_A", PUSHGATEWAY_URL=_dead_address(), MEDIATOR_RETRIES="0")
+    failed_push = f.run("--esco", "ESCO_A", PUSHGATEWAY_URL=f"http://127.0.0.1:{free_port()}", MEDIATOR_RETRIES="0")
     assert failed_push.status == 0 and failed_push.events("The run's metrics could not be pushed")
