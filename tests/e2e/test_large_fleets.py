@@ -36,12 +36,14 @@ def _half(index: int) -> dict[str, str | bytes | None]:
         ({"TRAMU_ROLE_KEY": None, "TRAMU_ROLE_KEY_FILE": b"\xff" + SECRET.encode()}, 1, "is not UTF-8 text"),
         ({NAMES: None, f"{NAMES}_FILE": f"A-001\n\n{SECRET},x\n".encode()}, 1, "line 3: a meter name holds a comma"),
         ({NAMES: None, f"{NAMES}_FILE": b" \n\n"}, 1, "holds no meter name"),
-        # A bad shard setting, named.
+        # A bad shard, threshold or report setting, named.
         ({"FLIP_SHARD_COUNT": "two", "FLIP_SHARD_INDEX": "0"}, 2, "FLIP_SHARD_COUNT"),
         ({"FLIP_SHARD_COUNT": "0", "FLIP_SHARD_INDEX": "0"}, 2, "FLIP_SHARD_COUNT"),
         ({"FLIP_SHARD_COUNT": "4", "JOB_COMPLETION_INDEX": "4"}, 2, "JOB_COMPLETION_INDEX"),
         ({"FLIP_SHARD_COUNT": "4", "FLIP_SHARD_INDEX": "-1", "JOB_COMPLETION_INDEX": "1"}, 2, "FLIP_SHARD_INDEX"),
         ({"FLIP_SHARD_COUNT": "4"}, 2, "JOB_COMPLETION_INDEX"),
+        ({"FLIP_MAX_FAILURES": "0%"}, 2, "FLIP_MAX_FAILURES='0%' must be a count"),
+        ({"FLIP_REPORT": "/nonexistent/run.json"}, 2, "FLIP_REPORT='/nonexistent/run.json': the report must be a file"),
         # A shard with nothing to do is no failure.
         (_half(1 - shard_of("A-002", 2)), 0, "holds no meter name: nothing to do, exit status 0"),
         (_half(shard_of("A-002", 2)), 0, "no meter of its names to switch off, exit status 0 instead of 10"),
