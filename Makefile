@@ -35,7 +35,7 @@ test: install
 # `ruff format` and `clang-format -i` fix what the format checks report. mkdocs
 # runs without --quiet, which would hide the warnings that --strict fails on.
 PY_DIRS := src tests bench demo
-CXX_DIR := src/vaxo_ortane/jobs/prepay_enabled_flip
+CXX_DIR := src/native/prepay_enabled_flip
 CXX_FILES := $(wildcard $(CXX_DIR)/*.cpp $(CXX_DIR)/*.hpp)
 TIDY_DIR := build/tidy
 # The module imports only with its settings present; stubtest imports it.
