@@ -41,11 +41,13 @@ import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import NoReturn
-from urllib.parse import SplitResult, quote, urlsplit, urlunsplit
+from urllib.parse import SplitResult, quote, urlsplit
 
 import pycurl
 
 from ..util import stopping
+from ..util.numbers import Bound, settings_from_env
+from ..util.urls import without_credentials
 from .mediator_client_exception import MediatorClientException
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
@@ -77,19 +79,6 @@ RETRY_ERRORS: dict[int, str] = {
 }
 
 
-def _number(env: Mapping[str, str], name: str, default: float, minimum: float) -> float:
-    raw = env.get(name, "").strip()
-    if not raw:
-        return default
-    try:
-        value = float(raw)
-    except ValueError:
-        value = float("nan")
-    if not value >= minimum:
-        raise ValueError(f"{name}={raw!r} must be a number of at least {minimum:g}")
-    return value
-
-
 @dataclass(frozen=True)
 class MediatorSettings:
     connect_timeout: float = 3.0
@@ -99,13 +88,7 @@ class MediatorSettings:
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> MediatorSettings:
-        env = os.environ if environ is None else environ
-        return cls(
-            connect_timeout=_number(env, "MEDIATOR_CONNECT_TIMEOUT", cls.connect_timeout, 0.001),
-            read_timeout=_number(env, "MEDIATOR_READ_TIMEOUT", cls.read_timeout, 0.001),
-            retries=int(_number(env, "MEDIATOR_RETRIES", cls.retries, 0)),
-            backoff=_number(env, "MEDIATOR_BACKOFF", cls.backoff, 0),
-        )
+        return settings_from_env(cls, os.environ if environ is None else environ, _BOUNDS)
 
     @property
     def deadline(self) -> float:
@@ -122,6 +105,14 @@ class MediatorSettings:
         if retry_after is not None:
             pause = max(pause, retry_after)
         return min(pause, MAX_PAUSE)
+
+
+_BOUNDS = {
+    "connect_timeout": Bound("MEDIATOR_CONNECT_TIMEOUT", 0.001),
+    "read_timeout": Bound("MEDIATOR_READ_TIMEOUT", 0.001),
+    "retries": Bound("MEDIATOR_RETRIES", 0),
+    "backoff": Bound("MEDIATOR_BACKOFF", 0),
+}
 
 
 @functools.cache
@@ -251,12 +242,6 @@ class _Answer:
         return None
 
 
-def shown_address(address: str) -> str:
-    """The address without any user name or password, for messages."""
-    parts = urlsplit(address)
-    return urlunsplit((parts.scheme, parts.netloc.rpartition("@")[2], parts.path, "", ""))
-
-
 def split_address(address: object) -> SplitResult | None:
     """The parts of an address a request can go to; None for one it cannot."""
     # Every white-space character but the space is also unprintable.
@@ -373,7 +358,7 @@ class OrtaneMediatorClient:
         self.mediator_address = mediator_address
         parts = split_address(mediator_address)
         if parts is not None:
-            shown = shown_address(mediator_address)
+            shown = without_credentials(mediator_address)
         elif isinstance(mediator_address, str):
             shown = repr(mediator_address.rpartition("@")[2])  # never a password
         else:

@@ -14,6 +14,9 @@ from __future__ import annotations
 import signal
 import threading
 
+# How a refused write's failure begins; the launcher tells refusals from failures by it.
+REFUSAL = "not attempted because the job is stopping"
+
 _lock = threading.Lock()
 _signal: signal.Signals | None = None
 # Why writes are refused: the signal's name or another reason's text; None while the run goes on.
@@ -56,4 +59,4 @@ def refusal() -> str | None:
     stopped_by = _reason  # one read: the answer never mixes two states
     if stopped_by is None:
         return None
-    return f"not attempted because the job is stopping ({stopped_by})"
+    return f"{REFUSAL} ({stopped_by})"

@@ -24,6 +24,7 @@ from typing import Any
 import rtoml
 
 from vaxo_ortane.mediator.client import split_address
+from vaxo_ortane.util.text_files import TextFileError, read_utf8
 
 ENTRY_KEYS = frozenset({"esco", "id", "serial", "address"})
 
@@ -101,14 +102,10 @@ def load_entries(path: Path) -> list[MediatorEntry]:
     # rtoml (compiled) reads a fleet's inventory some ten times faster than tomllib,
     # which took ~25-45 us an entry: a visible share of a run's start-up.
     try:
-        text = path.read_bytes().decode("utf-8")
-        document = rtoml.loads(text)
-    except FileNotFoundError:
-        raise InventoryError(f"mediator inventory {path} does not exist; check MEDIATOR_INVENTORY") from None
-    except OSError as exc:
-        raise InventoryError(f"mediator inventory {path} cannot be read: {exc.strerror}") from None
-    except UnicodeDecodeError as exc:
-        raise InventoryError(f"mediator inventory {path} is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+        document = rtoml.loads(read_utf8(path))
+    except TextFileError as exc:
+        said = "does not exist; check MEDIATOR_INVENTORY" if exc.missing else str(exc)
+        raise InventoryError(f"mediator inventory {path} {said}") from None
     except rtoml.TomlParsingError as exc:
         raise InventoryError(f"mediator inventory {path} is not valid TOML: {exc}") from None
     extra = set(document) - {"mediator"}

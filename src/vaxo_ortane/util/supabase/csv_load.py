@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import os
 import sqlite3
 import sys
@@ -20,6 +21,8 @@ import tempfile
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
+
+from ..text_files import TextFileError, read_utf8
 
 SCHEMA = """
 CREATE TABLE meter_registry (
@@ -77,12 +80,10 @@ def load(csv_path: Path, registry: Path, replace: bool = False) -> int:
     if registry.exists() and not replace:
         raise LoadError(f"{registry} already exists; pass --replace to overwrite it")
     try:
-        with csv_path.open(encoding="utf-8-sig", newline="") as lines:
-            rows = list(read_rows(csv_path, lines))
-    except OSError as exc:
-        raise LoadError(f"{csv_path}: {exc.strerror}") from None
-    except UnicodeDecodeError as exc:
-        raise LoadError(f"{csv_path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+        text = read_utf8(csv_path).removeprefix("\ufeff")
+        rows = list(read_rows(csv_path, io.StringIO(text, newline="")))
+    except TextFileError as exc:
+        raise LoadError(f"{csv_path} {exc}") from None
     except csv.Error as exc:
         raise LoadError(f"{csv_path}: {exc}") from None
     folder = registry.absolute().parent

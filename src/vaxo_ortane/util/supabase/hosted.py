@@ -19,15 +19,17 @@ import os
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
-from urllib.parse import quote, urlsplit, urlunsplit
+from urllib.parse import quote, urlsplit
 
 import httpx
 from postgrest import APIError, SyncPostgrestClient
 from postgrest.utils import sanitize_param
 
+from ..numbers import Bound, NumberSettingError, settings_from_env
+from ..urls import without_credentials
 from .errors import RegistryError
 from .query import ORDER_COLUMN, Filter, Query, Row, ordered, unique
-from .settings import DEFAULT_TIMEOUT, positive, registry_timeout
+from .settings import DEFAULT_TIMEOUT, TIMEOUT_VARIABLE
 
 REST_PATH = "/rest/v1"
 # Room for the parts of a request URL that the in_ list does not fill:
@@ -45,18 +47,17 @@ class HostedSettings:
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> HostedSettings:
-        env = os.environ if environ is None else environ
-        return cls(
-            timeout=registry_timeout(env),
-            page_size=int(positive(env, "REGISTRY_PAGE_SIZE", cls.page_size)),
-            max_url=int(positive(env, "REGISTRY_MAX_URL", cls.max_url)),
-        )
+        try:
+            return settings_from_env(cls, os.environ if environ is None else environ, _BOUNDS)
+        except NumberSettingError as exc:
+            raise RegistryError(str(exc)) from None
 
 
-def public_url(url: str) -> str:
-    """The URL without user name or password, for messages."""
-    parts = urlsplit(url)
-    return urlunsplit((parts.scheme, parts.netloc.rpartition("@")[2], parts.path, "", ""))
+_BOUNDS = {
+    "timeout": Bound(TIMEOUT_VARIABLE, 0, above=True),
+    "page_size": Bound("REGISTRY_PAGE_SIZE", 1),
+    "max_url": Bound("REGISTRY_MAX_URL", 1),
+}
 
 
 def _check_header_value(variable: str, value: str) -> None:
@@ -95,12 +96,12 @@ class PostgrestRegistry:
     def __init__(self, url: str, anon_key: str, role_key: str, settings: HostedSettings) -> None:
         parts = urlsplit(url)
         if not parts.hostname:
-            raise RegistryError(f"SUPABASE_URL {public_url(url)!r} names no host")
+            raise RegistryError(f"SUPABASE_URL {without_credentials(url)!r} names no host")
         _check_header_value("SUPABASE_ANON_KEY", anon_key)
         _check_header_value("TRAMU_ROLE_KEY", role_key)
         self.settings = settings
         self.base_url = url.rstrip("/") + REST_PATH
-        self._shown = public_url(self.base_url)
+        self._shown = without_credentials(self.base_url)
         headers = {"apikey": anon_key, "Authorization": f"Bearer {role_key}"}
         # A gateway may quote the credentials it refused; messages must not.
         self._secrets = tuple(sorted({anon_key, role_key}, key=len, reverse=True))

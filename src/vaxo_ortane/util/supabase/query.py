@@ -13,6 +13,8 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
 from typing import Any, Literal, Protocol
 
+from ..observers import Observation, Observers
+
 Row = dict[str, Any]
 ORDER_COLUMN = "id"
 
@@ -31,12 +33,13 @@ class Response:
 
 # Called with each query and its response, on the querying thread, before the caller sees it.
 ResponseObserver = Callable[["Query", Response], None]
-_observers: list[ResponseObserver] = []
+_observers: Observers[ResponseObserver] = Observers()
 
 
-def observe_responses(observer: ResponseObserver) -> None:
-    """Have ``observer`` see every query this process executes, and its response."""
-    _observers.append(observer)
+def observe_responses(observer: ResponseObserver) -> Observation:
+    """Have ``observer`` see every query this process executes, and its response,
+    until the returned observation is removed (or its ``with`` block left)."""
+    return _observers.add(observer)
 
 
 class Backend(Protocol):
@@ -67,7 +70,7 @@ class Query:
     def execute(self) -> Response:
         """Every matching row, ordered by ``id``."""
         response = Response(data=self.backend.fetch(self))
-        for observer in _observers:
+        for observer in _observers.current():
             observer(self, response)
         return response
 

@@ -1,27 +1,19 @@
-"""Registry settings read from the environment, shared by both backends."""
+"""Registry settings read from the environment, shared by the backends."""
 
 from __future__ import annotations
 
 from collections.abc import Mapping
 
+from ..numbers import NumberSettingError, setting
 from .errors import RegistryError
 
 DEFAULT_TIMEOUT = 15.0
-
-
-def positive(env: Mapping[str, str], name: str, default: float) -> float:
-    raw = env.get(name, "").strip()
-    if not raw:
-        return default
-    try:
-        value = float(raw)
-    except ValueError:
-        value = -1.0
-    if not value > 0:
-        raise RegistryError(f"{name}={raw!r} must be a positive number")
-    return value
+TIMEOUT_VARIABLE = "REGISTRY_TIMEOUT"
 
 
 def registry_timeout(env: Mapping[str, str]) -> float:
     """``REGISTRY_TIMEOUT``: how long the registry may keep the job waiting."""
-    return positive(env, "REGISTRY_TIMEOUT", DEFAULT_TIMEOUT)
+    try:
+        return setting(env, TIMEOUT_VARIABLE, DEFAULT_TIMEOUT, 0, above=True)
+    except NumberSettingError as exc:
+        raise RegistryError(str(exc)) from None
