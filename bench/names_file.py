@@ -43,10 +43,8 @@ ESCO = "BENCH"
 CHILD = r"""
 import hashlib, json, os, resource, sys, time
 phases = {"interpreter start": time.monotonic()}
-from vaxo_ortane.jobs.file_values import resolve_file_values
-from vaxo_ortane.jobs.shards import apply_shard
-resolve_file_values(os.environ)
-apply_shard(os.environ)
+from vaxo_ortane.launcher.settings import job_inputs
+job_inputs(os.environ, lambda *_, **__: None)
 phases["file read"] = time.monotonic()
 import vaxo_ortane.jobs.prepay_enabled_flip as job
 phases["module import (split)"] = time.monotonic()

@@ -13,12 +13,14 @@ from __future__ import annotations
 import os
 import tempfile
 import time
+from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
 from _fakes import rows
-from vaxo_ortane.jobs import report, threshold
-from vaxo_ortane.jobs.outcomes import Outcomes
+from vaxo_ortane.launcher import report, threshold
+from vaxo_ortane.launcher.messages import JOB_LOGGER
+from vaxo_ortane.launcher.outcomes import Outcomes
 from vaxo_ortane.util import logging as job_logging
 from vaxo_ortane.util.supabase import query
 
@@ -41,16 +43,19 @@ class Registry:
 
 
 def one_run(watched: bool, sink: Any) -> float:
-    job_logging._observers.clear()
-    query._observers.clear()
-    outcomes = None
-    if watched:
-        limit = threshold.from_env({"FLIP_MAX_FAILURES": "50%"})
-        assert limit is not None
-        outcomes = Outcomes(threshold.watcher(limit, lambda *a, **k: None, lambda: METERS))
-        job_logging.observe("prepay_enabled_flip", outcomes.on_record)
-        query.observe_responses(outcomes.on_response)
-    logger = job_logging.get_logger("__main__", "/x/prepay_enabled_flip.so", stream=sink)
+    with ExitStack() as observing:
+        outcomes = None
+        if watched:
+            limit = threshold.parse_threshold("FLIP_MAX_FAILURES", "50%")
+            assert limit is not None
+            outcomes = Outcomes(threshold.watcher(limit, lambda *a, **k: None, lambda: METERS))
+            observing.enter_context(job_logging.observe(JOB_LOGGER, outcomes.on_record))
+            observing.enter_context(query.observe_responses(outcomes.on_response))
+        logger = job_logging.get_logger("__main__", "/x/prepay_enabled_flip.so", stream=sink)
+        return _measure(logger, outcomes)
+
+
+def _measure(logger: Any, outcomes: Outcomes | None) -> float:
     fleet_log = logger.bind(esco="BENCH")
     start = time.process_time()
     for row in query.Query(Registry(), "meter_registry").execute().data:

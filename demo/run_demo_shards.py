@@ -27,7 +27,7 @@ from pathlib import Path
 from typing import Any
 
 from run_demo import ESCO, read_setting
-from vaxo_ortane.jobs.shards import shard_of
+from vaxo_ortane.launcher.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
     EngineUnavailable,

@@ -15,7 +15,8 @@ from hypothesis import strategies as st
 from job_runner import ANON, ROLE, SCRIPT, SUMMARY, meter, skip_unless_built
 from test_operating import plan
 from test_stopping import JobProcess
-from vaxo_ortane.jobs.shards import Shard, ShardRun, apply_shard, shard_of
+from vaxo_ortane.launcher.settings import job_inputs
+from vaxo_ortane.launcher.shards import Shard, ShardRun, shard_of
 
 SECRET = "file-secret-71c3e0d2"
 NAMES = "PREPAY_DISABLED_METER_NAMES"
@@ -70,7 +71,7 @@ def test_every_name_falls_in_exactly_one_shard_keeping_order_and_repeats(names: 
     parts = []
     for index in range(count):
         env = {NAMES: ",".join(names), "FLIP_SHARD_COUNT": str(count), "JOB_COMPLETION_INDEX": str(index)}
-        shard_run = apply_shard(env)
+        shard_run = job_inputs(env, lambda *_, **__: None)
         part = env[NAMES].split(",") if shard_run and shard_run.kept else []
         assert shard_run == ShardRun(Shard(index, count), len(part), len(expected))
         assert part == [name for name in expected if shard_of(name, count) == index]

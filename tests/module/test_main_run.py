@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from job_fakes import GOOD_ENV, JOB, MINI_FAKES
-from vaxo_ortane.jobs import launch
+from vaxo_ortane.launcher import launch
 
 PROG = "prepay-enabled-flip"
 SCRIPT = Path(sys.executable).parent / PROG

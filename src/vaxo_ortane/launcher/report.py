@@ -14,15 +14,21 @@ from __future__ import annotations
 import json
 import os
 import tempfile
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
 
 import orjson
 
-from vaxo_ortane.jobs.outcomes import Outcomes
+from vaxo_ortane.launcher.messages import JOB_LOGGER
+from vaxo_ortane.launcher.outcomes import Outcomes
+from vaxo_ortane.launcher.settings import Settings
+from vaxo_ortane.util import stopping
+from vaxo_ortane.util.json_values import plain, safe_str
+from vaxo_ortane.util.timestamps import utc_now
 
-VARIABLE = "FLIP_REPORT"  # read by operations too
+Record = Callable[..., None]
+
 METER_FIELDS = ("name", "id", "meter_id", "serial")
 
 
@@ -30,24 +36,18 @@ class ReportError(ValueError):
     """``FLIP_REPORT`` names a place where no report can be written."""
 
 
-def path_from_env(environ: Mapping[str, str]) -> Path | None:
-    """The report's path, its folder checked now rather than when the run has ended."""
-    raw = environ.get(VARIABLE, "").strip()
-    if not raw:
-        return None
+def checked_path(variable: str, raw: str) -> Path:
+    """The report's path that ``variable`` holds, its folder checked now rather than when the run has ended."""
+    raw = raw.strip()
     path = Path(raw)
     folder = path.parent
     if path.is_dir() or not folder.is_dir() or not os.access(folder, os.W_OK | os.X_OK):
-        raise ReportError(f"{VARIABLE}={raw!r}: the report must be a file in an existing folder this process can write")
+        raise ReportError(f"{variable}={raw!r}: the report must be a file in an existing folder this process can write")
     return path
 
 
 def rerun_path(path: Path) -> Path:
     return path.with_name(path.stem + ".rerun")
-
-
-def _plain(value: object) -> object:
-    return value if value is None or isinstance(value, (str, int, float, bool)) else str(value)
 
 
 def _write_atomically(path: Path, text: str) -> None:
@@ -67,11 +67,11 @@ def _write_atomically(path: Path, text: str) -> None:
 def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
     """The report's content: ``run`` (status, times, shard, ...) then the counts and meters."""
     meters = [
-        {field: _plain(m.row.get(field)) for field in METER_FIELDS}
+        {field: plain(m.row.get(field), shown=safe_str) for field in METER_FIELDS}
         | {"outcome": m.outcome, "cause": m.cause, "detail": m.detail, "mediator_address": m.mediator_address}
         for m in outcomes.meters
     ]
-    return dict(run) | {"esco": _plain(outcomes.esco), "counts": outcomes.counts(), "meters": meters}
+    return dict(run) | {"esco": plain(outcomes.esco, shown=safe_str), "counts": outcomes.counts(), "meters": meters}
 
 
 def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path, int]:
@@ -95,3 +95,26 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
         text = json.dumps(content, indent=2, ensure_ascii=False)
     _write_atomically(path, text + "\n")
     return rerun, len(names)
+
+
+def write_run(
+    path: Path, settings: Settings, outcomes: Outcomes, status: int, started_at: str, seconds: float, record: Record
+) -> None:
+    """Write the report of a run that ended with ``status``; a failure is logged and changes nothing."""
+    run = {
+        "job": JOB_LOGGER,
+        "started_at": started_at,
+        "ended_at": utc_now(),
+        "duration_seconds": round(seconds, 3),
+        "exit_status": status,
+        "stopped_by": stopping.reason(),
+        "summary_written": outcomes.completed,
+        "max_failures": None if settings.max_failures is None else settings.max_failures.text,
+        "shard": None if settings.shard is None else settings.shard.description(),
+    }
+    try:
+        rerun, listed = write(path, outcomes, run)
+    except OSError as exc:
+        record("error", f"The run's report could not be written: {exc}", report=str(path))
+    else:
+        record("info", f"Report written to {path}", report=str(path), rerun_file=str(rerun), rerun_count=listed)

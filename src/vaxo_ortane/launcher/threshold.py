@@ -7,31 +7,24 @@ first few meters alone cannot stop a large run. Unset, or empty: no threshold.
 Every failure counts (mediator failures, no mediator, errors) but the refusals of
 a run that is already stopping. The stop works as a first SIGTERM does: writes
 not yet started fail without contacting their mediator, writes in flight finish,
-the summary is written; then the process exits with ``STATUS``.
+the summary is written; then the process exits with status 11.
 """
 
 from __future__ import annotations
 
-import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 from dataclasses import dataclass
 
-from vaxo_ortane.util import stopping
+from vaxo_ortane.util import numbers, stopping
 
-VARIABLE = "FLIP_MAX_FAILURES"
-STATUS = 11
 REASON = "the failure threshold was crossed"
 # A share is judged only once this many meters have ended.
 SHARE_MINIMUM = 20
-_FORM = re.compile(r"(\d+)(%?)")
-
-
-class ThresholdError(ValueError):
-    """``FLIP_MAX_FAILURES`` holds neither a count nor a share."""
 
 
 @dataclass(frozen=True)
 class Threshold:
+    variable: str
     text: str
     count: int | None = None
     percent: int | None = None
@@ -43,20 +36,22 @@ class Threshold:
         return ended >= SHARE_MINIMUM and failures * 100 >= self.percent * ended
 
 
-def from_env(environ: Mapping[str, str]) -> Threshold | None:
-    raw = environ.get(VARIABLE, "").strip()
+def parse_threshold(variable: str, raw: str) -> Threshold | None:
+    """The threshold that ``variable`` holds as ``raw``; None for blank. Raises ValueError naming it."""
+    raw = raw.strip()
     if not raw:
         return None
-    match = _FORM.fullmatch(raw)
-    number = int(match.group(1)) if match else 0
-    if match is None or number < 1 or (match.group(2) and number > 100):
-        raise ThresholdError(
-            f"{VARIABLE}={raw!r} must be a count of failed meters of at least 1 (50) "
+    share = raw.endswith("%")
+    digits = raw.removesuffix("%")
+    number = numbers.whole(digits) if digits == digits.strip() else None  # "5 %" is no share
+    if number is None or number < 1 or (share and number > 100):
+        raise ValueError(
+            f"{variable}={numbers.shown(raw)} must be a count of failed meters of at least 1 (50) "
             "or a share from 1% to 100% (10%), or be left unset for no threshold"
         )
-    if match.group(2):
-        return Threshold(raw, percent=number)
-    return Threshold(raw, count=number)
+    if share:
+        return Threshold(variable, raw, percent=number)
+    return Threshold(variable, raw, count=number)
 
 
 def watcher(
@@ -68,7 +63,7 @@ def watcher(
         if threshold.crossed(failures, ended) and stopping.request_for(REASON):
             record(
                 "warning",
-                f"Stopping: {REASON} ({VARIABLE}={threshold.text}): writes not yet started fail without "
+                f"Stopping: {REASON} ({threshold.variable}={threshold.text}): writes not yet started fail without "
                 "contacting their mediator, writes in flight finish",
                 max_failures=threshold.text,
                 failures=failures,

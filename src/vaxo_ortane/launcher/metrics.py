@@ -10,15 +10,15 @@ that did not switch off every selected meter, and so keeps the last good run's.
 from __future__ import annotations
 
 import time
-from collections.abc import Mapping
-from urllib.parse import urlsplit, urlunsplit
+from collections.abc import Callable, Mapping
 
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
 
-from vaxo_ortane.jobs.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+from vaxo_ortane.launcher.shards import ShardRun
+from vaxo_ortane.util.urls import without_credentials
 
-VARIABLE = "PUSHGATEWAY_URL"
-JOB = "prepay_enabled_flip"
+JOB = "prepay_enabled_flip"  # the grouping key's job, which dashboards select on
 PREFIX = "prepay_enabled_flip_"
 TIMEOUT = 10.0
 
@@ -52,15 +52,22 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
     return registry
 
 
-def shown(url: str) -> str:
-    """The URL without user name or password, for messages."""
-    parts = urlsplit(url)
-    return urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
-
-
 def push(url: str, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:
     """Push the run's metrics; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
     pushadd_to_gateway(
         url, job=JOB, registry=registry_for(outcomes, status, seconds), grouping_key=dict(grouping), timeout=TIMEOUT
     )
+
+
+def push_run(
+    url: str, outcomes: Outcomes, status: int, seconds: float, shard: ShardRun | None, record: Callable[..., None]
+) -> None:
+    """Push a run's metrics; a failure is logged and never changes the run's status."""
+    label = "" if shard is None else str(shard.shard.index)
+    try:
+        push(url, outcomes, status, seconds, label)
+    except Exception as exc:
+        where = without_credentials(url)
+        said = str(exc).replace(url, where)
+        record("error", f"The run's metrics could not be pushed: {said}", pushgateway=where)

@@ -13,26 +13,27 @@ until proven otherwise.
 from __future__ import annotations
 
 import os
-from collections.abc import MutableMapping
+from collections.abc import Iterable, MutableMapping
 
-NAMES = "PREPAY_DISABLED_METER_NAMES"
-# A key file holds the key and, usually, the newline that `echo` or an editor adds.
-TEXT_VARIABLES = ("SUPABASE_URL", "SUPABASE_ANON_KEY", "TRAMU_ROLE_KEY")
-FILE_SUFFIX = "_FILE"
+from vaxo_ortane.util.text_files import TextFileError, read_utf8
 
 
 class FileValueError(Exception):
     """A ``<VAR>_FILE`` setting that cannot be used; names variables and path only."""
 
 
-def resolve_file_values(environ: MutableMapping[str, str]) -> None:
-    """Replace every ``<VAR>_FILE`` of the job's variables by ``<VAR>`` holding its value.
+def resolve_file_values(
+    environ: MutableMapping[str, str], names_variable: str, text_variables: Iterable[str], suffix: str
+) -> None:
+    """Replace every ``<VAR><suffix>`` of the name list ``names_variable`` and the ``text_variables``
+    by ``<VAR>`` holding its value.
 
     The ``_FILE`` entry is removed once resolved, so the mapping holds one spelling
-    of each setting and a second call changes nothing.
+    of each setting and a second call changes nothing. A text file holds its value
+    and, usually, the newline that `echo` or an editor adds.
     """
-    for variable in (NAMES, *TEXT_VARIABLES):
-        file_variable = variable + FILE_SUFFIX
+    for variable in (names_variable, *text_variables):
+        file_variable = variable + suffix
         path = environ.get(file_variable)
         if path is None:
             continue
@@ -40,7 +41,7 @@ def resolve_file_values(environ: MutableMapping[str, str]) -> None:
             raise FileValueError(f"{variable} and {file_variable} are both set; set only one of them")
         if not path:
             raise FileValueError(f"{file_variable} is empty; set it to the path of a file")
-        if variable == NAMES:
+        if variable == names_variable:
             names = read_names_file(path, file_variable)
             if not names:
                 # The job would read an empty list as one empty name.
@@ -54,7 +55,7 @@ def resolve_file_values(environ: MutableMapping[str, str]) -> None:
         del environ[file_variable]
 
 
-def read_names_file(path: str | os.PathLike[str], variable: str = NAMES + FILE_SUFFIX) -> list[str]:
+def read_names_file(path: str | os.PathLike[str], variable: str) -> list[str]:
     """The meter names of a names file, in file order, repeats kept.
 
     One name a line; blanks around a name are dropped and blank lines skipped.
@@ -78,14 +79,7 @@ def read_names_file(path: str | os.PathLike[str], variable: str = NAMES + FILE_S
 
 
 def _read_text(path: str | os.PathLike[str], variable: str) -> str:
-    shown = os.fspath(path)
     try:
-        with open(path, "rb") as file:
-            data = file.read()
-    except OSError as exc:
-        raise FileValueError(f"{variable}={shown} cannot be read: {exc.strerror or type(exc).__name__}") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        # The offset only: the bytes around it may be part of a key.
-        raise FileValueError(f"{variable}={shown} is not UTF-8 text (byte {exc.start})") from None
+        return read_utf8(path)
+    except TextFileError as exc:
+        raise FileValueError(f"{variable}={os.fspath(path)} {exc}") from None

@@ -14,24 +14,30 @@ import argparse
 import sys
 from collections import Counter
 
-from vaxo_ortane.jobs.file_values import FileValueError, read_names_file
-from vaxo_ortane.jobs.shards import shard_of, split_names
+from vaxo_ortane.launcher import settings, statuses
+from vaxo_ortane.launcher.file_values import FileValueError, read_names_file
+from vaxo_ortane.launcher.shards import shard_of, split_names
 
 
 def _count(text: str) -> int:
-    count = int(text)
-    if count < 1:
-        raise argparse.ArgumentTypeError(f"the shard count must be at least 1, not {count}")
-    return count
+    # The job's own rule for FLIP_SHARD_COUNT, so that no count works here and fails there.
+    try:
+        shard = settings.shard_from_env({settings.SHARD_COUNT: text, settings.SHARD_INDEX: "0"})
+    except settings.ShardError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    assert shard is not None
+    return shard.count
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="prepay-enabled-flip-shard",
-        description="Which shard of FLIP_SHARD_COUNT shards each meter name falls in (CRC-32 of its UTF-8 text).",
+        description=f"Which shard of {settings.SHARD_COUNT} shards each meter name falls in (CRC-32 of its UTF-8 text).",
     )
-    parser.add_argument("--count", type=_count, required=True, help="the number of shards, FLIP_SHARD_COUNT")
-    parser.add_argument("--file", help="a names file, one name a line, as PREPAY_DISABLED_METER_NAMES_FILE takes")
+    parser.add_argument("--count", type=_count, required=True, help=f"the number of shards, {settings.SHARD_COUNT}")
+    parser.add_argument(
+        "--file", help=f"a names file, one name a line, as {settings.NAMES}{settings.FILE_SUFFIX} takes"
+    )
     parser.add_argument("--summary", action="store_true", help="print how many names each shard holds instead")
     parser.add_argument("names", nargs="*", help="meter names; a comma-separated list is split as the job splits it")
     args = parser.parse_args(argv)
@@ -41,7 +47,7 @@ def main(argv: list[str] | None = None) -> int:
             names += read_names_file(args.file, "--file")
         except FileValueError as exc:
             print(f"prepay-enabled-flip-shard: {exc}", file=sys.stderr)
-            return 1
+            return statuses.UNUSABLE_FILE
     if not names:
         parser.error("give meter names, or --file")
     if args.summary:
@@ -50,4 +56,4 @@ def main(argv: list[str] | None = None) -> int:
     else:
         lines = [f"{name}\t{shard_of(name, args.count)}" for name in names]
     sys.stdout.write("".join(line + "\n" for line in lines))
-    return 0
+    return statuses.SUCCESS

@@ -16,16 +16,21 @@ from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
 
+from vaxo_ortane.launcher.messages import (
+    ESCAPED,
+    MEDIATOR_FAILURE,
+    NO_MEDIATOR,
+    PREPAY_DISABLED,
+    PUSHING_TOKEN_FAILURE,
+    REGISTRY_TABLE,
+    ROW_START,
+    RUN_JOB,
+    STARTING,
+    SUMMARY,
+    UNKNOWN_FAILURE,
+)
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.supabase.query import Query, Response, Row
-
-REGISTRY_TABLE = "meter_registry"
-ROW_START = "run_job for meter_row "
-NO_MEDIATOR = "No mediator container exists for meter "
-ESCAPED = "Error processing meter: "
-STARTING = "Starting prepay_enabled_flip job..."
-SUMMARY = "Finished prepay_enabled_flip job. Success: "
-REFUSED = "not attempted because the job is stopping"
 
 SWITCHED_OFF, FAILED, NOT_RUN = "switched_off", "failed", "not_run"
 # Why a meter failed: its mediator's exchange, no mediator known, any other error,
@@ -36,9 +41,9 @@ ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: 
 
 # The cause each failure record of a meter gives; its field `error` says what happened.
 _FAILURES = {
-    "Mediator client failure": "mediator",
-    "Unknown failure during prepay_enabled flag disable": "error",
-    "Failure occurred pushing token": "error",
+    MEDIATOR_FAILURE: "mediator",
+    UNKNOWN_FAILURE: "error",
+    PUSHING_TOKEN_FAILURE: "error",
 }
 
 
@@ -101,13 +106,13 @@ class Outcomes:
             if (
                 cause == "mediator"
                 and stopping.reason() is not None
-                and str(getattr(error, "cause", "")).startswith(REFUSED)
+                and str(getattr(error, "cause", "")).startswith(stopping.REFUSAL)
             ):
                 cause = "stopped"
             self._end(FAILED, cause, _text(error))
-        elif event == "prepay disabled":
+        elif event == PREPAY_DISABLED:
             self._end(SWITCHED_OFF, None, None)
-        elif event == "run_job":
+        elif event == RUN_JOB:
             current = getattr(self._local, "current", None)
             if current is not None:
                 address = event_dict.get("mediator_address")

@@ -24,14 +24,13 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import Any
 
-from vaxo_ortane.jobs import job_environment
-from vaxo_ortane.jobs.operations import shard_description
-from vaxo_ortane.jobs.shards import NAMES, split_names
+from vaxo_ortane.launcher import settings, statuses
+from vaxo_ortane.launcher.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.shards import ShardRun, split_names
+from vaxo_ortane.util.json_values import plain, safe_str
 
 PROGRAM = "prepay-enabled-flip-plan"
-NEEDS_A_LOOK = 4
 READERS = 5
-TABLE = "meter_registry"
 
 # Each kind, in the order the closing line counts them, and how the plan says it.
 KINDS = {
@@ -73,12 +72,8 @@ class PlanError(Exception):
         self.status = status
 
 
-def _plain(value: Any) -> Any:
-    return value if value is None or isinstance(value, (str, int, float, bool)) else str(value)
-
-
 def _entry(name: str, kind: str, row: Mapping[str, Any] | None = None, **extra: Any) -> Entry:
-    fields = {key: _plain(row.get(key)) for key in ("id", "meter_id", "serial", "esco")} if row else {}
+    fields = {key: plain(row.get(key), shown=safe_str) for key in ("id", "meter_id", "serial", "esco")} if row else {}
     extra.setdefault("why", WHY.get(kind, ""))
     return Entry(name, kind, KINDS[kind], **fields, **extra)
 
@@ -151,14 +146,17 @@ def read_mediators(entries: Sequence[Entry]) -> None:
 
 def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
     # The job's own checks, in its order, with its statuses.
-    text = environ.get(NAMES)
+    text = environ.get(settings.NAMES)
     if text is None:
-        raise PlanError(f"ERROR: {NAMES} not defined", 1)
-    url, anon, role = (environ.get(v) for v in ("SUPABASE_URL", "SUPABASE_ANON_KEY", "TRAMU_ROLE_KEY"))
+        raise PlanError(f"ERROR: {settings.NAMES} not defined", statuses.NAMES_NOT_SET)
+    url, anon, role = (environ.get(v) for v in settings.KEY_VARIABLES)
     if not url or not anon:
-        raise PlanError("Environment variables SUPABASE_URL and SUPABASE_ANON_KEY not set.", 2)
+        raise PlanError(
+            f"Environment variables {settings.SUPABASE_URL} and {settings.SUPABASE_ANON_KEY} not set.",
+            statuses.REGISTRY_SETTINGS_NOT_SET,
+        )
     if not role:
-        raise PlanError("Environment variable TRAMU_ROLE_KEY not set.", 3)
+        raise PlanError(f"Environment variable {settings.TRAMU_ROLE_KEY} not set.", statuses.ROLE_KEY_NOT_SET)
     # The same name twice is one registry look-up; an empty piece names no meter.
     names = list(dict.fromkeys(name for name in split_names(text) if name))
     return names, url, anon, role
@@ -168,9 +166,9 @@ def _note(level: str, message: str, **fields: object) -> None:
     print(f"{PROGRAM}: {message}", file=sys.stderr)
 
 
-def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], Any]:
+def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], ShardRun | None]:
     # The launcher's own step, with its statuses: a file or shard the job would refuse ends the plan too.
-    shard_run = job_environment.prepare(environ, _note)
+    shard_run = settings.job_inputs(environ, _note)
     if shard_run is not None and shard_run.empty:
         return [], shard_run
     names, url, anon, role = _settings(environ)
@@ -182,9 +180,9 @@ def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -
         containers = get_instance(esco=esco)
         client = supa_client(url, anon, role)
         # Without the job's neq filter: the rows it would not select are the ones to explain.
-        rows = client.table(TABLE).select("*").in_("name", names).execute().data
+        rows = client.table(REGISTRY_TABLE).select("*").in_("name", names).execute().data
     except (InventoryError, RegistryError) as exc:
-        raise PlanError(str(exc), 1) from None
+        raise PlanError(str(exc), statuses.COLLABORATOR_FAILED) from None
     entries = classify(names, rows, esco, containers)
     if read:
         read_mediators(entries)
@@ -224,8 +222,8 @@ def render_csv(entries: Sequence[Entry], read: bool) -> str:
     return out.getvalue()
 
 
-def render_json(entries: Sequence[Entry], esco: str | None, shard_run: Any) -> str:
-    shard = None if shard_run is None else shard_description(shard_run)
+def render_json(entries: Sequence[Entry], esco: str | None, shard_run: ShardRun | None) -> str:
+    shard = None if shard_run is None else shard_run.description()
     document = {"esco": esco, "shard": shard, "counts": counts(entries), "meters": [asdict(e) for e in entries]}
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
@@ -264,7 +262,7 @@ def main(argv: list[str] | None = None) -> int:
         )
         sys.stdout.write(text)
         print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
-    return 0 if all(e.kind in FINE for e in entries) else NEEDS_A_LOOK
+    return statuses.SUCCESS if all(e.kind in FINE for e in entries) else statuses.NEEDS_A_LOOK
 
 
 if __name__ == "__main__":

@@ -1,0 +1,15 @@
+"""The operator layer around the compiled job: ``prepay-enabled-flip`` and its tools.
+
+The path of a run, one module a step::
+
+    settings      the environment read once: <VAR>_FILE values, the shard's names,
+                  threshold, report and metrics settings (file_values, shards, threshold)
+    run_state     the outcomes watched, when a setting needs them (outcomes)
+    launch        the job module run as __main__, signals as stop requests (signals)
+    outcomes      each meter's outcome, learnt from the job's records (messages)
+    report        the JSON report and rerun list, then the metrics (metrics)
+
+``statuses`` holds every exit status, ``records`` the launcher's own records.
+``plan`` and ``shard_lookup`` are the ``prepay-enabled-flip-plan`` and
+``prepay-enabled-flip-shard`` commands, on the same settings and shards.
+"""

@@ -1,0 +1,136 @@
+"""The launcher's settings: every variable it reads is named here, and read here.
+
+``job_inputs`` makes the job's own variables ready before the job module reads
+them: values from ``<VAR>_FILE`` files first, then the shard's part of the name
+list. ``from_env`` then reads the launcher's own settings into one frozen
+``Settings``, built once before the run; what the run does lives apart from it
+(``run_state``). A setting that cannot be used ends the process before any write,
+after one error record that names the variable: status 1 for a file, 2 for any
+other setting, as for a bad command line.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, MutableMapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import NoReturn
+
+from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
+from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard
+from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
+from vaxo_ortane.util import numbers
+
+Record = Callable[..., None]
+
+# The job's own variables, which the module reads at its import.
+NAMES = "PREPAY_DISABLED_METER_NAMES"
+SUPABASE_URL = "SUPABASE_URL"
+SUPABASE_ANON_KEY = "SUPABASE_ANON_KEY"
+TRAMU_ROLE_KEY = "TRAMU_ROLE_KEY"
+KEY_VARIABLES = (SUPABASE_URL, SUPABASE_ANON_KEY, TRAMU_ROLE_KEY)
+FILE_SUFFIX = "_FILE"
+# Sharding.
+SHARD_COUNT = "FLIP_SHARD_COUNT"
+SHARD_INDEX = "FLIP_SHARD_INDEX"
+SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"  # what a Kubernetes Indexed Job gives each pod
+# What the launcher adds around a run.
+MAX_FAILURES = "FLIP_MAX_FAILURES"
+REPORT = "FLIP_REPORT"
+PUSHGATEWAY_URL = "PUSHGATEWAY_URL"
+
+
+class ShardError(ValueError):
+    """A shard setting that cannot be used; names the variable."""
+
+
+@dataclass(frozen=True)
+class Settings:
+    shard: ShardRun | None = None
+    max_failures: Threshold | None = None
+    report: Path | None = None
+    pushgateway: str | None = None
+
+    @property
+    def watched(self) -> bool:
+        """Whether the run's outcomes are needed: for the threshold, the report or the metrics."""
+        return self.max_failures is not None or self.report is not None or self.pushgateway is not None
+
+
+def _refuse(record: Record, message: str, status: int) -> NoReturn:
+    record("error", message, status=status)
+    raise SystemExit(status) from None
+
+
+def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | None:
+    """Resolve the ``_FILE`` values and the shard in ``environ``; the shard run, if sharded."""
+    try:
+        resolve_file_values(environ, NAMES, KEY_VARIABLES, FILE_SUFFIX)
+    except FileValueError as exc:
+        _refuse(record, str(exc), statuses.UNUSABLE_FILE)
+    try:
+        shard = shard_from_env(environ)
+    except ShardError as exc:
+        _refuse(record, str(exc), statuses.BAD_SETTING)
+    if shard is None:
+        return None
+    kept, shard_run = keep_shard(environ.get(NAMES), shard)
+    if kept is not None:
+        environ[NAMES] = kept
+    record(
+        "info",
+        f"Shard {shard.index} of {shard.count}: {shard_run.kept} of {shard_run.total} meter names",
+        shard=shard.index,
+        shards=shard.count,
+        names=shard_run.kept,
+        total_names=shard_run.total,
+    )
+    return shard_run
+
+
+def shard_from_env(environ: Mapping[str, str]) -> Shard | None:
+    """This process's shard, or None when the run is not sharded."""
+    count_text = environ.get(SHARD_COUNT)
+    if count_text is None:
+        if SHARD_INDEX in environ:
+            raise ShardError(f"{SHARD_INDEX} is set but {SHARD_COUNT} is not; set both, or neither")
+        return None
+    count = _shard_number(SHARD_COUNT, count_text)
+    if count < 1:
+        raise ShardError(f"{SHARD_COUNT} must be at least 1, not {count}")
+    index_variable = SHARD_INDEX if SHARD_INDEX in environ else SCHEDULER_INDEX
+    index_text = environ.get(index_variable)
+    if index_text is None:
+        raise ShardError(f"{SHARD_COUNT} is set but neither {SHARD_INDEX} nor {SCHEDULER_INDEX} is")
+    index = _shard_number(index_variable, index_text)
+    if index >= count:
+        raise ShardError(f"{index_variable} must be below {SHARD_COUNT} ({count}), not {index}")
+    return Shard(index, count)
+
+
+# Nine digits: far more shards than any fleet.
+MAX_SHARD_DIGITS = 9
+
+
+def _shard_number(variable: str, text: str) -> int:
+    value = numbers.whole(text)
+    if value is None or len(text.strip()) > MAX_SHARD_DIGITS:
+        raise ShardError(f"{variable} must be a whole number of at most nine digits, not {text[:40]!r}")
+    return value
+
+
+def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
+    """The job's inputs made ready, then the launcher's settings, checked before the job starts."""
+    shard = job_inputs(environ, record)
+    try:
+        max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
+        report = None
+        if environ.get(REPORT, "").strip():
+            from vaxo_ortane.launcher.report import checked_path  # its writer loads only when asked for
+
+            report = checked_path(REPORT, environ[REPORT])
+    except ValueError as exc:
+        _refuse(record, str(exc), statuses.BAD_SETTING)
+    pushgateway = environ.get(PUSHGATEWAY_URL, "").strip() or None
+    return Settings(shard, max_failures, report, pushgateway)

@@ -1,0 +1,61 @@
+"""Every exit status that a command of this package ends with.
+
+The job module ends with its own statuses (0, 1, 2, 3 and 10) from its compiled
+code; they are named here too, for the launcher that reads them. Several causes
+share a number: a bad ``<VAR>_FILE`` is 1 like a missing name list, a bad launcher
+setting 2 like a bad command line.
+"""
+
+from __future__ import annotations
+
+import signal
+
+SUCCESS = 0
+# The job's own, at import or set-up.
+NAMES_NOT_SET = 1
+REGISTRY_SETTINGS_NOT_SET = 2
+ROLE_KEY_NOT_SET = 3
+NO_METER_SELECTED = 10
+# argparse's, for every command.
+BAD_COMMAND_LINE = 2
+# The launcher's.
+UNUSABLE_FILE = 1
+COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
+BAD_SETTING = 2
+THRESHOLD_CROSSED = 11
+SIGNAL_BASE = 128
+# The plan's.
+NEEDS_A_LOOK = 4
+
+
+def stopped_by(signum: int) -> int:
+    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT."""
+    return SIGNAL_BASE + signum
+
+
+# What each status of each command means, as a closing summary says it.
+MEANINGS: dict[str, dict[int, str]] = {
+    "prepay-enabled-flip": {
+        SUCCESS: "the run finished (failed meters have their records), or a shard had nothing to do",
+        NAMES_NOT_SET: "PREPAY_DISABLED_METER_NAMES is not set, a <VAR>_FILE cannot be used, "
+        "or a collaborator could not start",
+        BAD_SETTING: "a setting or the command line is wrong",
+        ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
+        NO_METER_SELECTED: "the registry query selected no meter",
+        THRESHOLD_CROSSED: "the failure threshold stopped the run",
+        stopped_by(signal.SIGINT): "stopped by SIGINT",
+        stopped_by(signal.SIGTERM): "stopped by SIGTERM",
+    },
+    "prepay-enabled-flip-plan": {
+        SUCCESS: "every listed name would be switched off or is already off",
+        UNUSABLE_FILE: "the settings, a file, the registry or the inventory cannot be used",
+        BAD_SETTING: "a setting or the command line is wrong",
+        ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
+        NEEDS_A_LOOK: "some name needs a look",
+    },
+    "prepay-enabled-flip-shard": {
+        SUCCESS: "every name's shard was printed",
+        UNUSABLE_FILE: "the names file cannot be used",
+        BAD_COMMAND_LINE: "the command line is wrong",
+    },
+}
