@@ -45,6 +45,9 @@ def _half(index: int) -> dict[str, str | bytes | None]:
         ({"FLIP_SHARD_COUNT": "4"}, 2, "JOB_COMPLETION_INDEX"),
         ({"FLIP_MAX_FAILURES": "0%"}, 2, "FLIP_MAX_FAILURES='0%' must be a count"),
         ({"FLIP_REPORT": "/nonexistent/run.json"}, 2, "FLIP_REPORT='/nonexistent/run.json': the report must be a file"),
+        # A bad mediator setting would fail every write: refused before any.
+        ({"MEDIATOR_CONNECT_TIMEOUT": "abc"}, 2, "MEDIATOR_CONNECT_TIMEOUT='abc' must be a number of at least 0.001"),
+        ({"MEDIATOR_RETRIES": "-1"}, 2, "MEDIATOR_RETRIES='-1' must be a whole number of at least 0"),
         # A shard with nothing to do is no failure.
         (_half(1 - shard_of("A-002", 2)), 0, "holds no meter name: nothing to do, exit status 0"),
         (_half(shard_of("A-002", 2)), 0, "no meter of its names to switch off, exit status 0 instead of 10"),

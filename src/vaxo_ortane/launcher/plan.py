@@ -169,6 +169,7 @@ def _note(level: str, message: str, **fields: object) -> None:
 def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], ShardRun | None]:
     # The launcher's own step, with its statuses: a file or shard the job would refuse ends the plan too.
     shard_run = settings.job_inputs(environ, _note)
+    settings.check_mediator_settings(_note)
     if shard_run is not None and shard_run.empty:
         return [], shard_run
     names, url, anon, role = _settings(environ)

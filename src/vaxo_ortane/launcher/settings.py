@@ -120,9 +120,21 @@ def _shard_number(variable: str, text: str) -> int:
     return value
 
 
+def check_mediator_settings(record: Record) -> None:
+    """The mediator client's settings, checked now: a bad one would otherwise fail every write."""
+    from vaxo_ortane.mediator.client import default_settings  # the same settings every write then uses
+
+    try:
+        default_settings()
+    except ValueError as exc:
+        _refuse(record, str(exc), statuses.BAD_SETTING)
+
+
 def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
-    """The job's inputs made ready, then the launcher's settings, checked before the job starts."""
+    """The job's inputs made ready, then the launcher's and the mediator client's settings,
+    checked before the job starts."""
     shard = job_inputs(environ, record)
+    check_mediator_settings(record)
     try:
         max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
         report = None
