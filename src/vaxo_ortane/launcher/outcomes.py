@@ -69,13 +69,15 @@ class Outcomes:
     """Every selected meter's outcome, and the run's counts, as the job goes.
 
     ``on_failure(failures, ended)`` is called, under this object's lock, after each
-    failure that is not a refusal of a stopping run.
+    failure that is not a refusal of a stopping run; each listener (``listen``)
+    after every meter that ends, under the same lock, so it must be quick.
     """
 
     def __init__(self, on_failure: Callable[[int, int], None] | None = None) -> None:
         self._lock = threading.Lock()
         self._local = threading.local()
         self._on_failure = on_failure
+        self._listeners: list[Callable[[MeterOutcome], None]] = []
         self.meters: list[MeterOutcome] = []
         self._by_text: dict[str, MeterOutcome] = {}
         self.failures = 0  # counted towards the threshold
@@ -143,6 +145,10 @@ class Outcomes:
         if meter is not None and meter.outcome == NOT_RUN:
             self._settle(meter, outcome, cause, detail)
 
+    def listen(self, listener: Callable[[MeterOutcome], None]) -> None:
+        """Have ``listener(meter)`` called as each meter ends, from the thread that ended it."""
+        self._listeners.append(listener)
+
     def _settle(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
         with self._lock:
             meter.outcome, meter.cause, meter.detail = outcome, cause, detail
@@ -151,6 +157,8 @@ class Outcomes:
                 self.failures += 1
                 if self._on_failure is not None:
                     self._on_failure(self.failures, self.ended)
+            for listener in self._listeners:
+                listener(meter)
 
     def finish(self) -> None:
         """Settle the rows that started and never logged an outcome: they raised."""
@@ -160,6 +168,8 @@ class Outcomes:
             for meter in unsettled:
                 meter.outcome, meter.cause, meter.detail = FAILED, "error", detail
                 self.ended += 1
+                for listener in self._listeners:
+                    listener(meter)
 
     def counts(self) -> dict[str, Any]:
         by_cause = dict.fromkeys(CAUSES, 0)
