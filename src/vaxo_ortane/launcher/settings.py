@@ -21,6 +21,7 @@ from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
 from vaxo_ortane.util import numbers
+from vaxo_ortane.util.urls import without_credentials
 
 Record = Callable[..., None]
 
@@ -39,10 +40,28 @@ SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"  # what a Kubernetes Indexed Job gives 
 MAX_FAILURES = "FLIP_MAX_FAILURES"
 REPORT = "FLIP_REPORT"
 PUSHGATEWAY_URL = "PUSHGATEWAY_URL"
+# The run ledger, and the rollout that the run belongs to.
+LEDGER = "FLIP_LEDGER"
+ROLLOUT = "FLIP_ROLLOUT"
+FILE_VARIABLES = (*KEY_VARIABLES, LEDGER)  # besides the name list: a ledger URL may hold a password
+MAX_ROLLOUT = 200
 
 
 class ShardError(ValueError):
     """A shard setting that cannot be used; names the variable."""
+
+
+@dataclass(frozen=True)
+class LedgerSetting:
+    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout."""
+
+    url: str
+    rollout: str
+
+    @property
+    def shown(self) -> str:
+        """The ledger's address for messages: no user name, password or parameters."""
+        return without_credentials(self.url)
 
 
 @dataclass(frozen=True)
@@ -51,11 +70,17 @@ class Settings:
     max_failures: Threshold | None = None
     report: Path | None = None
     pushgateway: str | None = None
+    ledger: LedgerSetting | None = None
 
     @property
     def watched(self) -> bool:
-        """Whether the run's outcomes are needed: for the threshold, the report or the metrics."""
-        return self.max_failures is not None or self.report is not None or self.pushgateway is not None
+        """Whether the run's outcomes are needed: for the threshold, the report, the metrics or the ledger."""
+        return (
+            self.max_failures is not None
+            or self.report is not None
+            or self.pushgateway is not None
+            or self.ledger is not None
+        )
 
 
 def _refuse(record: Record, message: str, status: int) -> NoReturn:
@@ -66,7 +91,7 @@ def _refuse(record: Record, message: str, status: int) -> NoReturn:
 def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | None:
     """Resolve the ``_FILE`` values and the shard in ``environ``; the shard run, if sharded."""
     try:
-        resolve_file_values(environ, NAMES, KEY_VARIABLES, FILE_SUFFIX)
+        resolve_file_values(environ, NAMES, FILE_VARIABLES, FILE_SUFFIX)
     except FileValueError as exc:
         _refuse(record, str(exc), statuses.UNUSABLE_FILE)
     try:
@@ -120,6 +145,28 @@ def _shard_number(variable: str, text: str) -> int:
     return value
 
 
+def ledger_from_env(environ: Mapping[str, str]) -> LedgerSetting | None:
+    """``FLIP_LEDGER`` and its rollout, or None without a ledger; a ValueError names the variable.
+
+    The URL is never quoted back: it may hold a password, or a key pasted into the wrong variable.
+    """
+    url = environ.get(LEDGER, "").strip()
+    if not url:
+        return None
+    rollout = environ.get(ROLLOUT, "").strip()
+    if not rollout:
+        raise ValueError(f"{LEDGER} is set but {ROLLOUT} is not; name the rollout that this run belongs to")
+    if len(rollout) > MAX_ROLLOUT or not rollout.isprintable():
+        raise ValueError(f"{ROLLOUT} must be printable text of at most {MAX_ROLLOUT} characters")
+    scheme, sep, rest = url.partition("://")
+    if sep and scheme.lower() == "sqlite":
+        if not rest.startswith("/"):
+            raise ValueError(f"{LEDGER}: an SQLite ledger is sqlite:///ABSOLUTE/PATH, a path from the root")
+    elif not sep or scheme.lower() not in ("postgresql", "postgres"):
+        raise ValueError(f"{LEDGER} must be sqlite:///ABSOLUTE/PATH or postgresql://[USER@]HOST[:PORT]/DBNAME")
+    return LedgerSetting(url, rollout)
+
+
 def check_mediator_settings(record: Record) -> None:
     """The mediator client's settings, checked now: a bad one would otherwise fail every write."""
     from vaxo_ortane.mediator.client import default_settings  # the same settings every write then uses
@@ -142,7 +189,8 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
             from vaxo_ortane.launcher.report import checked_path  # its writer loads only when asked for
 
             report = checked_path(REPORT, environ[REPORT])
+        ledger = ledger_from_env(environ)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     pushgateway = environ.get(PUSHGATEWAY_URL, "").strip() or None
-    return Settings(shard, max_failures, report, pushgateway)
+    return Settings(shard, max_failures, report, pushgateway, ledger)
