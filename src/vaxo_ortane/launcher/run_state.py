@@ -20,6 +20,7 @@ from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.outcomes import Outcomes
+    from vaxo_ortane.launcher.resume import LedgerRun
     from vaxo_ortane.util.observers import Observation
 
 Record = Callable[..., None]
@@ -30,6 +31,7 @@ class RunState:
     started: float = field(default_factory=time.monotonic)
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
+    ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     _observations: list[Observation] = field(default_factory=list)
 
     def watch(self, settings: Settings, record: Record) -> None:
@@ -46,6 +48,8 @@ class RunState:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
         self._observations = [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        if self.ledger is not None:
+            self._observations.append(self.ledger.attach(outcomes))
 
     def end(self) -> float:
         """Stop watching and settle the outcomes; the run's seconds."""
