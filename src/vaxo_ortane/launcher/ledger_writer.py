@@ -1,10 +1,10 @@
 """The one thread that writes a run's facts to its ledger.
 
 Workers hand it each meter's outcome through a queue and never wait on the disk
-or the network: the writer owns the connection and commits what came in since
-its batch's first item, at most ``BATCH_SECONDS`` later (or at ``MAX_BATCH``
-items), as one transaction. An outcome is therefore committed at most about
-``BATCH_SECONDS`` after the job logged it.
+or the network: the writer owns the connection and, ``BATCH_SECONDS`` after the
+first item of a batch came in, commits the batch as one transaction. An outcome
+is therefore committed about ``BATCH_SECONDS`` after the job logged it, plus the
+time the commit takes.
 
 A write that fails (disk full, server gone) is recorded once, and tried again
 every ``RETRY_SECONDS`` with everything that came in since: the run goes on, and
@@ -15,9 +15,7 @@ ends, or was refused as data the store cannot hold, makes the ledger incomplete.
 from __future__ import annotations
 
 import queue
-import sys
 import threading
-import time
 from collections.abc import Callable
 
 from vaxo_ortane.launcher.ledger import END, OUTCOME, Item, Ledger, LedgerError, RunEnd
@@ -25,7 +23,6 @@ from vaxo_ortane.launcher.ledger import END, OUTCOME, Item, Ledger, LedgerError,
 Record = Callable[..., None]
 
 BATCH_SECONDS = 0.1
-MAX_BATCH = 500
 RETRY_SECONDS = 1.0
 # The longest a run's end waits for the ledger: a final attempt against a server
 # that has gone quiet (connect and statement time-outs) fits inside it.
@@ -43,6 +40,7 @@ class LedgerWriter:
         self.refused = 0  # outcomes the store refused as data
         self.unwritten = 0  # outcomes still unwritten at the end
         self._complete = False
+        self._ending = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ledger-writer", daemon=True)
 
     def start(self) -> None:
@@ -51,6 +49,7 @@ class LedgerWriter:
     def close(self, end: RunEnd, limit: float = CLOSE_SECONDS) -> bool:
         """Write what is left, then the run's end; whether the ledger holds every fact of the run."""
         self.put((END, end))
+        self._ending.set()
         self._thread.join(limit)
         return not self._thread.is_alive() and self._complete
 
@@ -60,17 +59,10 @@ class LedgerWriter:
             while True:
                 if not pending:
                     pending.append(self._queue.get())
-                failing = self._failure is not None
-                deadline = time.monotonic() + (RETRY_SECONDS if failing else BATCH_SECONDS)
-                limit = sys.maxsize if failing else MAX_BATCH
-                while pending[-1][0] != END and len(pending) < limit:
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        break
-                    try:
-                        pending.append(self._queue.get(timeout=left))
-                    except queue.Empty:
-                        break
+                # The batch gathers while the writer sleeps: one wake-up a batch, where
+                # waiting on the queue would cost a thread switch an outcome.
+                self._ending.wait(RETRY_SECONDS if self._failure is not None else BATCH_SECONDS)
+                pending += self._drain()
                 ending = pending[-1][0] == END
                 pending = self._write(pending)
                 if ending and (not pending or self._failure is not None):
@@ -79,6 +71,14 @@ class LedgerWriter:
                     return
         finally:
             self._ledger.close()
+
+    def _drain(self) -> list[Item]:
+        items: list[Item] = []
+        while True:
+            try:
+                items.append(self._queue.get_nowait())
+            except queue.Empty:
+                return items
 
     def _write(self, items: list[Item]) -> list[Item]:
         """What is left to write after one attempt at ``items``."""
