@@ -22,6 +22,7 @@ import datetime
 import os
 import socket
 import sqlite3
+from abc import ABC, abstractmethod
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
@@ -133,21 +134,7 @@ _WRITTEN = {
         "name = excluded.name, meter_id = excluded.meter_id, serial = excluded.serial",
     ),
     "outcome": (
-        (
-            "rollout",
-            "row_id",
-            "name",
-            "meter_id",
-            "serial",
-            "outcome",
-            "cause",
-            "detail",
-            "mediator_address",
-            "run_id",
-            "at",
-            "switched_off_at",
-            "switched_off_run",
-        ),
+        ("rollout", *METER_COLUMNS),
         "name = excluded.name, meter_id = excluded.meter_id, serial = excluded.serial, outcome = excluded.outcome, "
         "cause = excluded.cause, detail = excluded.detail, mediator_address = excluded.mediator_address, "
         "run_id = excluded.run_id, at = excluded.at, "
@@ -250,7 +237,7 @@ def _iso(moment: float) -> str:
     return datetime.datetime.fromtimestamp(moment, datetime.UTC).isoformat().replace("+00:00", "Z")
 
 
-class Ledger:
+class Ledger(ABC):
     """One connection to the ledger, used by one thread at a time."""
 
     shown: str
@@ -263,38 +250,29 @@ class Ledger:
     _conn: Any = None
 
     # What each backend provides.
-    def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
-        raise NotImplementedError
+    @abstractmethod
+    def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]: ...
+    @abstractmethod
+    def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None: ...
+    @abstractmethod
+    def _begin(self) -> None: ...
+    @abstractmethod
+    def _commit(self) -> None: ...
+    @abstractmethod
+    def _rollback(self) -> None: ...
+    @abstractmethod
+    def _time(self, moment: float) -> Any: ...
+    @abstractmethod
+    def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None: ...
+    @abstractmethod
+    def _cause(self, exc: Exception) -> str: ...
+    @abstractmethod
+    def has_tables(self) -> bool: ...
+    @abstractmethod
+    def close(self) -> None: ...
 
-    def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None:
-        raise NotImplementedError
-
-    def _begin(self) -> None:
-        raise NotImplementedError
-
-    def _commit(self) -> None:
-        raise NotImplementedError
-
-    def _rollback(self) -> None:
-        raise NotImplementedError
-
-    def _time(self, moment: float) -> Any:
-        raise NotImplementedError
-
-    def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
-        raise NotImplementedError
-
-    def _cause(self, exc: Exception) -> str:
-        raise NotImplementedError
-
-    def has_tables(self) -> bool:
-        raise NotImplementedError
-
-    def close(self) -> None:
-        raise NotImplementedError
-
-    def recover(self) -> None:
-        """Make the connection usable again after a failed write."""
+    @abstractmethod
+    def recover(self) -> None: ...  # the connection made usable again after a failed write
 
     @contextmanager
     def _failing(self, what: str) -> Iterator[None]:
@@ -468,6 +446,9 @@ class SqliteLedger(Ledger):
 
     def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None:
         self._conn.executemany(self._statements[key], rows)
+
+    def recover(self) -> None:
+        pass  # the failed transaction was rolled back; the file stays open
 
     def _begin(self) -> None:
         # IMMEDIATE: the write lock from the start; a read that turns into a write

@@ -159,12 +159,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rollout", help="the rollout (default: FLIP_ROLLOUT)")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--rerun", action="store_true", help="print the listed names not yet switched off, one a line")
-    shown.add_argument(
-        "--format",
-        choices=("table", "json", "csv"),
-        default="table",
-        help="table: counts and runs (default); json or csv: every meter's latest outcome",
-    )
+    formats = "table: counts and runs (default); json or csv: every meter's latest outcome"
+    shown.add_argument("--format", choices=("table", "json", "csv"), default="table", help=formats)
     args = parser.parse_args(argv)
     try:
         setting = _ledger_setting(args.rollout)

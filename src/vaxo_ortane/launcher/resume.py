@@ -70,13 +70,8 @@ class LedgerRun:
         """0 for a resumed run whose remaining names select no meter: the rollout's work is done."""
         if self.left_out == 0 or status != statuses.NO_METER_SELECTED:
             return None
-        record(
-            "info",
-            f"Rollout {self.setting.rollout}: the names left select no meter, exit status 0 instead of 10",
-            rollout=self.setting.rollout,
-            status=statuses.SUCCESS,
-            run_status=statuses.NO_METER_SELECTED,
-        )
+        said = f"Rollout {self.setting.rollout}: the names left select no meter, exit status 0 instead of 10"
+        record("info", said, rollout=self.setting.rollout, status=statuses.SUCCESS, run_status=status)
         return statuses.SUCCESS
 
     def attach(self, outcomes: Outcomes) -> Observation:
