@@ -29,11 +29,12 @@ class Threshold:
     count: int | None = None
     percent: int | None = None
 
-    def crossed(self, failures: int, ended: int) -> bool:
+    def crossed(self, failures: int, ended: int, least: int = SHARE_MINIMUM) -> bool:
+        """Whether ``failures`` of ``ended`` meters reach the threshold; a share is judged from ``least`` ended on."""
         if self.count is not None:
             return failures >= self.count
         assert self.percent is not None
-        return ended >= SHARE_MINIMUM and failures * 100 >= self.percent * ended
+        return ended >= least and failures * 100 >= self.percent * ended
 
 
 def parse_threshold(variable: str, raw: str) -> Threshold | None:
@@ -41,14 +42,12 @@ def parse_threshold(variable: str, raw: str) -> Threshold | None:
     raw = raw.strip()
     if not raw:
         return None
-    share = raw.endswith("%")
-    digits = raw.removesuffix("%")
-    number = numbers.whole(digits) if digits == digits.strip() else None  # "5 %" is no share
-    if number is None or number < 1 or (share and number > 100):
+    if (parsed := numbers.count_or_share(raw)) is None:
         raise ValueError(
             f"{variable}={numbers.shown(raw)} must be a count of failed meters of at least 1 (50) "
             "or a share from 1% to 100% (10%), or be left unset for no threshold"
         )
+    number, share = parsed
     if share:
         return Threshold(variable, raw, percent=number)
     return Threshold(variable, raw, count=number)
