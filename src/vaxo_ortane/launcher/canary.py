@@ -47,15 +47,8 @@ class Wave:
 
 def parse_wave(variable: str, raw: str) -> Wave | None:
     """The wave that ``variable`` holds as ``raw``; None for blank. Raises ValueError naming it."""
-    raw = raw.strip()
-    if not raw:
-        return None
-    if (parsed := numbers.count_or_share(raw)) is None:
-        raise ValueError(
-            f"{variable}={numbers.shown(raw)} must be a count of meters of at least 1 (20) "
-            "or a share of the selected ones from 1% to 100% (5%), or be left unset for no canary"
-        )
-    return Wave(variable, raw, *parsed)
+    parsed = numbers.count_or_share_setting(variable, raw, "selected meters", ("20", "5%"), "no canary")
+    return None if parsed is None else Wave(variable, raw.strip(), *parsed)
 
 
 class Canary:

@@ -39,15 +39,11 @@ class Threshold:
 
 def parse_threshold(variable: str, raw: str) -> Threshold | None:
     """The threshold that ``variable`` holds as ``raw``; None for blank. Raises ValueError naming it."""
-    raw = raw.strip()
-    if not raw:
+    parsed = numbers.count_or_share_setting(variable, raw, "failed meters", ("50", "10%"), "no threshold")
+    if parsed is None:
         return None
-    if (parsed := numbers.count_or_share(raw)) is None:
-        raise ValueError(
-            f"{variable}={numbers.shown(raw)} must be a count of failed meters of at least 1 (50) "
-            "or a share from 1% to 100% (10%), or be left unset for no threshold"
-        )
     number, share = parsed
+    raw = raw.strip()
     if share:
         return Threshold(variable, raw, percent=number)
     return Threshold(variable, raw, count=number)
