@@ -36,24 +36,27 @@ class RateBudget:
         self.burst = burst_of(self.per_second)
         # How far ahead of now the reservations may run before a request waits.
         self._allowance = (self.burst - 1) * self.interval
-        self._cond = threading.Condition(threading.Lock())
+        self._lock = threading.Lock()  # held only to reserve and to count, never while waiting
         self._next_free = -math.inf  # when the slot after the last reserved one falls
+        self._stopped = threading.Event()  # set by a stop: every wait ends at once
         self._local = threading.local()
         self.requests = 0
         self.waited = 0.0  # seconds, summed over every request that waited
 
     def take(self) -> None:
         """Wait for this request's slot; at once when the run is stopping."""
-        with self._cond:
-            if stopping.reason() is not None:
-                return
-            start = time.monotonic()
-            slot = max(start, self._next_free - self._allowance)
+        if stopping.reason() is not None:
+            return
+        with self._lock:
+            now = time.monotonic()
+            slot = max(now, self._next_free - self._allowance)
             self._next_free = max(self._next_free, slot) + self.interval
             self.requests += 1
-            while (delay := slot - time.monotonic()) > 0 and stopping.reason() is None:
-                self._cond.wait(min(delay, threading.TIMEOUT_MAX))
-            waited = time.monotonic() - start
+        if slot <= now:
+            return
+        self._stopped.wait(min(slot - now, threading.TIMEOUT_MAX))
+        waited = time.monotonic() - now
+        with self._lock:
             self.waited += waited
         self._local.waited = self.waited_here() + waited
 
@@ -63,6 +66,5 @@ class RateBudget:
         return waited
 
     def wake(self) -> None:
-        """End every wait: the run is stopping."""
-        with self._cond:
-            self._cond.notify_all()
+        """End every wait, now and from now on: the run is stopping."""
+        self._stopped.set()
