@@ -14,7 +14,7 @@ import pytest
 
 from job_runner import meter, skip_unless_built
 from test_operating import plan
-from test_stopping import WIND_DOWN, assert_every_outcome_logged_once, flipped, has_event, launch  # noqa: F401
+from test_stopping import WIND_DOWN, WRITE_SETTINGS, JobProcess, assert_every_outcome_logged_once, flipped
 from vaxo_ortane.launcher.rate_budget import burst_of
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -96,12 +96,15 @@ def test_the_canary_goes_first_and_decides_the_rest(
     [({"FLIP_MAX_WRITES_PER_MINUTE": "6"}, 1), ({"FLIP_CANARY": "2", "FLIP_CANARY_PAUSE": "60"}, 2)],
     ids=["waiting-for-the-budget", "in-the-canary-pause"],
 )
-def test_a_stop_ends_the_waiting_at_once(fleet: Any, launch: Any, env: dict[str, str], contacted: int) -> None:
+def test_a_stop_ends_the_waiting_at_once(fleet: Any, env: dict[str, str], contacted: int) -> None:
     f = fleet([meter(n) for n in range(1, 11)])
-    job = launch(f, **env)
-    job.wait_for(flipped(contacted))
-    sent = job.send(signal.SIGTERM)
-    status, ended = job.end()
+    job = JobProcess(f, [], **WRITE_SETTINGS | env)
+    try:
+        job.wait_for(flipped(contacted))
+        sent = job.send(signal.SIGTERM)
+        status, ended = job.end()
+    finally:
+        job.kill()
     assert status == 143 and ended - sent < WIND_DOWN
     assert assert_every_outcome_logged_once(f, job, signal.SIGTERM) == (contacted, 10 - contacted)
 
