@@ -119,12 +119,15 @@ class Canary:
         fields = {"canary": self.wave.text, "wave": self.size, "failures": self.failures, "ended": self.ended}
         if self._fails():
             self._judged = FAILED
-            limit = "no failure" if self._threshold is None else f"{self._threshold.variable}={self._threshold.text}"
+            limit = (
+                "with no failure threshold, any failure fails it"
+                if self._threshold is None
+                else f"{self._threshold.variable}={self._threshold.text} applied to the wave"
+            )
             self._record(
                 "warning",
                 f"Stopping: {REASON} ({self.wave.variable}={self.wave.text}): {self.failures} of its {self.size} "
-                f"meters failed, against {limit} for the wave; writes not yet started fail without contacting "
-                "their mediator",
+                f"meters failed ({limit}); writes not yet started fail without contacting their mediator",
                 **fields,
                 selected=self.selected,
             )
