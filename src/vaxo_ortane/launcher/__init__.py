@@ -6,7 +6,8 @@ The path of a run, one module a step::
                   threshold, report and metrics settings (file_values, shards, threshold)
     resume        with FLIP_LEDGER: the run and its names recorded, the names already
                   switched off left out (ledger, ledger_writer)
-    run_state     the outcomes watched, when a setting needs them (outcomes)
+    run_state     the outcomes watched, when a setting needs them (outcomes), and the
+                  rollout controls put in place (rollout: rate_budget, canary)
     launch        the job module run as __main__, signals as stop requests (signals)
     outcomes      each meter's outcome, learnt from the job's records (messages)
     report        the JSON report and rerun list, then the metrics (metrics)
