@@ -1,0 +1,61 @@
+"""The demos' throwaway PKI: a CA, a certificate for the local mediators, one for the
+job, and a bearer token, all in the demo's temporary folder and gone with it.
+
+The mediators are started with ``--tls-cert``, ``--tls-key``, ``--client-ca`` and
+``--token-file``, so a write needs both the job's certificate and the token; the
+job gets the files through ``MEDIATOR_CA_FILE``, ``MEDIATOR_CLIENT_CERT_FILE``,
+``MEDIATOR_CLIENT_KEY_FILE`` and ``MEDIATOR_TOKEN_FILE``, as a deployment would.
+"""
+
+from __future__ import annotations
+
+import secrets
+import ssl
+from dataclasses import dataclass
+from pathlib import Path
+
+import httpx
+import trustme
+
+# The mediators listen on 127.0.0.1 (the host's port published by a container engine included).
+MEDIATOR_NAMES = ("127.0.0.1", "localhost")
+
+
+@dataclass
+class DemoPki:
+    folder: Path
+
+    def __post_init__(self) -> None:
+        self.folder.mkdir(parents=True, exist_ok=True)
+        ca = trustme.CA(organization_name="Demo fleet")
+        ca.cert_pem.write_to_path(self.folder / "ca.pem")
+        ca.issue_cert(*MEDIATOR_NAMES).private_key_and_cert_chain_pem.write_to_path(self.folder / "mediator.pem")
+        job = ca.issue_cert("prepay-enabled-flip.demo")
+        job.cert_chain_pems[0].write_to_path(self.folder / "job.crt")
+        job.private_key_pem.write_to_path(self.folder / "job.key")
+        (self.folder / "token").write_text(secrets.token_urlsafe(32) + "\n")
+
+    def sim_args(self, root: str | None = None) -> list[str]:
+        """The mediator service's flags; ``root``: where the folder is mounted, if elsewhere."""
+        at = root or str(self.folder)
+        return [
+            *("--tls-cert", f"{at}/mediator.pem", "--tls-key", f"{at}/mediator.pem"),
+            *("--client-ca", f"{at}/ca.pem", "--token-file", f"{at}/token"),
+        ]
+
+    def job_env(self, root: str | None = None) -> dict[str, str]:
+        """The job's settings: file paths only, never their content."""
+        at = root or str(self.folder)
+        return {
+            "MEDIATOR_CA_FILE": f"{at}/ca.pem",
+            "MEDIATOR_CLIENT_CERT_FILE": f"{at}/job.crt",
+            "MEDIATOR_CLIENT_KEY_FILE": f"{at}/job.key",
+            "MEDIATOR_TOKEN_FILE": f"{at}/token",
+        }
+
+    def reader(self) -> httpx.Client:
+        """An https client with the job's credentials, for the demo's own reads."""
+        context = ssl.create_default_context(cafile=str(self.folder / "ca.pem"))
+        context.load_cert_chain(self.folder / "job.crt", self.folder / "job.key")
+        token = (self.folder / "token").read_text().strip()
+        return httpx.Client(verify=context, headers={"Authorization": f"Bearer {token}"}, timeout=5)
