@@ -59,6 +59,8 @@ from .mediator_client_exception import MediatorClientException
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
 REFUSED_STATUSES = frozenset({401, 403})
+# CURLOPT_CA_CACHE_TIMEOUT (libcurl 7.87), which pycurl 7.49 does not name.
+CA_CACHE_TIMEOUT = getattr(pycurl, "CA_CACHE_TIMEOUT", 321)
 # libcurl's failures on the way to the mediator, by the name the error carries;
 # the request got no (whole) answer, so each is tried again.
 CONNECT_ERRORS = frozenset(
@@ -214,11 +216,18 @@ class _Handle:
             curl.setopt(pycurl.CAINFO, credentials.ca_file)
             if capath is not None:
                 curl.unsetopt(pycurl.CAPATH)
+            # Read for each new connection rather than kept for a day: a CA rotated
+            # under a running job is taken. A fleet's bundle is small.
+            curl.setopt(CA_CACHE_TIMEOUT, 0)
         if credentials is not None and credentials.cert_file is not None and credentials.key_file is not None:
             curl.setopt(pycurl.SSLCERTTYPE, "PEM")
             curl.setopt(pycurl.SSLCERT, credentials.cert_file)
             curl.setopt(pycurl.SSLKEYTYPE, "PEM")
             curl.setopt(pycurl.SSLKEY, credentials.key_file)
+            # A resumed TLS session would carry the identity it was opened with: each new
+            # connection shows the certificate the files hold now. Kept-alive connections
+            # are reused all the same, so this costs a handshake per new connection only.
+            curl.setopt(pycurl.SSL_SESSIONID_CACHE, 0)
         # libcurl's defaults, set all the same: no setting of ours turns them off.
         curl.setopt(pycurl.SSL_VERIFYPEER, 1)
         curl.setopt(pycurl.SSL_VERIFYHOST, 2)
