@@ -21,6 +21,7 @@ from pathlib import Path
 
 import httpx
 
+from secured import DemoPki
 from vaxo_ortane.mediator.sample_fleet import (
     SampleMeter,
     demo_fleet,
@@ -28,7 +29,6 @@ from vaxo_ortane.mediator.sample_fleet import (
     write_registry,
     write_sim_config,
 )
-from secured import DemoPki
 from vaxo_ortane.util.supabase import supa_client
 
 ESCO = "ESCO_A"

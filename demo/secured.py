@@ -1,5 +1,7 @@
 """The demos' throwaway PKI: a CA, a certificate for the local mediators, one for the
-job, and a bearer token, all in the demo's temporary folder and gone with it.
+job, and a bearer token, all in the demo's temporary folder and gone with it. What
+the mediators read is in ``mediator/``, what the job reads in ``job/``: a container
+mounts only its own side.
 
 The mediators are started with ``--tls-cert``, ``--tls-key``, ``--client-ca`` and
 ``--token-file``, so a write needs both the job's certificate and the token; the
@@ -26,26 +28,29 @@ class DemoPki:
     folder: Path
 
     def __post_init__(self) -> None:
-        self.folder.mkdir(parents=True, exist_ok=True)
+        self.mediator, self.job = self.folder / "mediator", self.folder / "job"
         ca = trustme.CA(organization_name="Demo fleet")
-        ca.cert_pem.write_to_path(self.folder / "ca.pem")
-        ca.issue_cert(*MEDIATOR_NAMES).private_key_and_cert_chain_pem.write_to_path(self.folder / "mediator.pem")
+        token = secrets.token_urlsafe(32) + "\n"
+        for side in (self.mediator, self.job):
+            side.mkdir(parents=True, exist_ok=True)
+            ca.cert_pem.write_to_path(side / "ca.pem")
+            (side / "token").write_text(token)
+        ca.issue_cert(*MEDIATOR_NAMES).private_key_and_cert_chain_pem.write_to_path(self.mediator / "mediator.pem")
         job = ca.issue_cert("prepay-enabled-flip.demo")
-        job.cert_chain_pems[0].write_to_path(self.folder / "job.crt")
-        job.private_key_pem.write_to_path(self.folder / "job.key")
-        (self.folder / "token").write_text(secrets.token_urlsafe(32) + "\n")
+        job.cert_chain_pems[0].write_to_path(self.job / "job.crt")
+        job.private_key_pem.write_to_path(self.job / "job.key")
 
     def sim_args(self, root: str | None = None) -> list[str]:
-        """The mediator service's flags; ``root``: where the folder is mounted, if elsewhere."""
-        at = root or str(self.folder)
+        """The mediator service's flags; ``root``: where ``mediator/`` is mounted, if elsewhere."""
+        at = root or str(self.mediator)
         return [
             *("--tls-cert", f"{at}/mediator.pem", "--tls-key", f"{at}/mediator.pem"),
             *("--client-ca", f"{at}/ca.pem", "--token-file", f"{at}/token"),
         ]
 
     def job_env(self, root: str | None = None) -> dict[str, str]:
-        """The job's settings: file paths only, never their content."""
-        at = root or str(self.folder)
+        """The job's settings, file paths only; ``root``: where ``job/`` is mounted, if elsewhere."""
+        at = root or str(self.job)
         return {
             "MEDIATOR_CA_FILE": f"{at}/ca.pem",
             "MEDIATOR_CLIENT_CERT_FILE": f"{at}/job.crt",
@@ -55,7 +60,7 @@ class DemoPki:
 
     def reader(self) -> httpx.Client:
         """An https client with the job's credentials, for the demo's own reads."""
-        context = ssl.create_default_context(cafile=str(self.folder / "ca.pem"))
-        context.load_cert_chain(self.folder / "job.crt", self.folder / "job.key")
-        token = (self.folder / "token").read_text().strip()
+        context = ssl.create_default_context(cafile=str(self.job / "ca.pem"))
+        context.load_cert_chain(self.job / "job.crt", self.job / "job.key")
+        token = (self.job / "token").read_text().strip()
         return httpx.Client(verify=context, headers={"Authorization": f"Bearer {token}"}, timeout=5)

@@ -6,7 +6,6 @@ import json
 import subprocess
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import pytest
 

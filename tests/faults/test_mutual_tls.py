@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -10,6 +11,7 @@ import pytest
 
 from pki import Pki
 from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient
+from vaxo_ortane.mediator.credentials import RECHECK
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour
 
@@ -48,6 +50,7 @@ def test_mutual_tls_and_a_rotated_token_are_taken_on_one_handshake(pki: Pki, ser
     for i in range(3):
         if i == 2:
             pki.rotate("tok-rotated-0d94")  # the service reads the same file: the old token is refused now
+            time.sleep(RECHECK + 0.05)  # the job looks at the file again after this long
         OrtaneMediatorClient(
             mediator_address=sim.address, meter_id=f"M-{i}", settings=FAST, credentials=credentials
         ).prepay_enabled_write(False)
@@ -87,6 +90,7 @@ def test_refused_exchanges_send_no_request_and_say_why(
     refused = client(sim.address, "M-1", pki, **{k: v and v.format(tmp=tmp_path) for k, v in changes.items()})
     if "cannot be read" in cause:
         token.unlink()  # after the start's check: gone mid-run
+        time.sleep(RECHECK + 0.05)
     with pytest.raises(MediatorClientException) as raised:
         refused.prepay_enabled_write(False)
     text = str(raised.value)

@@ -338,8 +338,8 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
         # The mediator ended the handshake, with TLS 1.3 after it seemed done: it
         # took no request, and would refuse the same certificate again.
         return _Failed(
-            f"TLSAlert: {message}: the mediator refused the job's client certificate, or wants one "
-            "(MEDIATOR_CLIENT_CERT_FILE)",
+            f"TLSAlert: {message}: the mediator ended the TLS handshake; it refused the job's client "
+            "certificate, or wants one (MEDIATOR_CLIENT_CERT_FILE)",
             False,
         )
     if code == pycurl.E_PEER_FAILED_VERIFICATION:
@@ -479,7 +479,8 @@ class OrtaneMediatorClient:
                     token = credentials.token.current()
                 answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
             except CredentialError as exc:
-                self._fail(f"{exc}; no request sent", self._shown, None, action)
+                unsent = "no request sent" if attempt == 0 else f"attempt {attempt + 1} not sent"
+                self._fail(f"{exc}; {unsent}", self._shown, None, action)
             except _Failed as failed:
                 if failed.retry and not last:
                     time.sleep(settings.pause(attempt, None))
@@ -495,6 +496,7 @@ class OrtaneMediatorClient:
                 if problem is None:
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
+                problem = _scrubbed(problem, secrets=(token,))
                 self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
             if answer.status in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
@@ -530,11 +532,10 @@ class OrtaneMediatorClient:
 
 def _scrubbed(text: str, *urls: str, secrets: tuple[str | None, ...] = ()) -> str:
     """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``."""
-    found = set(secrets)
+    found = {secret for secret in secrets if secret}
     for url in urls:
         userinfo = urlsplit(url).netloc.rpartition("@")[0] if "@" in url else ""
-        found |= {userinfo, *userinfo.split(":")}
-    for secret in found - {"", None}:
-        assert secret is not None
+        found |= {userinfo, *userinfo.split(":")} - {""}
+    for secret in found:
         text = text.replace(secret, "***")
     return text

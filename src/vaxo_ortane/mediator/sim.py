@@ -33,8 +33,8 @@ from __future__ import annotations
 
 import argparse
 import collections
-import hmac
 import heapq
+import hmac
 import itertools
 import json
 import selectors
@@ -413,7 +413,7 @@ def main(argv: list[str] | None = None) -> int:
         tls = server_context(args.tls_cert, args.tls_key, args.client_ca) if args.tls_cert else None
         token = None
         if args.token_file is not None:
-            token = TokenFile(str(args.token_file), "--token-file")
+            token = TokenFile(str(args.token_file), "--token-file", recheck=0.0)
             token.current()
     except (OSError, CredentialError) as exc:
         # Paths only: ssl's own text names no file content.
