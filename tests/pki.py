@@ -60,7 +60,10 @@ class Pki:
     def sim_options(self, served: str = "server") -> dict[str, object]:
         """A mediator service's TLS and token: ``served`` names its certificate."""
         pem = self.path(f"{served}.pem")
-        return {"tls": server_context(pem, pem, self.path("ca.pem")), "token": TokenFile(str(self.path("token")), recheck=0.0)}
+        return {
+            "tls": server_context(pem, pem, self.path("ca.pem")),
+            "token": TokenFile(str(self.path("token")), recheck=0.0),
+        }
 
     def rotate(self, token: str) -> None:
         """Swap the token file as the kubelet swaps a mounted Secret: a new file renamed over it."""
