@@ -153,10 +153,12 @@ class TokenFile:
 
 @dataclass(frozen=True)
 class Credentials:
-    ca_file: str | None = None
-    cert_file: str | None = None
-    key_file: str | None = None
-    token: TokenFile | None = None
+    """The checked files: each None when its variable is not set."""
+
+    ca_file: str | None
+    cert_file: str | None
+    key_file: str | None
+    token: TokenFile | None
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> Credentials | None:
