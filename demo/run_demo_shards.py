@@ -106,7 +106,10 @@ class IndexedJob:
     pki: DemoPki = field(init=False)  # the mediators' and the pods' credentials
     reader: Any = field(init=False)  # an httpx client with the job's credentials, for the table
 
-    def prepare(self, with_mediators: Iterable[SampleMeter]) -> IndexedJob:
+    def prepare(self, with_mediators: Iterable[SampleMeter], strangers: Iterable[str] = ()) -> IndexedJob:
+        """The files and the mediator containers; those of the meter ids in ``strangers``
+        are impostors, whose certificates come from a CA of their own."""
+        impostors = set(strangers)
         for sub in ("names", "keys", "registry"):
             (self.folder / sub).mkdir()
         self.pki = DemoPki(self.folder / "pki")
@@ -126,11 +129,15 @@ class IndexedJob:
                 self.folder,
                 self.engine.network_mode,
                 verbose=True,
-                secured=(self.pki.mediator, self.pki.sim_args(SECURED_FOLDER)),
+                secured=(
+                    self.pki.stranger if m.meter_id in impostors else self.pki.mediator,
+                    self.pki.sim_args(SECURED_FOLDER),
+                ),
             )
             self.addresses[m.meter_id] = published_address(self.mediators[m.meter_id], "https")
+        stranger_reader = self.pki.reader(stranger=True)
         for meter_id, address in self.addresses.items():
-            wait_until_serving(address, meter_id, client=self.reader)
+            wait_until_serving(address, meter_id, client=stranger_reader if meter_id in impostors else self.reader)
         return self
 
     def start_shard(self, index: int) -> Any:

@@ -39,6 +39,16 @@ class DemoPki:
         job = ca.issue_cert("prepay-enabled-flip.demo")
         job.cert_chain_pems[0].write_to_path(self.job / "job.crt")
         job.private_key_pem.write_to_path(self.job / "job.key")
+        # An impostor: the mediator's files, its certificate from a CA of its own. It
+        # takes the job's certificate and knows the token; it must still get nothing.
+        self.stranger = self.folder / "stranger"
+        self.stranger.mkdir(exist_ok=True)
+        for name in ("ca.pem", "token"):
+            (self.stranger / name).write_bytes((self.mediator / name).read_bytes())
+        self.stranger_ca = trustme.CA(organization_name="Stranger")
+        self.stranger_ca.issue_cert(*MEDIATOR_NAMES).private_key_and_cert_chain_pem.write_to_path(
+            self.stranger / "mediator.pem"
+        )
 
     def sim_args(self, root: str | None = None) -> list[str]:
         """The mediator service's flags; ``root``: where ``mediator/`` is mounted, if elsewhere."""
@@ -58,9 +68,12 @@ class DemoPki:
             "MEDIATOR_TOKEN_FILE": f"{at}/token",
         }
 
-    def reader(self) -> httpx.Client:
-        """An https client with the job's credentials, for the demo's own reads."""
-        context = ssl.create_default_context(cafile=str(self.job / "ca.pem"))
+    def reader(self, stranger: bool = False) -> httpx.Client:
+        """An https client with the job's credentials, for the demo's own reads (of the
+        impostor, with ``stranger``: it trusts the impostor's CA)."""
+        context = ssl.create_default_context(cafile=None if stranger else str(self.job / "ca.pem"))
+        if stranger:
+            self.stranger_ca.configure_trust(context)
         context.load_cert_chain(self.job / "job.crt", self.job / "job.key")
         token = (self.job / "token").read_text().strip()
         return httpx.Client(verify=context, headers={"Authorization": f"Bearer {token}"}, timeout=5)
