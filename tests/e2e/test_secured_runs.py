@@ -52,12 +52,13 @@ def test_a_secured_run_and_plan_use_one_handshake_a_worker_and_show_no_secret(
 @pytest.mark.parametrize(
     "changes, named",
     [
-        pytest.param({"MEDIATOR_CLIENT_KEY_FILE": None}, "MEDIATOR_CLIENT_CERT_FILE", id="certificate-without-key"),
-        pytest.param({"MEDIATOR_CLIENT_KEY_FILE": "server.pem"}, "MEDIATOR_CLIENT_KEY_FILE=", id="key-of-another"),
-        pytest.param({"MEDIATOR_CA_FILE": "token"}, "MEDIATOR_CA_FILE=", id="ca-not-pem"),
-        pytest.param({"MEDIATOR_TOKEN_FILE": "missing"}, "MEDIATOR_TOKEN_FILE=", id="token-missing"),
-        pytest.param({"MEDIATOR_CA_FILE": ""}, "MEDIATOR_CA_FILE is empty", id="empty-setting"),
+        ({"MEDIATOR_CLIENT_KEY_FILE": None}, "MEDIATOR_CLIENT_CERT_FILE is set but MEDIATOR_CLIENT_KEY_FILE"),
+        ({"MEDIATOR_CLIENT_KEY_FILE": "server.pem"}, "is not the key of the certificate"),
+        ({"MEDIATOR_CA_FILE": "token"}, "MEDIATOR_CA_FILE="),
+        ({"MEDIATOR_TOKEN_FILE": "missing"}, "MEDIATOR_TOKEN_FILE="),
+        ({"MEDIATOR_CA_FILE": ""}, "MEDIATOR_CA_FILE is empty"),
     ],
+    ids=["certificate-without-key", "key-of-another", "ca-not-pem", "token-missing", "empty-setting"],
 )
 def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
     secured: tuple[Fleet, Pki], changes: dict[str, str | None], named: str
@@ -65,9 +66,8 @@ def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
     f, pki = secured
     paths = {k: v and str(pki.path(v)) for k, v in changes.items()}
     run = f.run(**pki.env(**paths))
-    assert run.status == 2, run.stderr
     (record,) = run.records
-    assert record["level"] == "error" and named in record["event"] and record["status"] == 2
+    assert (run.status, record["level"], record["status"]) == (2, "error", 2) and named in record["event"]
     assert all(path in record["event"] for path in paths.values() if path), record
     assert f.sim.requests("PUT") == 0
     pki.assert_no_secret(run.stdout, run.stderr)
