@@ -110,6 +110,7 @@ class _Connection:
         self.waiting = False  # requests on one connection are answered in order, one at a time
         self.closed = False
         self.handshaking = False  # a TLS connection, until its handshake is done
+        self.refused = False  # its handshake failed: what it sends is dropped until it closes
         self.writable = False  # the handshake waits to write; the selector watches for it
 
 
@@ -236,8 +237,19 @@ class MediatorSim:
             self.refused_handshakes += 1
             if self._verbose:
                 print(f"{conn.peer} TLS handshake refused: {exc}", file=sys.stderr, flush=True)
-            selector.unregister(conn.sock)
-            self._close(conn)
+            # The alert is on its way: end the sending side after it, and drop what the
+            # client still sends. Closed with unread bytes, the socket would answer with
+            # a reset that can overtake the alert, and the client would never learn why.
+            conn.refused, conn.handshaking = True, False
+            try:
+                conn.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                selector.unregister(conn.sock)
+                self._close(conn)
+            else:
+                if conn.writable:
+                    conn.writable = False
+                    selector.modify(conn.sock, selectors.EVENT_READ, conn)
             return False
         conn.handshaking = False
         self.handshakes += 1
@@ -248,6 +260,17 @@ class MediatorSim:
 
     def _receive(self, selector: selectors.BaseSelector, conn: _Connection) -> None:
         if conn.handshaking and not self._handshake(selector, conn):
+            return
+        if conn.refused:
+            try:
+                if conn.sock.recv(65536):
+                    return
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                pass
+            selector.unregister(conn.sock)
+            self._close(conn)
             return
         try:
             data = conn.sock.recv(65536)
