@@ -58,6 +58,7 @@ LOOPBACK = "127.0.0.1"
 MAX_BODY = 64 * 1024
 MAX_HEAD = 16 * 1024
 BEHAVIOUR_KEYS = frozenset({"prepay_enabled", "latency", "fail_status", "fail_times", "hang"})
+MAX_ARRIVALS = 100_000
 REASONS = {200: "OK", 400: "Bad Request", 401: "Unauthorized", 404: "Not Found", 405: "Method Not Allowed"}
 
 
@@ -145,6 +146,8 @@ class MediatorSim:
         self._tls, self._token = tls, token
         self.handshakes = 0  # TLS handshakes completed
         self.refused_handshakes = 0  # TLS handshakes that failed: no request was read on them
+        # When each request arrived (monotonic seconds), with its method and target: the last ones only.
+        self._arrivals: collections.deque[tuple[float, str, str]] = collections.deque(maxlen=MAX_ARRIVALS)
 
     @property
     def address(self) -> str:
@@ -163,6 +166,10 @@ class MediatorSim:
 
     def methods(self) -> list[str]:
         return list(self._requests)
+
+    def arrivals(self) -> list[tuple[float, str, str]]:
+        """``(time.monotonic(), method, target)`` of each request, oldest first."""
+        return list(self._arrivals)
 
     def start(self) -> MediatorSim:
         self._thread = threading.Thread(target=self._serve, name="mediator-sim", daemon=True)
@@ -366,6 +373,7 @@ class MediatorSim:
             self._send(conn, status, payload, keep_alive)
 
         self._requests[method] += 1
+        self._arrivals.append((time.monotonic(), method, target))
         if not self._authorized(authorization):
             return send(401, {"error": "a valid bearer token is required"})
         if method not in ("GET", "PUT"):
