@@ -18,6 +18,7 @@ import csv
 import io
 import json
 import os
+import signal
 import sys
 from collections.abc import Iterable, Mapping, MutableMapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -140,8 +141,12 @@ def read_mediators(entries: Sequence[Entry]) -> None:
         except MediatorClientException as exc:
             entry.current = f"unreadable: {exc.cause}"
 
-    with ThreadPoolExecutor(max_workers=READERS) as pool:
+    pool = ThreadPoolExecutor(max_workers=READERS)
+    try:
         list(pool.map(read, [e for e in entries if e.kind == "switch_off"]))
+    finally:
+        # On Ctrl-C, not waiting for the reads in flight (up to a read's whole time-out).
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
@@ -234,6 +239,8 @@ def main(argv: list[str] | None = None) -> int:
         prog=PROGRAM,
         description="Show what a prepay-enabled-flip run would do to each listed meter name; "
         "reads the same variables, files and shard settings as the job, and writes nothing.",
+        epilog=settings.HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--esco", help="Plan for this ESCO only, as the job's --esco")
     parser.add_argument(
@@ -253,6 +260,10 @@ def main(argv: list[str] | None = None) -> int:
     except PlanError as exc:
         print(f"{PROGRAM}: {exc}", file=sys.stderr)
         return exc.status
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted; nothing was written", file=sys.stderr, flush=True)
+        # At once: the interpreter's exit would wait for the reads still in flight.
+        os._exit(statuses.stopped_by(signal.SIGINT))
     if args.format == "table":
         sys.stdout.write(render_table(entries, args.read_mediators))
     else:
