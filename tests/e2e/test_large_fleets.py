@@ -51,7 +51,11 @@ def _half(index: int) -> dict[str, str | bytes | None]:
         # A Pushgateway address that cannot work: named, its password never shown.
         ({"PUSHGATEWAY_URL": "http://[bad"}, 2, "PUSHGATEWAY_URL='http://[bad' is not a Pushgateway address"),
         ({"PUSHGATEWAY_URL": f"http://flip:{SECRET}@[::1"}, 2, "'http://(credentials not shown)@[::1' is not a"),
-        ({"PUSHGATEWAY_URL": f"http://flip:{SECRET}/x@host"}, 2, "PUSHGATEWAY_URL='http://(credentials not shown)@host'"),
+        (
+            {"PUSHGATEWAY_URL": f"http://flip:{SECRET}/x@host"},
+            2,
+            "PUSHGATEWAY_URL='http://(credentials not shown)@host'",
+        ),
         ({"PUSHGATEWAY_URL": "ftp://pushgateway:9091"}, 2, "(the scheme must be http or https)"),
         # Names the registry cannot take, or none at all.
         ({NAMES: "A-001,\udcff"}, 2, "PREPAY_DISABLED_METER_NAMES is not UTF-8 text (at character 6)"),
@@ -76,7 +80,9 @@ def test_run_that_cannot_or_need_not_flip_writes_nothing_and_says_why(
     files = {variable: value for variable, value in env.items() if isinstance(value, bytes)}
     for variable, content in files.items():
         (tmp_path / variable).write_bytes(content)
-    texts = {variable: value.replace("{tmp}", str(tmp_path)) for variable, value in env.items() if isinstance(value, str)}
+    texts = {
+        variable: value.replace("{tmp}", str(tmp_path)) for variable, value in env.items() if isinstance(value, str)
+    }
     run = f.run(**env | texts | {variable: str(tmp_path / variable) for variable in files})
     assert run.status == status, run.stderr
     said = run.records[-1] if status else next(r for r in run.records if needle in r["event"])

@@ -39,10 +39,11 @@ def read_utf8(path: str | os.PathLike[str], limit: int | None = None) -> str:
     except OSError as exc:
         reason = f"cannot be read: {exc.strerror or type(exc).__name__}"
         raise TextFileError(reason, missing=isinstance(exc, FileNotFoundError)) from None
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        raise TextFileError(f"is not a regular file but {_KINDS.get(stat.S_IFMT(mode), 'a special file')}")
     with open(fd, "rb") as file:
-        mode = os.fstat(fd).st_mode
-        if not stat.S_ISREG(mode):
-            raise TextFileError(f"is not a regular file but {_KINDS.get(stat.S_IFMT(mode), 'a special file')}")
         try:
             data = file.read() if limit is None else file.read(limit + 1)
         except OSError as exc:
