@@ -101,21 +101,21 @@ def test_a_file_that_is_no_regular_file_is_refused_at_once_by_name(
     [
         # Before the job starts: the shard's record comes while the settings are still read.
         ([], {"FLIP_SHARD_COUNT": "1", "FLIP_SHARD_INDEX": "0"}, "Shard 0 of 1", [signal.SIGINT], 130),
-        # kill -- -PGID: the same signal to the job and to its process group, together.
-        ([], {}, "prepay disabled", [signal.SIGTERM, signal.SIGTERM], 143),
+        # kill -- -PGID, 0.2 s apart: sent at once, the kernel would merge them into one.
+        ([], {}, "prepay disabled", [signal.SIGTERM, 0.2, signal.SIGTERM], 143),
         (["timeout", "-k", "20", "2"], {}, "", [], 124),  # timeout's own status for the job's 143
     ],
     ids=["while-the-settings-are-read", "two-at-once", "timeout"],
 )
 def test_signals_early_or_together_are_one_orderly_stop(
-    fleet: Any, job_of: Any, prefix: list[str], env: dict[str, str], awaited: str, sent: list[int], status: int
+    fleet: Any, job_of: Any, prefix: list[str], env: dict[str, str], awaited: str, sent: list[Any], status: int
 ) -> None:
     f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.4)) for n in range(1, 41)])
     job = job_of(f, prefix, **env)
     if awaited:
         job.wait_for(has_event(awaited))
     for signum in sent:
-        job.send(signum)
+        time.sleep(signum) if isinstance(signum, float) else job.send(signum)
     assert job.end()[0] == status, job.records[-3:]
     (stopping,) = job.events("Stopping on")
     assert not job.events("Exiting at once") and job.events(SUMMARY) and job.events("Stopped on")
