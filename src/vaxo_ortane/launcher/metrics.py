@@ -22,6 +22,8 @@ from typing import Any
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
 from prometheus_client.exposition import basic_auth_handler, default_handler
 
+from vaxo_ortane.launcher import rollout as rollouts
+from vaxo_ortane.launcher.canary import OUTCOMES as CANARY_OUTCOMES
 from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, Outcomes
 from vaxo_ortane.launcher.push_address import PushAddress
 from vaxo_ortane.launcher.shards import ShardRun
@@ -33,7 +35,9 @@ TIMEOUT = 10.0
 DEADLINE = 10.0
 
 
-def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRegistry:
+def registry_for(
+    outcomes: Outcomes, status: int, seconds: float, rollout: rollouts.Controls | None = None
+) -> CollectorRegistry:
     counts = outcomes.counts()
     registry = CollectorRegistry()
 
@@ -53,6 +57,18 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
     failed.labels("not_run").set(counts["not_run"])
     gauge("duration_seconds", "How long the run took, start to end.", seconds)
     gauge("exit_status", "The run's exit status.", status)
+    # The rollout controls: waiting for the write-rate budget, and what became of the canary wave.
+    controlled = rollouts.summary(rollout)
+    gauge(
+        "budget_wait_seconds",
+        "Seconds the run's mediator requests waited for the budget, summed.",
+        controlled["budget_wait_seconds"],
+    )
+    canary = Gauge(
+        PREFIX + "canary", "The canary wave's outcome: 1 for the one it had.", ["outcome"], registry=registry
+    )
+    for outcome in CANARY_OUTCOMES:
+        canary.labels(outcome).set(outcome == controlled["canary"]["outcome"])
     now = time.time()
     # A shard with nothing to select ends 0 without a summary: it completed all it had.
     if status == 0 and (outcomes.completed or not outcomes.meters):
@@ -72,10 +88,17 @@ def _handler(address: PushAddress) -> Callable[..., Callable[[], None]]:
     return with_basic_auth
 
 
-def push(address: PushAddress, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:
+def push(
+    address: PushAddress,
+    outcomes: Outcomes,
+    status: int,
+    seconds: float,
+    shard: str,
+    rollout: rollouts.Controls | None = None,
+) -> None:
     """Push the run's metrics; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
-    registry = registry_for(outcomes, status, seconds)
+    registry = registry_for(outcomes, status, seconds, rollout)
     pushadd_to_gateway(
         address.url,
         job=JOB,
@@ -93,6 +116,8 @@ def push_run(
     seconds: float,
     shard: ShardRun | None,
     record: Callable[..., None],
+    *,
+    rollout: rollouts.Controls | None = None,
 ) -> None:
     """Push a run's metrics; a failure is logged and never changes the run's status."""
     label = "" if shard is None else str(shard.shard.index)
@@ -101,7 +126,7 @@ def push_run(
 
     def attempt() -> None:
         try:
-            push(address, outcomes, status, seconds, label)
+            push(address, outcomes, status, seconds, label, rollout)
         except Exception as exc:
             failures.append(exc)
         done.set()

@@ -23,6 +23,7 @@ from typing import Any
 
 import orjson
 
+from vaxo_ortane.launcher import rollout as rollouts
 from vaxo_ortane.launcher.messages import JOB_LOGGER
 from vaxo_ortane.launcher.outcomes import Outcomes
 from vaxo_ortane.launcher.settings import Settings
@@ -148,6 +149,8 @@ def write_run(
     started_at: str,
     seconds: float,
     record: Record,
+    *,
+    rollout: rollouts.Controls | None = None,
     unselected: Mapping[str, list[str]] | None = None,
 ) -> None:
     """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
@@ -166,6 +169,7 @@ def write_run(
         "summary_written": outcomes.completed,
         "max_failures": None if settings.max_failures is None else settings.max_failures.text,
         "shard": None if settings.shard is None else settings.shard.description(),
+        "rollout": rollouts.summary(rollout),
         "unselected_names": None if unselected is None else dict(unselected),
     }
     try:

@@ -6,6 +6,9 @@ write path: the job's records go by unobserved, and the modules that would watch
 them are not even loaded (prometheus_client alone costs a run 30-40 ms to
 import). Only the registry's answer to the job's one query is kept (``selection``),
 to tell at the end which listed names selected nothing.
+
+The rollout controls (a write-rate budget, a canary wave) go into the mediator
+client's hooks only when set; the canary also needs the outcomes.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.outcomes import Outcomes
+    from vaxo_ortane.launcher.rollout import Controls
     from vaxo_ortane.util.observers import Observation
 
 Record = Callable[..., None]
@@ -45,12 +49,14 @@ class RunState:
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
     selection: Selection = field(default_factory=Selection)
+    rollout: Controls | None = None
     _observations: list[Observation] = field(default_factory=list)
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
         self._observations.append(observe_responses(self.selection.on_response))
         if not settings.watched:
+            self._control(settings, record)
             return
         from vaxo_ortane.launcher.messages import JOB_LOGGER
         from vaxo_ortane.launcher.outcomes import Outcomes
@@ -61,12 +67,22 @@ class RunState:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
         self._observations += [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        self._control(settings, record)
+
+    def _control(self, settings: Settings, record: Record) -> None:
+        # The write-rate budget and the canary, when set, in the mediator client's hooks.
+        if settings.rollout.active:
+            from vaxo_ortane.launcher.rollout import Controls
+
+            self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
 
     def end(self) -> float:
         """Stop watching and settle the outcomes; the run's seconds."""
         for observation in self._observations:
             observation.remove()
         self._observations.clear()
+        if self.rollout is not None:
+            self.rollout.remove()
         if self.outcomes is not None:
             self.outcomes.finish()
         return time.monotonic() - self.started

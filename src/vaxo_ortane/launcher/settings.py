@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.canary import Wave, parse_wave
 from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.push_address import PushAddress
 from vaxo_ortane.launcher.push_address import parse as parse_push_address
@@ -42,10 +43,35 @@ SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"  # what a Kubernetes Indexed Job gives 
 MAX_FAILURES = "FLIP_MAX_FAILURES"
 REPORT = "FLIP_REPORT"
 PUSHGATEWAY_URL = "PUSHGATEWAY_URL"
+# Rollout controls.
+MAX_WRITES_PER_MINUTE = "FLIP_MAX_WRITES_PER_MINUTE"
+SHARDS_AT_ONCE = "FLIP_SHARDS_AT_ONCE"
+CANARY = "FLIP_CANARY"
+CANARY_PAUSE = "FLIP_CANARY_PAUSE"
 
 
 class ShardError(ValueError):
     """A shard setting that cannot be used; names the variable."""
+
+
+@dataclass(frozen=True)
+class Rollout:
+    """A budget of mediator requests a minute for the whole rollout, shared out over the
+    processes that run side by side, and a first wave that must pass."""
+
+    writes_per_minute: float | None = None
+    side_by_side: int = 1
+    canary: Wave | None = None
+    canary_pause: float = 0.0
+
+    @property
+    def share_per_minute(self) -> float | None:
+        """This process's part of the budget: a share left by a process that ended early is not passed on."""
+        return None if self.writes_per_minute is None else self.writes_per_minute / self.side_by_side
+
+    @property
+    def active(self) -> bool:
+        return self.writes_per_minute is not None or self.canary is not None
 
 
 @dataclass(frozen=True)
@@ -54,11 +80,17 @@ class Settings:
     max_failures: Threshold | None = None
     report: Path | None = None
     pushgateway: PushAddress | None = None
+    rollout: Rollout = Rollout()
 
     @property
     def watched(self) -> bool:
-        """Whether the run's outcomes are needed: for the threshold, the report or the metrics."""
-        return self.max_failures is not None or self.report is not None or self.pushgateway is not None
+        """Whether the run's outcomes are needed: for the threshold, the report, the metrics or the canary."""
+        return (
+            self.max_failures is not None
+            or self.report is not None
+            or self.pushgateway is not None
+            or self.rollout.canary is not None
+        )
 
 
 def _refuse(record: Record, message: str, status: int) -> NoReturn:
@@ -168,6 +200,18 @@ def check_mediator_settings(record: Record) -> None:
         _refuse(record, str(exc), statuses.BAD_SETTING)
 
 
+def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Rollout:
+    """The rollout controls; raises ValueError naming the variable."""
+    rate = None
+    if environ.get(MAX_WRITES_PER_MINUTE, "").strip():
+        rate = numbers.setting(environ, MAX_WRITES_PER_MINUTE, 0.0, 0.0, above=True)
+    side_by_side = numbers.whole_setting(environ, SHARDS_AT_ONCE, 1 if shard is None else shard.shard.count, 1)
+    canary = parse_wave(CANARY, environ.get(CANARY, ""))
+    if canary is None and environ.get(CANARY_PAUSE, "").strip():
+        raise ValueError(f"{CANARY_PAUSE} is set but {CANARY} is not: there is no wave to pause after")
+    return Rollout(rate, side_by_side, canary, numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0))
+
+
 def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
     """The job's inputs made ready, then the launcher's and the mediator client's settings,
     checked before the job starts."""
@@ -181,9 +225,10 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
 
             report = checked_path(REPORT, environ[REPORT])
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
+        rollout = rollout_from_env(environ, shard)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
-    return Settings(shard, max_failures, report, pushgateway)
+    return Settings(shard, max_failures, report, pushgateway, rollout=rollout)
 
 
 # The settings in brief, for the commands' --help (the job's own --help needs the name list set).
@@ -201,4 +246,6 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {MAX_FAILURES}  stop the run after this many (50) or this share (10%) of failed meters
   {REPORT}  write a JSON report of every meter's outcome, and the names to run again
   {PUSHGATEWAY_URL}  push the run's metrics to a Prometheus Pushgateway (http://[USER:PASSWORD@]HOST:PORT)
+  {MAX_WRITES_PER_MINUTE}, {SHARDS_AT_ONCE}  at most R mediator requests a minute for the whole rollout
+  {CANARY}, {CANARY_PAUSE}  write a first wave (20, 1%) first; the rest only if it passes, after a pause
 """
