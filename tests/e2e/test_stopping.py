@@ -189,6 +189,8 @@ def test_second_signal_ends_the_process_at_once(
     f = fleet([meter(1)] + [meter(n, behaviour=slow) for n in range(2, 20)])
     job = launch(f, MEDIATOR_READ_TIMEOUT="25")
     job.wait_for(flipped(1))
+    while f.sim.requests("PUT") < 5 and job.process.poll() is None:  # four slow writes in flight, or the run ends first
+        time.sleep(0.01)
     job.send(first)
     job.wait_for(has_event("Stopping on"))
     time.sleep(SAME_REQUEST)  # sooner, it repeats the first
