@@ -15,6 +15,7 @@ from __future__ import annotations
 import gc
 import importlib.util
 import os
+import signal
 import sys
 import traceback
 
@@ -57,14 +58,17 @@ def main() -> int:
 
 
 def _run_watched() -> int:
+    # From the very start: a signal while the settings are read is a stop request too.
+    watcher = SignalWatcher()
+    watcher.install()
     settings = launcher_settings.from_env(os.environ, record)
     state = RunState()
     if (status := status_without_run(settings.shard, record)) is not None:
+        if (signum := watcher.finish()) is not None:
+            status = _stopped_on(signum, status)
         state.watch(settings, record)
         _close(settings, state, status)
         return status
-    watcher = SignalWatcher()
-    watcher.install()
     state.watch(settings, record)
     try:
         status = _run_to_end(watcher, settings.shard)
@@ -81,6 +85,11 @@ def _run_watched() -> int:
 def _close(settings: Settings, state: RunState, status: int) -> None:
     """The report, then the metrics, of a run that ended with ``status``; neither changes it."""
     seconds = state.end()
+    unselected = None
+    if state.selection.rows is not None:
+        from vaxo_ortane.launcher.unselected import look_up
+
+        unselected = look_up(os.environ, state.selection.rows, record)
     outcomes = state.outcomes
     if outcomes is None:
         return
@@ -88,7 +97,15 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
         from vaxo_ortane.launcher import report
 
         report.write_run(
-            settings.report, settings, outcomes, status, state.started_at, seconds, record, rollout=state.rollout
+            settings.report,
+            settings,
+            outcomes,
+            status,
+            state.started_at,
+            seconds,
+            record,
+            rollout=state.rollout,
+            unselected=unselected,
         )
     if settings.pushgateway is not None:
         from vaxo_ortane.launcher import metrics
@@ -129,6 +146,10 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
             run_status=run_status,
         )
         return statuses.THRESHOLD_CROSSED
+    return _stopped_on(signum, run_status)
+
+
+def _stopped_on(signum: signal.Signals, run_status: object) -> int:
     status = statuses.stopped_by(signum)
     record(
         "warning",

@@ -37,7 +37,7 @@ def stopped_by(signum: int) -> int:
 MEANINGS: dict[str, dict[int, str]] = {
     "prepay-enabled-flip": {
         SUCCESS: "the run finished (failed meters have their records), or a shard had nothing to do",
-        NAMES_NOT_SET: "PREPAY_DISABLED_METER_NAMES is not set, a <VAR>_FILE cannot be used, "
+        NAMES_NOT_SET: "PREPAY_DISABLED_METER_NAMES is not set or holds no name, a <VAR>_FILE cannot be used, "
         "or a collaborator could not start",
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
@@ -52,6 +52,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NEEDS_A_LOOK: "some name needs a look",
+        stopped_by(signal.SIGINT): "interrupted by Ctrl-C (SIGINT)",
     },
     "prepay-enabled-flip-shard": {
         SUCCESS: "every name's shard was printed",
