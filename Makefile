@@ -26,6 +26,7 @@ venv: $(VPY)
 
 install: $(VPY)
 	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
+	@echo "Installed in $(VENV). Put its commands on PATH with: . $(VENV)/bin/activate"
 
 test: install
 	$(VPY) -m pytest

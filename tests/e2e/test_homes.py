@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 from job_runner import JOB, skip_unless_built
-from vaxo_ortane.launcher import messages, statuses
+from vaxo_ortane.launcher import messages, settings, statuses
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -29,6 +29,12 @@ def _status_tables(text: str) -> list[set[int]]:
 def test_the_docs_list_every_status_of_every_command() -> None:
     tables = _status_tables((ROOT / "docs" / "stopping.md").read_text(encoding="utf-8"))
     assert tables == [set(statuses.MEANINGS[command]) for command in statuses.MEANINGS]
+
+
+def test_the_commands_help_names_every_setting_the_readme_lists() -> None:
+    table = (ROOT / "README.md").read_text(encoding="utf-8").split("## Settings")[1].split("\n\n")[2]
+    variables = {v for row in table.splitlines()[2:] for v in re.findall(r"`([A-Z<][A-Z_>]+)`", row.split("|")[1])}
+    assert len(variables) > 15 and [v for v in sorted(variables) if v not in settings.HELP] == []
 
 
 @skip_unless_built

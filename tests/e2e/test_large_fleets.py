@@ -45,6 +45,26 @@ def _half(index: int) -> dict[str, str | bytes | None]:
         ({"FLIP_SHARD_COUNT": "4"}, 2, "JOB_COMPLETION_INDEX"),
         ({"FLIP_MAX_FAILURES": "0%"}, 2, "FLIP_MAX_FAILURES='0%' must be a count"),
         ({"FLIP_REPORT": "/nonexistent/run.json"}, 2, "FLIP_REPORT='/nonexistent/run.json': the report must be a file"),
+        ({"FLIP_REPORT": "{tmp}/"}, 2, "it names a folder, not a file"),
+        ({"FLIP_REPORT": "{tmp}/run.rerun"}, 2, "that is the name of its own rerun list"),
+        ({"FLIP_REPORT": "{tmp}/" + "r" * 245 + ".json"}, 2, "is too long for the temporary file written beside it"),
+        # A Pushgateway address that cannot work: named, its password never shown.
+        ({"PUSHGATEWAY_URL": "http://[bad"}, 2, "PUSHGATEWAY_URL='http://[bad' is not a Pushgateway address"),
+        ({"PUSHGATEWAY_URL": f"http://flip:{SECRET}@[::1"}, 2, "'http://(credentials not shown)@[::1' is not a"),
+        (
+            {"PUSHGATEWAY_URL": f"http://flip:{SECRET}/x@host"},
+            2,
+            "PUSHGATEWAY_URL='http://(credentials not shown)@host'",
+        ),
+        ({"PUSHGATEWAY_URL": "ftp://pushgateway:9091"}, 2, "(the scheme must be http or https)"),
+        # Names the registry cannot take, or none at all.
+        ({NAMES: "A-001,\udcff"}, 2, "PREPAY_DISABLED_METER_NAMES is not UTF-8 text (at character 6)"),
+        ({NAMES: " , "}, 1, "PREPAY_DISABLED_METER_NAMES holds no meter name"),
+        # Numbers: ASCII digits only, bounded, no exponent.
+        ({"FLIP_MAX_FAILURES": "\u0661"}, 2, "FLIP_MAX_FAILURES='\u0661' must be a count"),
+        ({"FLIP_MAX_FAILURES": "9" * 5000}, 2, "FLIP_MAX_FAILURES='9999999999"),
+        ({"FLIP_SHARD_COUNT": "1" * 5000, "FLIP_SHARD_INDEX": "0"}, 2, "FLIP_SHARD_COUNT must be a whole number"),
+        ({"MEDIATOR_READ_TIMEOUT": "1e3"}, 2, "MEDIATOR_READ_TIMEOUT='1e3' must be a number"),
         # A bad mediator setting would fail every write: refused before any.
         ({"MEDIATOR_CONNECT_TIMEOUT": "abc"}, 2, "MEDIATOR_CONNECT_TIMEOUT='abc' must be a number of at least 0.001"),
         ({"MEDIATOR_RETRIES": "-1"}, 2, "MEDIATOR_RETRIES='-1' must be a whole number of at least 0"),
@@ -60,17 +80,24 @@ def test_run_that_cannot_or_need_not_flip_writes_nothing_and_says_why(
     files = {variable: value for variable, value in env.items() if isinstance(value, bytes)}
     for variable, content in files.items():
         (tmp_path / variable).write_bytes(content)
-    run = f.run(**env | {variable: str(tmp_path / variable) for variable in files})
+    texts = {
+        variable: value.replace("{tmp}", str(tmp_path)) for variable, value in env.items() if isinstance(value, str)
+    }
+    run = f.run(**env | texts | {variable: str(tmp_path / variable) for variable in files})
     assert run.status == status, run.stderr
-    last = run.records[-1]
-    assert needle in last["event"] and last["level"] == ("error" if status else "info")
+    said = run.records[-1] if status else next(r for r in run.records if needle in r["event"])
+    assert needle in said["event"] and said["level"] == ("error" if status else "info")
     assert SECRET not in run.stdout + run.stderr
     assert sum(f.sim.writes(m.meter_id) for m in f.meters) == 0
 
 
-@given(st.lists(st.text(st.characters(exclude_characters=","), max_size=6), max_size=30), st.integers(1, 9))
+@given(st.lists(st.text(st.characters(exclude_characters=","), max_size=6), min_size=1, max_size=30), st.integers(1, 9))
 def test_every_name_falls_in_exactly_one_shard_keeping_order_and_repeats(names: list[str], count: int) -> None:
-    expected = [name.strip() for name in names] if names else [""]
+    expected = [name.strip() for name in names if name.strip()]  # empty pieces are left out
+    if not expected:
+        with pytest.raises(SystemExit):
+            job_inputs({NAMES: ",".join(names), "FLIP_SHARD_COUNT": "1"}, lambda *_, **__: None)
+        return
     parts = []
     for index in range(count):
         env = {NAMES: ",".join(names), "FLIP_SHARD_COUNT": str(count), "JOB_COMPLETION_INDEX": str(index)}
@@ -83,11 +110,11 @@ def test_every_name_falls_in_exactly_one_shard_keeping_order_and_repeats(names: 
 
 
 def test_shard_of_is_the_same_in_every_process() -> None:
-    names = [f"A-{n:03d}" for n in range(50)] + ["Zürich 7", ""]
-    lookup = [str(SCRIPT.with_name("prepay-enabled-flip-shard")), "--count", "7", *names]
+    names = [f"A-{n:03d}" for n in range(50)] + ["Zürich 7"]
+    lookup = [str(SCRIPT.with_name("prepay-enabled-flip-shard")), "--count", "7", *names, ""]
     seeded = os.environ | {"PYTHONHASHSEED": "random"}
     shown = subprocess.run(lookup, env=seeded, capture_output=True, text=True, check=True)
-    assert shown.stdout.splitlines()[:52] == [f"{name}\t{shard_of(name, 7)}" for name in names]
+    assert shown.stdout.splitlines() == [f"{name}\t{shard_of(name, 7)}" for name in names]  # "" as the job: left out
     assert [shard_of(name, 8) for name in ("A-001", "A-002", "A-003")] == [6, 4, 2]  # CRC-32, fixed for good
 
 

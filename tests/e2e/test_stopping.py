@@ -17,6 +17,7 @@ from typing import Any
 import pytest
 
 from job_runner import SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
+from vaxo_ortane.launcher.signals import SAME_REQUEST
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -188,8 +189,11 @@ def test_second_signal_ends_the_process_at_once(
     f = fleet([meter(1)] + [meter(n, behaviour=slow) for n in range(2, 20)])
     job = launch(f, MEDIATOR_READ_TIMEOUT="25")
     job.wait_for(flipped(1))
+    while f.sim.requests("PUT") < 5 and job.process.poll() is None:  # four slow writes in flight, or the run ends first
+        time.sleep(0.01)
     job.send(first)
     job.wait_for(has_event("Stopping on"))
+    time.sleep(SAME_REQUEST)  # sooner, it repeats the first
     sent = job.send(second)
     status, ended = job.end()
 

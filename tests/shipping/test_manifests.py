@@ -3,6 +3,7 @@ offline: kubernetes-validate ships them."""
 
 from __future__ import annotations
 
+import re
 from pathlib import Path
 
 import kubernetes_validate
@@ -10,7 +11,9 @@ import pytest
 import yaml
 
 KUBERNETES = "1.33.0"
-FOLDER = Path(__file__).resolve().parents[2] / "deploy" / "kubernetes"
+ROOT = Path(__file__).resolve().parents[2]
+FOLDER = ROOT / "deploy" / "kubernetes"
+INCLUDED = re.compile(r'^--8<-- "(deploy/kubernetes/[^"]+)"$', re.MULTILINE)
 
 
 @pytest.mark.parametrize("path", sorted(FOLDER.glob("*.yaml")), ids=lambda p: p.name)
@@ -67,3 +70,14 @@ def test_mediator_credentials_are_files_from_read_only_secret_and_configmap_moun
         source = mounted[folder]
         assert source.get("type", source["kind"]) == kind
         assert key in source.get("data", {}) | source.get("stringData", {})
+
+
+def test_the_docs_show_only_the_shipped_manifests() -> None:
+    # Included by the docs build, so they are the files validated above and never a stale copy.
+    blocks = [
+        b for page in (ROOT / "docs").glob("*.md") for b in re.findall(r"```yaml\n(.*?)```", page.read_text(), re.S)
+    ]
+    shown = [path for block in blocks for path in INCLUDED.findall(block)]
+    assert {"deploy/kubernetes/cronjob.yaml", "deploy/kubernetes/indexed-job.yaml"} <= set(shown)
+    assert all((ROOT / path).is_file() for path in shown)
+    assert [b for b in blocks if "apiVersion:" in b and not INCLUDED.search(b)] == []

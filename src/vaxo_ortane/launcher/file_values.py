@@ -17,6 +17,9 @@ from collections.abc import Iterable, MutableMapping
 
 from vaxo_ortane.util.text_files import TextFileError, read_utf8
 
+# A key or an address is a few KiB at most; a names file has no such bound.
+KEY_FILE_LIMIT = 64 * 1024
+
 
 class FileValueError(Exception):
     """A ``<VAR>_FILE`` setting that cannot be used; names variables and path only."""
@@ -48,7 +51,7 @@ def resolve_file_values(
                 raise FileValueError(f"{file_variable}={path} holds no meter name")
             value = ",".join(names)
         else:
-            value = _read_text(path, file_variable).removesuffix("\n")
+            value = _read_text(path, file_variable, KEY_FILE_LIMIT).removesuffix("\n")
             if "\0" in value:
                 raise FileValueError(f"{file_variable}={path} holds a NUL character, which no setting may hold")
         environ[variable] = value
@@ -78,8 +81,8 @@ def read_names_file(path: str | os.PathLike[str], variable: str) -> list[str]:
     return names
 
 
-def _read_text(path: str | os.PathLike[str], variable: str) -> str:
+def _read_text(path: str | os.PathLike[str], variable: str, limit: int | None = None) -> str:
     try:
-        return read_utf8(path)
+        return read_utf8(path, limit)
     except TextFileError as exc:
         raise FileValueError(f"{variable}={os.fspath(path)} {exc}") from None

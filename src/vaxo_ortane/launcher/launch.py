@@ -15,6 +15,7 @@ from __future__ import annotations
 import gc
 import importlib.util
 import os
+import signal
 import sys
 import traceback
 
@@ -57,6 +58,9 @@ def main() -> int:
 
 
 def _run_watched() -> int:
+    # From the very start: a signal while the settings are read is a stop request too.
+    watcher = SignalWatcher()
+    watcher.install()
     settings = launcher_settings.from_env(os.environ, record)
     state = RunState()
     if settings.ledger is not None:
@@ -64,10 +68,10 @@ def _run_watched() -> int:
 
         state.ledger = resume.start(settings, os.environ, record)
     if (status := _status_without_run(settings, state)) is not None:
+        if (signum := watcher.finish()) is not None:
+            status = _stopped_on(signum, status)
         state.watch(settings, record)
         return _close(settings, state, status)
-    watcher = SignalWatcher()
-    watcher.install()
     state.watch(settings, record)
     try:
         status = _run_to_end(watcher, settings.shard)
@@ -96,6 +100,11 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
     Only an incomplete ledger changes the status (``resume``); the report and the metrics never do.
     """
     seconds = state.end()
+    unselected = None
+    if state.selection.rows is not None:
+        from vaxo_ortane.launcher.unselected import look_up
+
+        unselected = look_up(os.environ, state.selection.rows, record)
     outcomes = state.outcomes
     if outcomes is None:
         return status
@@ -105,7 +114,15 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
         from vaxo_ortane.launcher import report
 
         report.write_run(
-            settings.report, settings, outcomes, status, state.started_at, seconds, record, rollout=state.rollout
+            settings.report,
+            settings,
+            outcomes,
+            status,
+            state.started_at,
+            seconds,
+            record,
+            rollout=state.rollout,
+            unselected=unselected,
         )
     if settings.pushgateway is not None:
         from vaxo_ortane.launcher import metrics
@@ -147,6 +164,10 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
             run_status=run_status,
         )
         return statuses.THRESHOLD_CROSSED
+    return _stopped_on(signum, run_status)
+
+
+def _stopped_on(signum: signal.Signals, run_status: object) -> int:
     status = statuses.stopped_by(signum)
     record(
         "warning",

@@ -5,24 +5,34 @@ the grouping key job, ESCO and shard (an empty value when the run names no ESCO
 or runs unsharded). They are pushed with POST, which replaces only the metrics of
 the same names in that group: the "last success" time stamp is left out of a run
 that did not switch off every selected meter, and so keeps the last good run's.
+
+The push has a deadline of its own: urllib's time-out bounds each socket read,
+and a Pushgateway that trickles its answer a byte at a time would hold the
+process for as long as it likes. Basic auth, when the address carries a user,
+goes through prometheus_client's own handler.
 """
 
 from __future__ import annotations
 
+import threading
 import time
 from collections.abc import Callable, Mapping
+from typing import Any
 
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
+from prometheus_client.exposition import basic_auth_handler, default_handler
 
 from vaxo_ortane.launcher import rollout as rollouts
 from vaxo_ortane.launcher.canary import OUTCOMES as CANARY_OUTCOMES
 from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+from vaxo_ortane.launcher.push_address import PushAddress
 from vaxo_ortane.launcher.shards import ShardRun
-from vaxo_ortane.util.urls import without_credentials
 
 JOB = "prepay_enabled_flip"  # the grouping key's job, which dashboards select on
 PREFIX = "prepay_enabled_flip_"
 TIMEOUT = 10.0
+# The whole push, however the Pushgateway answers.
+DEADLINE = 10.0
 
 
 def registry_for(
@@ -68,17 +78,39 @@ def registry_for(
     return registry
 
 
+def _handler(address: PushAddress) -> Callable[..., Callable[[], None]]:
+    if address.username is None:
+        return default_handler
+
+    def with_basic_auth(**request: Any) -> Callable[[], None]:
+        return basic_auth_handler(**request, username=address.username, password=address.password)
+
+    return with_basic_auth
+
+
 def push(
-    url: str, outcomes: Outcomes, status: int, seconds: float, shard: str, rollout: rollouts.Controls | None = None
+    address: PushAddress,
+    outcomes: Outcomes,
+    status: int,
+    seconds: float,
+    shard: str,
+    rollout: rollouts.Controls | None = None,
 ) -> None:
     """Push the run's metrics; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
     registry = registry_for(outcomes, status, seconds, rollout)
-    pushadd_to_gateway(url, job=JOB, registry=registry, grouping_key=dict(grouping), timeout=TIMEOUT)
+    pushadd_to_gateway(
+        address.url,
+        job=JOB,
+        registry=registry,
+        grouping_key=dict(grouping),
+        timeout=TIMEOUT,
+        handler=_handler(address),
+    )
 
 
 def push_run(
-    url: str,
+    address: PushAddress,
     outcomes: Outcomes,
     status: int,
     seconds: float,
@@ -89,9 +121,24 @@ def push_run(
 ) -> None:
     """Push a run's metrics; a failure is logged and never changes the run's status."""
     label = "" if shard is None else str(shard.shard.index)
-    try:
-        push(url, outcomes, status, seconds, label, rollout)
-    except Exception as exc:
-        where = without_credentials(url)
-        said = str(exc).replace(url, where)
-        record("error", f"The run's metrics could not be pushed: {said}", pushgateway=where)
+    failures: list[Exception] = []
+    done = threading.Event()
+
+    def attempt() -> None:
+        try:
+            push(address, outcomes, status, seconds, label, rollout)
+        except Exception as exc:
+            failures.append(exc)
+        done.set()
+
+    # A daemon thread: past the deadline the process ends without it.
+    threading.Thread(target=attempt, name="metrics-push", daemon=True).start()
+    if not done.wait(DEADLINE):
+        said = f"no answer within {DEADLINE:g} s"
+    elif failures:
+        said = str(failures[0])
+        if address.password:
+            said = said.replace(address.password, "***")
+    else:
+        return
+    record("error", f"The run's metrics could not be pushed: {said}", pushgateway=address.url)

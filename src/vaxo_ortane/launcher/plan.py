@@ -22,6 +22,7 @@ import csv
 import io
 import json
 import os
+import signal
 import sys
 import time
 from collections.abc import Iterable, Mapping, MutableMapping, Sequence
@@ -168,8 +169,12 @@ def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -
         waited = 0.0 if budget is None else budget.waited_here() - waited
         latencies.append(time.monotonic() - started - waited)
 
-    with ThreadPoolExecutor(max_workers=READERS) as pool:
+    pool = ThreadPoolExecutor(max_workers=READERS)
+    try:
         list(pool.map(read, [e for e in entries if e.kind == "switch_off"]))
+    finally:
+        # On Ctrl-C, not waiting for the reads in flight (up to a read's whole time-out).
+        pool.shutdown(wait=False, cancel_futures=True)
     return latencies
 
 
@@ -293,6 +298,8 @@ def main(argv: list[str] | None = None) -> int:
         prog=PROGRAM,
         description="Show what a prepay-enabled-flip run would do to each listed meter name; "
         "reads the same variables, files and shard settings as the job, and writes nothing.",
+        epilog=settings.HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--esco", help="Plan for this ESCO only, as the job's --esco")
     parser.add_argument(
@@ -312,6 +319,10 @@ def main(argv: list[str] | None = None) -> int:
     except PlanError as exc:
         print(f"{PROGRAM}: {exc}", file=sys.stderr)
         return exc.status
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted; nothing was written", file=sys.stderr, flush=True)
+        # At once: the interpreter's exit would wait for the reads still in flight.
+        os._exit(statuses.stopped_by(signal.SIGINT))
     if args.format == "table":
         sys.stdout.write(render_table(entries, args.read_mediators))
     else:

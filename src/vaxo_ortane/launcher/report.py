@@ -4,16 +4,19 @@ The rerun list sits beside the report, ``<PATH without its suffix>.rerun``: one
 name a line, the names-file format that ``PREPAY_DISABLED_METER_NAMES_FILE``
 takes as it is. It holds every selected meter that was not switched off.
 
-Both files appear whole or not at all (written to a temporary file in the same
-folder, then renamed), the rerun list first: a report never names a list that
-is not there.
+Both files are written whole under temporary names in the same folder, then
+renamed, the rerun list first: a reader sees the new pair or the old one, and a
+report never names a list that is not there. The report gives its run id and
+the rerun list's SHA-256, so that a pair can be checked.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
-import tempfile
+import stat
+import uuid
 from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
@@ -24,7 +27,7 @@ from vaxo_ortane.launcher import rollout as rollouts
 from vaxo_ortane.launcher.messages import JOB_LOGGER
 from vaxo_ortane.launcher.outcomes import Outcomes
 from vaxo_ortane.launcher.settings import Settings
-from vaxo_ortane.util import stopping
+from vaxo_ortane.util import stopping, temp_files
 from vaxo_ortane.util.json_values import plain, safe_str
 from vaxo_ortane.util.timestamps import utc_now
 
@@ -38,12 +41,20 @@ class ReportError(ValueError):
 
 
 def checked_path(variable: str, raw: str) -> Path:
-    """The report's path that ``variable`` holds, its folder checked now rather than when the run has ended."""
+    """The report's path that ``variable`` holds, checked now rather than when the run has ended."""
     raw = raw.strip()
     path = Path(raw)
     folder = path.parent
-    if path.is_dir() or not folder.is_dir() or not os.access(folder, os.W_OK | os.X_OK):
-        raise ReportError(f"{variable}={raw!r}: the report must be a file in an existing folder this process can write")
+    if raw.rpartition("/")[2] in ("", ".", ".."):
+        reason = "it names a folder, not a file"
+    elif path.is_dir() or not folder.is_dir() or not os.access(folder, os.W_OK | os.X_OK):
+        reason = "the report must be a file in an existing folder this process can write"
+    elif rerun_path(path) == path:
+        reason = "that is the name of its own rerun list; name the report run.json, say"
+    else:
+        reason = _unwritable(path) or _unwritable(rerun_path(path)) or ""
+    if reason:
+        raise ReportError(f"{variable}={raw!r}: {reason}")
     return path
 
 
@@ -51,18 +62,39 @@ def rerun_path(path: Path) -> Path:
     return path.with_name(path.stem + ".rerun")
 
 
-def _write_atomically(path: Path, text: str) -> None:
-    fd, temp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+_TEMP_SUFFIX = ".tmp"
+_TEMP_EXTRA = len("..") + 8 + len(_TEMP_SUFFIX)  # mkstemp's eight random characters
+
+
+def _unwritable(path: Path) -> str | None:
+    """Why ``path`` cannot be replaced by a report file, or None."""
+    try:
+        mode = os.stat(path).st_mode  # through links: a link to /dev/null is a device
+    except FileNotFoundError:
+        mode = None
+    except OSError as exc:
+        return f"{path} cannot be examined: {exc.strerror}"
+    if mode is not None and not stat.S_ISREG(mode):
+        return f"{path} exists and is not a regular file; the report never replaces one"
+    longest = os.pathconf(path.parent, "PC_NAME_MAX")
+    if len(os.fsencode(path.name)) + _TEMP_EXTRA > longest:
+        return f"the name {path.name!r} is too long for the temporary file written beside it"
+    return None
+
+
+def _write_temporary(path: Path, text: str) -> str:
+    """``text`` written whole to a new temporary file beside ``path``; its name."""
+    fd, temp = temp_files.create(path.parent, f".{path.name}.", _TEMP_SUFFIX)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temp, 0o644)  # mkstemp's 0600 would hide the report from the operator's tools
-        os.replace(temp, path)
     except BaseException:
-        Path(temp).unlink(missing_ok=True)
+        temp_files.remove(temp)
         raise
+    return temp
 
 
 def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
@@ -76,17 +108,21 @@ def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path, int]:
-    """Write the rerun list, then the report; returns the rerun list's path and length."""
+    """Write the rerun list and the report as a pair; returns the rerun list's path and length."""
     names: list[str] = []
     unlisted: list[str] = []
     for name in outcomes.rerun_names():
         # A line break or a comma cannot pass through a names file: such a name is named here instead.
         (unlisted if any(c in name for c in ",\r\n") or not name.strip() else names).append(name)
     rerun = rerun_path(path)
-    _write_atomically(rerun, "".join(f"{name}\n" for name in names))
+    for target in (path, rerun):
+        if reason := _unwritable(target):  # it may have changed since the run began
+            raise OSError(reason)
+    rerun_text = "".join(f"{name}\n" for name in names)
     content = document(outcomes, run) | {
         "rerun_file": str(rerun),
         "rerun_count": len(names),
+        "rerun_sha256": hashlib.sha256(rerun_text.encode()).hexdigest(),
         "rerun_unlisted": unlisted,
     }
     try:
@@ -94,7 +130,14 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
         text = orjson.dumps(content, option=orjson.OPT_INDENT_2).decode()
     except orjson.JSONEncodeError:  # an int beyond 64 bits in a row
         text = json.dumps(content, indent=2, ensure_ascii=False)
-    _write_atomically(path, text + "\n")
+    temporaries: list[str] = []
+    try:
+        temporaries.append(_write_temporary(rerun, rerun_text))
+        temporaries.append(_write_temporary(path, text + "\n"))
+        temp_files.rename_all(zip(temporaries, (rerun, path), strict=True))
+    finally:
+        for temp in temporaries:
+            temp_files.remove(temp)  # none left after the renames
     return rerun, len(names)
 
 
@@ -108,10 +151,16 @@ def write_run(
     record: Record,
     *,
     rollout: rollouts.Controls | None = None,
+    unselected: Mapping[str, list[str]] | None = None,
 ) -> None:
-    """Write the report of a run that ended with ``status``; a failure is logged and changes nothing."""
+    """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
+
+    ``unselected``: the listed names that selected no meter, by kind, when known.
+    """
+    run_id = uuid.uuid4().hex
     run = {
         "job": JOB_LOGGER,
+        "run_id": run_id,
         "started_at": started_at,
         "ended_at": utc_now(),
         "duration_seconds": round(seconds, 3),
@@ -121,10 +170,18 @@ def write_run(
         "max_failures": None if settings.max_failures is None else settings.max_failures.text,
         "shard": None if settings.shard is None else settings.shard.description(),
         "rollout": rollouts.summary(rollout),
+        "unselected_names": None if unselected is None else dict(unselected),
     }
     try:
         rerun, listed = write(path, outcomes, run)
     except OSError as exc:
         record("error", f"The run's report could not be written: {exc}", report=str(path))
     else:
-        record("info", f"Report written to {path}", report=str(path), rerun_file=str(rerun), rerun_count=listed)
+        record(
+            "info",
+            f"Report written to {path}",
+            report=str(path),
+            rerun_file=str(rerun),
+            rerun_count=listed,
+            run_id=run_id,
+        )

@@ -1,10 +1,11 @@
 """What a run has done so far, kept apart from its settings: when it started and,
 when a setting needs them, every meter's outcome.
 
-With no threshold, report or metrics asked for, nothing is installed: the job's
-records and its registry answer go by unobserved, and the modules that would
-watch them are not even loaded (prometheus_client alone costs a run 30-40 ms to
-import).
+With no threshold, report or metrics asked for, nothing is installed on the
+write path: the job's records go by unobserved, and the modules that would watch
+them are not even loaded (prometheus_client alone costs a run 30-40 ms to
+import). Only the registry's answer to the job's one query is kept (``selection``),
+to tell at the end which listed names selected nothing.
 
 The rollout controls (a write-rate budget, a canary wave) go into the mediator
 client's hooks only when set; the canary also needs the outcomes.
@@ -18,7 +19,9 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher import threshold
+from vaxo_ortane.launcher.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.settings import Settings
+from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
 from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
@@ -31,29 +34,41 @@ Record = Callable[..., None]
 
 
 @dataclass
+class Selection:
+    """The rows the job's registry query selected, once it has run."""
+
+    rows: list[Row] | None = None
+
+    def on_response(self, query: Query, response: Response) -> None:
+        if query.table_name == REGISTRY_TABLE:
+            self.rows = response.data
+
+
+@dataclass
 class RunState:
     started: float = field(default_factory=time.monotonic)
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
+    selection: Selection = field(default_factory=Selection)
     ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     rollout: Controls | None = None
     _observations: list[Observation] = field(default_factory=list)
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
+        self._observations.append(observe_responses(self.selection.on_response))
         if not settings.watched:
             self._control(settings, record)
             return
         from vaxo_ortane.launcher.messages import JOB_LOGGER
         from vaxo_ortane.launcher.outcomes import Outcomes
         from vaxo_ortane.util.logging import observe
-        from vaxo_ortane.util.supabase.query import observe_responses
 
         on_failure = None
         if settings.max_failures is not None:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
-        self._observations = [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        self._observations += [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
         if self.ledger is not None:
             self._observations.append(self.ledger.attach(outcomes))
         self._control(settings, record)

@@ -5,12 +5,13 @@ them: values from ``<VAR>_FILE`` files first, then the shard's part of the name
 list. ``from_env`` then reads the launcher's own settings into one frozen
 ``Settings``, built once before the run; what the run does lives apart from it
 (``run_state``). A setting that cannot be used ends the process before any write,
-after one error record that names the variable: status 1 for a file, 2 for any
-other setting, as for a bad command line.
+after one error record that names the variable: status 1 for a file or a name
+list without a name, 2 for any other setting, as for a bad command line.
 """
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable, Mapping, MutableMapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -19,7 +20,9 @@ from typing import NoReturn
 from vaxo_ortane.launcher import statuses
 from vaxo_ortane.launcher.canary import Wave, parse_wave
 from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
-from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard
+from vaxo_ortane.launcher.push_address import PushAddress
+from vaxo_ortane.launcher.push_address import parse as parse_push_address
+from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard, split_names
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
 from vaxo_ortane.util import numbers
 from vaxo_ortane.util.urls import without_credentials
@@ -95,7 +98,7 @@ class Settings:
     shard: ShardRun | None = None
     max_failures: Threshold | None = None
     report: Path | None = None
-    pushgateway: str | None = None
+    pushgateway: PushAddress | None = None
     rollout: Rollout = Rollout()
     ledger: LedgerSetting | None = None
 
@@ -122,6 +125,8 @@ def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | 
         resolve_file_values(environ, NAMES, FILE_VARIABLES, FILE_SUFFIX)
     except FileValueError as exc:
         _refuse(record, str(exc), statuses.UNUSABLE_FILE)
+    _check_text(environ, record)
+    _leave_out_empty_names(environ, record)
     try:
         shard = shard_from_env(environ)
     except ShardError as exc:
@@ -140,6 +145,39 @@ def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | 
         total_names=shard_run.total,
     )
     return shard_run
+
+
+def _check_text(environ: Mapping[str, str], record: Record) -> None:
+    # os.environ holds bytes that are not UTF-8 as lone surrogates, which no registry can bind.
+    for variable in (NAMES, *KEY_VARIABLES, LEDGER):
+        try:
+            environ.get(variable, "").encode("utf-8")
+        except UnicodeEncodeError as exc:
+            _refuse(record, f"{variable} is not UTF-8 text (at character {exc.start})", statuses.BAD_SETTING)
+
+
+# An empty piece of the list: "A,,B", a leading or trailing comma, or blanks only.
+_EMPTY_PIECE = re.compile(r"(?:^|,)\s*(?:,|$)")
+
+
+def _leave_out_empty_names(environ: MutableMapping[str, str], record: Record) -> None:
+    """The job reads an empty piece of its list as the name "", which would select a
+    registry row of that name that no plan shows: such pieces are left out."""
+    text = environ.get(NAMES)
+    if text is None or not _EMPTY_PIECE.search(text):
+        return
+    pieces = split_names(text)
+    names = [name for name in pieces if name]
+    if not names:
+        _refuse(record, f"{NAMES} holds no meter name", statuses.NAMES_NOT_SET)
+    environ[NAMES] = ",".join(names)
+    left_out = len(pieces) - len(names)
+    record(
+        "warning",
+        f"{NAMES}: {left_out} empty name(s) left out (as in 'A,,B' or a trailing comma)",
+        empty_names=left_out,
+        names=len(names),
+    )
 
 
 def shard_from_env(environ: Mapping[str, str]) -> Shard | None:
@@ -232,9 +270,31 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
             from vaxo_ortane.launcher.report import checked_path  # its writer loads only when asked for
 
             report = checked_path(REPORT, environ[REPORT])
+        pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         rollout = rollout_from_env(environ, shard)
         ledger = ledger_from_env(environ)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
-    pushgateway = environ.get(PUSHGATEWAY_URL, "").strip() or None
     return Settings(shard, max_failures, report, pushgateway, rollout=rollout, ledger=ledger)
+
+
+# The settings in brief, for the commands' --help (the job's own --help needs the name list set).
+HELP = f"""settings, all from the environment (docs/configuration.md has every detail):
+  {NAMES}  comma-separated meter names to switch off (required)
+  {SUPABASE_URL}  the registry: sqlite:///PATH, https://HOST or postgresql://... (required)
+  {SUPABASE_ANON_KEY}, {TRAMU_ROLE_KEY}  the registry's keys; any text for SQLite (required)
+  MEDIATOR_INVENTORY  a TOML file listing the mediators, or docker:[ENGINE] (required)
+  <VAR>{FILE_SUFFIX}  read one of the four variables above, or {LEDGER}, from a file (names: one a line)
+  MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
+      each mediator write's seconds and attempts (3, 10, 2, 0.25)
+  REGISTRY_TIMEOUT, REGISTRY_PAGE_SIZE, REGISTRY_MAX_URL  the registry client (15, 1000, 4000)
+  LOG_LEVEL, LOG_FORMAT  debug|info|warning|error|critical (info); json|console (json)
+  {SHARD_COUNT}, {SHARD_INDEX} (or {SCHEDULER_INDEX})  run shard INDEX of COUNT
+  {MAX_FAILURES}  stop the run after this many (50) or this share (10%) of failed meters
+  {REPORT}  write a JSON report of every meter's outcome, and the names to run again
+  {PUSHGATEWAY_URL}  push the run's metrics to a Prometheus Pushgateway (http://[USER:PASSWORD@]HOST:PORT)
+  {MAX_WRITES_PER_MINUTE}, {SHARDS_AT_ONCE}  at most R mediator requests a minute for the whole rollout
+  {CANARY}, {CANARY_PAUSE}  write a first wave (20, 1%) first; the rest only if it passes, after a pause
+  {LEDGER}, {ROLLOUT}  keep each outcome in a ledger (sqlite:///PATH or postgresql://...) under
+      a rollout; a run leaves out the names the rollout has already switched off
+"""

@@ -2,7 +2,9 @@
 
 The first signal asks the run to stop: writes not yet started fail at once
 without contacting their mediator, writes in flight finish, the run ends with its
-summary. A second signal ends the process at once.
+summary. A second signal ends the process at once. Signals that arrive within
+about a second of the first are the same request: ``timeout`` and
+``kill -- -PGID`` send one to the process and one to its process group.
 """
 
 from __future__ import annotations
@@ -11,13 +13,16 @@ import os
 import signal
 import socket
 import threading
+import time
 from types import FrameType
 
 from vaxo_ortane.launcher import statuses
 from vaxo_ortane.launcher.records import record
-from vaxo_ortane.util import stopping
+from vaxo_ortane.util import stopping, temp_files
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+# Signals this soon after the first one repeat its request.
+SAME_REQUEST = 1.0
 
 
 def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
@@ -38,6 +43,7 @@ class SignalWatcher:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._finished = False
+        self._first: float | None = None  # when the first stop signal came
         self._reader, self._writer = socket.socketpair()
         self._writer.setblocking(False)  # the C-level handler must never block
         self._thread = threading.Thread(target=self._watch, name="signal-watcher", daemon=True)
@@ -67,17 +73,24 @@ class SignalWatcher:
                     self._on_signal(signal.Signals(signum))
 
     def _on_signal(self, signum: signal.Signals) -> None:
+        now = time.monotonic()
         with self._lock:  # held while logging: this record comes before the run's last
             finished = self._finished
+            if self._first is not None and now - self._first < SAME_REQUEST:
+                return
+            if self._first is None:
+                self._first = now
             if not finished and stopping.request(signum):
                 record(
                     "warning",
                     f"Stopping on {signum.name}: writes not yet started fail without contacting "
-                    "their mediator, writes in flight finish; a second signal exits at once",
+                    f"their mediator, writes in flight finish; a signal more than {SAME_REQUEST:g} s "
+                    "later exits at once",
                     signal=signum.name,
                 )
                 return
         status = statuses.stopped_by(signum)
         lost = "the run had ended" if finished else "writes in flight have no outcome record"
         record("error", f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
-        os._exit(status)  # no clean-up: the signal asked for the process to end now
+        temp_files.remove_all_for_exit()  # a report half written goes, a pair half renamed is completed
+        os._exit(status)  # no other clean-up: the signal asked for the process to end now

@@ -40,7 +40,7 @@ def stopped_by(signum: int) -> int:
 MEANINGS: dict[str, dict[int, str]] = {
     "prepay-enabled-flip": {
         SUCCESS: "the run finished (failed meters have their records), or a shard had nothing to do",
-        NAMES_NOT_SET: "PREPAY_DISABLED_METER_NAMES is not set, a <VAR>_FILE cannot be used, "
+        NAMES_NOT_SET: "PREPAY_DISABLED_METER_NAMES is not set or holds no name, a <VAR>_FILE cannot be used, "
         "or a collaborator could not start",
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
@@ -56,6 +56,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NEEDS_A_LOOK: "some name needs a look",
+        stopped_by(signal.SIGINT): "interrupted by Ctrl-C (SIGINT)",
     },
     "prepay-enabled-flip-ledger": {
         SUCCESS: "the rollout was shown",

@@ -79,6 +79,9 @@ def load(csv_path: Path, registry: Path, replace: bool = False) -> int:
     """Write ``registry`` from ``csv_path``; the number of meters written."""
     if registry.exists() and not replace:
         raise LoadError(f"{registry} already exists; pass --replace to overwrite it")
+    folder = registry.absolute().parent
+    if not folder.is_dir():
+        raise LoadError(f"the folder {folder} does not exist; create it first (mkdir -p {folder})")
     try:
         text = read_utf8(csv_path).removeprefix("\ufeff")
         rows = list(read_rows(csv_path, io.StringIO(text, newline="")))
@@ -86,7 +89,6 @@ def load(csv_path: Path, registry: Path, replace: bool = False) -> int:
         raise LoadError(f"{csv_path} {exc}") from None
     except csv.Error as exc:
         raise LoadError(f"{csv_path}: {exc}") from None
-    folder = registry.absolute().parent
     fd, temporary = tempfile.mkstemp(prefix=f".{registry.name}.", dir=folder)
     os.close(fd)
     try:
@@ -115,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         count = load(args.csv, args.registry, args.replace)
-    except (LoadError, sqlite3.Error) as exc:
+    except (LoadError, sqlite3.Error, OSError) as exc:
         print(f"vaxo-registry-load: {exc}", file=sys.stderr)
         return 1
     print(f"wrote {count} meters to {args.registry}")
