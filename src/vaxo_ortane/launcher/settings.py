@@ -287,6 +287,8 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   <VAR>{FILE_SUFFIX}  read one of the four variables above, or {LEDGER}, from a file (names: one a line)
   MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
       each mediator write's seconds and attempts (3, 10, 2, 0.25)
+  MEDIATOR_CA_FILE, MEDIATOR_CLIENT_CERT_FILE, MEDIATOR_CLIENT_KEY_FILE, MEDIATOR_TOKEN_FILE
+      the fleet's CA, the job's client certificate and key, a bearer token for the mediators
   REGISTRY_TIMEOUT, REGISTRY_PAGE_SIZE, REGISTRY_MAX_URL  the registry client (15, 1000, 4000)
   LOG_LEVEL, LOG_FORMAT  debug|info|warning|error|critical (info); json|console (json)
   {SHARD_COUNT}, {SHARD_INDEX} (or {SCHEDULER_INDEX})  run shard INDEX of COUNT
