@@ -11,6 +11,7 @@ other setting, as for a bad command line.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Callable, Mapping, MutableMapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -21,6 +22,7 @@ from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
 from vaxo_ortane.util import numbers
+from vaxo_ortane.util.terminals import is_terminal
 
 Record = Callable[..., None]
 
@@ -39,6 +41,10 @@ SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"  # what a Kubernetes Indexed Job gives 
 MAX_FAILURES = "FLIP_MAX_FAILURES"
 REPORT = "FLIP_REPORT"
 PUSHGATEWAY_URL = "PUSHGATEWAY_URL"
+# Watching a run: progress records every so many seconds (0: none); a live line on a terminal.
+PROGRESS_SECONDS = "FLIP_PROGRESS_SECONDS"
+DEFAULT_PROGRESS_SECONDS = 30.0
+TERM = "TERM"  # "dumb": a terminal that cannot redraw a line
 
 
 class ShardError(ValueError):
@@ -51,10 +57,15 @@ class Settings:
     max_failures: Threshold | None = None
     report: Path | None = None
     pushgateway: str | None = None
+    progress_seconds: float = DEFAULT_PROGRESS_SECONDS
+    display: bool = False  # standard error is a terminal: a live line and a closing table
 
     @property
     def watched(self) -> bool:
-        """Whether the run's outcomes are needed: for the threshold, the report or the metrics."""
+        """Whether the run's outcomes are needed: for the threshold, the report, the metrics,
+        the progress records or the terminal's display."""
+        if self.progress_seconds > 0 or self.display:
+            return True
         return self.max_failures is not None or self.report is not None or self.pushgateway is not None
 
 
@@ -142,7 +153,9 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
             from vaxo_ortane.launcher.report import checked_path  # its writer loads only when asked for
 
             report = checked_path(REPORT, environ[REPORT])
+        progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     pushgateway = environ.get(PUSHGATEWAY_URL, "").strip() or None
-    return Settings(shard, max_failures, report, pushgateway)
+    display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
+    return Settings(shard, max_failures, report, pushgateway, progress_seconds=progress_seconds, display=display)
