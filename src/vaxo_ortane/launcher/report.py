@@ -99,8 +99,10 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
 
 def write_run(
     path: Path, settings: Settings, outcomes: Outcomes, status: int, started_at: str, seconds: float, record: Record
-) -> None:
-    """Write the report of a run that ended with ``status``; a failure is logged and changes nothing."""
+) -> bool:
+    """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
+
+    True when it was written."""
     run = {
         "job": JOB_LOGGER,
         "started_at": started_at,
@@ -116,5 +118,6 @@ def write_run(
         rerun, listed = write(path, outcomes, run)
     except OSError as exc:
         record("error", f"The run's report could not be written: {exc}", report=str(path))
-    else:
-        record("info", f"Report written to {path}", report=str(path), rerun_file=str(rerun), rerun_count=listed)
+        return False
+    record("info", f"Report written to {path}", report=str(path), rerun_file=str(rerun), rerun_count=listed)
+    return True

@@ -1,7 +1,8 @@
 """What a run has done so far, kept apart from its settings: when it started and,
 when a setting needs them, every meter's outcome.
 
-With no threshold, report or metrics asked for, nothing is installed: the job's
+With no threshold, report or metrics asked for, FLIP_PROGRESS_SECONDS=0 and
+standard error no terminal, nothing is installed: the job's
 records and its registry answer go by unobserved, and the modules that would
 watch them are not even loaded (prometheus_client alone costs a run 30-40 ms to
 import).
@@ -9,6 +10,7 @@ import).
 
 from __future__ import annotations
 
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -19,7 +21,9 @@ from vaxo_ortane.launcher.settings import Settings
 from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
+    from vaxo_ortane.launcher.display import LiveLine
     from vaxo_ortane.launcher.outcomes import Outcomes
+    from vaxo_ortane.launcher.progress import ProgressWatch
     from vaxo_ortane.util.observers import Observation
 
 Record = Callable[..., None]
@@ -31,6 +35,8 @@ class RunState:
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
     _observations: list[Observation] = field(default_factory=list)
+    _progress: ProgressWatch | None = None
+    _display: LiveLine | None = None
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
@@ -46,9 +52,30 @@ class RunState:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
         self._observations = [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        self._watch_progress(settings, outcomes, record)
+
+    def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
+        # How far the run has got: a record every so many seconds, a live line on a terminal.
+        if settings.display:
+            from vaxo_ortane.launcher.display import LiveLine
+            from vaxo_ortane.launcher.signals import before_exit_at_once
+
+            self._display = LiveLine(sys.stderr)
+            self._display.start()
+            self._observations.append(before_exit_at_once(self._display.stop))
+        if settings.progress_seconds > 0 or self._display is not None:
+            from vaxo_ortane.launcher.progress import ProgressWatch
+
+            show = None if self._display is None else self._display.show
+            self._progress = ProgressWatch(outcomes, settings.progress_seconds, record, show)
+            self._progress.start()
 
     def end(self) -> float:
         """Stop watching and settle the outcomes; the run's seconds."""
+        if self._progress is not None:
+            self._progress.stop()
+        if self._display is not None:
+            self._display.stop()
         for observation in self._observations:
             observation.remove()
         self._observations.clear()

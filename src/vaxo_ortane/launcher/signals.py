@@ -11,13 +11,22 @@ import os
 import signal
 import socket
 import threading
+from collections.abc import Callable
 from types import FrameType
 
 from vaxo_ortane.launcher import statuses
 from vaxo_ortane.launcher.records import record
 from vaxo_ortane.util import stopping
+from vaxo_ortane.util.observers import Observation, Observers
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+# Called just before a second signal ends the process: a live display gives the terminal back.
+_before_exit: Observers[Callable[[], None]] = Observers()
+
+
+def before_exit_at_once(callback: Callable[[], None]) -> Observation:
+    """Have ``callback()`` called, quickly and from any thread, before the process ends at once."""
+    return _before_exit.add(callback)
 
 
 def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
@@ -80,4 +89,8 @@ class SignalWatcher:
         status = statuses.stopped_by(signum)
         lost = "the run had ended" if finished else "writes in flight have no outcome record"
         record("error", f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
-        os._exit(status)  # no clean-up: the signal asked for the process to end now
+        try:
+            for callback in _before_exit.current():
+                callback()
+        finally:
+            os._exit(status)  # no clean-up: the signal asked for the process to end now
