@@ -56,8 +56,8 @@ class LiveLine:
                 self._shown = False
                 if sys.stderr is cast(TextIO, self):
                     sys.stderr = self._stream
-                if self._line and not self._open:
-                    self._line = ""
+                drawn, self._line = bool(self._line) and not self._open, ""
+                if drawn:
                     with contextlib.suppress(OSError, ValueError):  # a terminal that has gone needs no erasing
                         self._stream.write(ERASE)
                         self._stream.flush()

@@ -160,7 +160,11 @@ class ProgressWatch:
                     due = max(due + self._every, now)
                     self._write(snapshot)
             if self._show is not None:
-                self._show(snapshot)
+                try:
+                    self._show(snapshot)
+                except Exception as exc:  # the records go on without the live line
+                    self._show = None
+                    self._record("error", f"The live line stopped: {exc!r}")
 
     def _write(self, snapshot: Snapshot) -> None:
         with self._lock:

@@ -105,7 +105,8 @@ class LineWriter:
     A record leaves in a single write followed by a flush, so lines written from
     several threads never interleave and none waits in a buffer when the process
     ends. The stream is looked up at each write unless one was given, so a
-    replaced ``sys.stderr`` is honoured.
+    replaced ``sys.stderr`` is honoured: the launcher's live line on a terminal
+    stands in for it, to print each record above itself.
     """
 
     _lock = threading.Lock()
