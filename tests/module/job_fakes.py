@@ -194,7 +194,7 @@ adapter = types.SimpleNamespace(mediator_address=lambda meter_id, serial: "tcp:/
 module("vaxo_ortane.orchestrate.adapter.factory", get_instance=lambda esco: adapter)
 module("vaxo_ortane.util.logging", get_logger=lambda name, file: logger)
 module("vaxo_ortane.util.supabase", supa_client=lambda *a: Query(), Client=object)
-module("vaxo_ortane.mediator.client", OrtaneMediatorClient=Mediator)
+module("vaxo_ortane.mediator.client", OrtaneMediatorClient=Mediator, default_settings=lambda: None)
 module("vaxo_ortane.mediator.mediator_client_exception", MediatorClientException=OSError)
 """
 
