@@ -48,7 +48,7 @@ def test_progress_records_grow_while_meters_are_worked_on_then_one_summary(fleet
         return
     progress = [run.records[i] for i in at]
     ended = [r["ended"] for r in progress]
-    assert len(progress) >= 2 and ended == sorted(ended) and 0 < ended[0] < ended[-1] < 60
+    assert len(progress) >= 2 and ended == sorted(ended) and ended[0] < ended[-1] < 60
     for r in progress:
         assert r["selected"] == 60 and r["switched_off"] + r["failed"] == r["ended"]
         assert r["failed"] == sum(r["failed_by_cause"].values()) and r["rate"] > 0
@@ -105,7 +105,7 @@ class TerminalRun:
         return status
 
 
-@pytest.mark.parametrize("signals, latency", [(0, 0.1), (1, 1.0), (2, 1.0)], ids=["end", "stop", "second-signal"])
+@pytest.mark.parametrize("signals, latency", [(0, 0.1), (1, 2.0), (2, 2.0)], ids=["end", "stop", "second-signal"])
 def test_live_line_redraws_below_the_records_and_leaves_with_the_summary(
     fleet: Any, signals: int, latency: float
 ) -> None:
