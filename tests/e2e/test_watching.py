@@ -157,9 +157,7 @@ def test_plan_table_on_a_terminal_names_every_name(fleet: Any) -> None:
     )
     assert job.end() == 4
     assert re.search(r"A-001 +would switch off", job.text) and re.search(r"A-002 +already off", job.text)
-    assert (
-        re.search(r"\[b\] +not in", job.text) and "3 names: 1 would switch off, 1 already off" in job.text
-    )
+    assert re.search(r"\[b\] +not in", job.text) and "3 names: 1 would switch off, 1 already off" in job.text
 
 
 @pytest.mark.parametrize(
