@@ -22,12 +22,18 @@ def test_every_object_is_valid_for_the_pinned_kubernetes(path: Path) -> None:
 
 
 @pytest.mark.parametrize("name", ["cronjob.yaml", "indexed-job.yaml"])
-def test_shards_match_completions_and_the_grace_period_covers_a_stop(name: str) -> None:
+def test_shards_match_completions_the_grace_period_covers_a_stop_and_the_report_outlives_the_pod(name: str) -> None:
     manifest = yaml.safe_load((FOLDER / name).read_text())
     job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
     pod = job["template"]["spec"]
-    env = {e["name"]: e["value"] for e in pod["containers"][0]["env"]}
+    env = {e["name"]: e.get("value") for e in pod["containers"][0]["env"]}
     assert env.get("FLIP_SHARD_COUNT") == (str(job["completions"]) if "completionMode" in job else None)
     retries, connect, read = (float(env[f"MEDIATOR_{v}"]) for v in ("RETRIES", "CONNECT_TIMEOUT", "READ_TIMEOUT"))
     # one write's bound, pauses of at most 4 s between attempts, and 20 s for the queued meters
     assert pod["terminationGracePeriodSeconds"] >= (retries + 1) * (connect + read) + retries * 4 + 20
+
+    # The write window ends in a clean stop whose report and rerun list outlive the pod.
+    assert job["activeDeadlineSeconds"] > pod["terminationGracePeriodSeconds"]
+    mount = {m["mountPath"]: m for m in pod["containers"][0]["volumeMounts"]}[str(Path(env["FLIP_REPORT"]).parent)]
+    volume = {v["name"]: v for v in pod["volumes"]}[mount["name"]]
+    assert not mount.get("readOnly") and "persistentVolumeClaim" in volume

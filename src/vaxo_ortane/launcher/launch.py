@@ -4,9 +4,10 @@
 
 Before the job runs, the settings are read and checked (``settings``); around it,
 signals become stop requests (``signals``) and, when a setting asks for them, the
-outcomes are learnt (``run_state``). After it, the report and the metrics. A run
-stopped by a signal or by its failure threshold says so in its status, whatever
-the job itself ended with.
+outcomes are learnt and the rollout controls put in place (``run_state``). After
+it, the report and the metrics. A run stopped by a signal, by its failure
+threshold or by a failed canary says so in its status, whatever the job itself
+ended with.
 """
 
 from __future__ import annotations
@@ -87,11 +88,13 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
     if settings.report is not None:
         from vaxo_ortane.launcher import report
 
-        reported = report.write_run(settings.report, settings, outcomes, status, state.started_at, seconds, record)
+        reported = report.write_run(
+            settings.report, settings, outcomes, status, state.started_at, seconds, record, rollout=state.rollout
+        )
     if settings.pushgateway is not None:
         from vaxo_ortane.launcher import metrics
 
-        metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record)
+        metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout)
     from vaxo_ortane.launcher import summary  # last: it names the report and the exit status
 
     summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
@@ -125,7 +128,7 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     if signum is None:
         record(
             "warning",
-            f"Stopped as {threshold.REASON}: exit status {statuses.THRESHOLD_CROSSED}",
+            f"Stopped as {stopping.reason() or threshold.REASON}: exit status {statuses.THRESHOLD_CROSSED}",
             status=statuses.THRESHOLD_CROSSED,
             run_status=run_status,
         )

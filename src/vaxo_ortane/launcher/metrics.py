@@ -14,6 +14,8 @@ from collections.abc import Callable, Mapping
 
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
 
+from vaxo_ortane.launcher import rollout as rollouts
+from vaxo_ortane.launcher.canary import OUTCOMES as CANARY_OUTCOMES
 from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, Outcomes
 from vaxo_ortane.launcher.shards import ShardRun
 from vaxo_ortane.util.urls import without_credentials
@@ -23,7 +25,9 @@ PREFIX = "prepay_enabled_flip_"
 TIMEOUT = 10.0
 
 
-def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRegistry:
+def registry_for(
+    outcomes: Outcomes, status: int, seconds: float, rollout: rollouts.Controls | None = None
+) -> CollectorRegistry:
     counts = outcomes.counts()
     registry = CollectorRegistry()
 
@@ -43,6 +47,18 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
     failed.labels("not_run").set(counts["not_run"])
     gauge("duration_seconds", "How long the run took, start to end.", seconds)
     gauge("exit_status", "The run's exit status.", status)
+    # The rollout controls: waiting for the write-rate budget, and what became of the canary wave.
+    controlled = rollouts.summary(rollout)
+    gauge(
+        "budget_wait_seconds",
+        "Seconds the run's mediator requests waited for the budget, summed.",
+        controlled["budget_wait_seconds"],
+    )
+    canary = Gauge(
+        PREFIX + "canary", "The canary wave's outcome: 1 for the one it had.", ["outcome"], registry=registry
+    )
+    for outcome in CANARY_OUTCOMES:
+        canary.labels(outcome).set(outcome == controlled["canary"]["outcome"])
     now = time.time()
     # A shard with nothing to select ends 0 without a summary: it completed all it had.
     if status == 0 and (outcomes.completed or not outcomes.meters):
@@ -52,21 +68,29 @@ def registry_for(outcomes: Outcomes, status: int, seconds: float) -> CollectorRe
     return registry
 
 
-def push(url: str, outcomes: Outcomes, status: int, seconds: float, shard: str) -> None:
+def push(
+    url: str, outcomes: Outcomes, status: int, seconds: float, shard: str, rollout: rollouts.Controls | None = None
+) -> None:
     """Push the run's metrics; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
-    pushadd_to_gateway(
-        url, job=JOB, registry=registry_for(outcomes, status, seconds), grouping_key=dict(grouping), timeout=TIMEOUT
-    )
+    registry = registry_for(outcomes, status, seconds, rollout)
+    pushadd_to_gateway(url, job=JOB, registry=registry, grouping_key=dict(grouping), timeout=TIMEOUT)
 
 
 def push_run(
-    url: str, outcomes: Outcomes, status: int, seconds: float, shard: ShardRun | None, record: Callable[..., None]
+    url: str,
+    outcomes: Outcomes,
+    status: int,
+    seconds: float,
+    shard: ShardRun | None,
+    record: Callable[..., None],
+    *,
+    rollout: rollouts.Controls | None = None,
 ) -> None:
     """Push a run's metrics; a failure is logged and never changes the run's status."""
     label = "" if shard is None else str(shard.shard.index)
     try:
-        push(url, outcomes, status, seconds, label)
+        push(url, outcomes, status, seconds, label, rollout)
     except Exception as exc:
         where = without_credentials(url)
         said = str(exc).replace(url, where)

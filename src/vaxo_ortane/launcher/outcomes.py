@@ -148,6 +148,11 @@ class Outcomes:
         if meter is not None and meter.outcome == NOT_RUN:
             self._settle(meter, outcome, cause, detail)
 
+    def current(self) -> MeterOutcome | None:
+        """The meter the calling worker thread is handling, if it is a selected one."""
+        meter: MeterOutcome | None = getattr(self._local, "current", None)
+        return meter
+
     def listen(self, listener: Callable[[MeterOutcome], None]) -> None:
         """Have ``listener(meter)`` called as each meter ends, from the thread that ended it."""
         self._listeners.append(listener)

@@ -9,6 +9,10 @@ ones the job would select), and the mediator inventory for their mediators. With
 Exit status: 0 when every listed name would be switched off or is already off;
 4 when some name needs a look; 1, 2 or 3 when the settings cannot be used, as for
 the job (a bad command line is 2).
+
+With a write-rate budget or a canary set, it also shows how long the writes would
+take and marks the wave's names (``rollout_plan``); its reads stay within the
+budget.
 """
 
 from __future__ import annotations
@@ -19,16 +23,20 @@ import io
 import json
 import os
 import sys
+import time
 from collections.abc import Iterable, Mapping, MutableMapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from vaxo_ortane.launcher import settings, statuses
+from vaxo_ortane.launcher import rollout_plan, settings, statuses
 from vaxo_ortane.launcher.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.shards import ShardRun, split_names
 from vaxo_ortane.util.json_values import plain, safe_str
 from vaxo_ortane.util.terminals import is_terminal
+
+if TYPE_CHECKING:
+    from vaxo_ortane.launcher.rate_budget import RateBudget
 
 PROGRAM = "prepay-enabled-flip-plan"
 READERS = 5
@@ -65,6 +73,7 @@ class Entry:
     mediator_address: str | None = None
     current: str | None = None
     why: str = ""
+    wave: str | None = None
 
 
 class PlanError(Exception):
@@ -129,20 +138,29 @@ def classify(names: Iterable[str], rows: Iterable[Mapping[str, Any]], esco: str 
     return entries
 
 
-def read_mediators(entries: Sequence[Entry]) -> None:
-    """Fill ``current`` for each meter a run would write to, five reads at a time."""
+def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -> list[float]:
+    """Fill ``current`` for each meter a run would write to, five reads at a time; the
+    seconds each successful read took, waiting for ``budget`` aside."""
     from vaxo_ortane.mediator.client import OrtaneMediatorClient
     from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 
+    latencies: list[float] = []
+
     def read(entry: Entry) -> None:
+        waited = 0.0 if budget is None else budget.waited_here()
+        started = time.monotonic()
         try:
             client = OrtaneMediatorClient(mediator_address=str(entry.mediator_address), meter_id=entry.meter_id)
             entry.current = "on" if client.prepay_enabled_read() else "off"
         except MediatorClientException as exc:
             entry.current = f"unreadable: {exc.cause}"
+            return
+        waited = 0.0 if budget is None else budget.waited_here() - waited
+        latencies.append(time.monotonic() - started - waited)
 
     with ThreadPoolExecutor(max_workers=READERS) as pool:
         list(pool.map(read, [e for e in entries if e.kind == "switch_off"]))
+    return latencies
 
 
 def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
@@ -167,12 +185,18 @@ def _note(level: str, message: str, **fields: object) -> None:
     print(f"{PROGRAM}: {message}", file=sys.stderr)
 
 
-def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -> tuple[list[Entry], ShardRun | None]:
+def make_plan(
+    environ: MutableMapping[str, str], esco: str | None, read: bool
+) -> tuple[list[Entry], ShardRun | None, rollout_plan.Pace | None]:
     # The launcher's own step, with its statuses: a file or shard the job would refuse ends the plan too.
     shard_run = settings.job_inputs(environ, _note)
     settings.check_mediator_settings(_note)
+    try:
+        rollout = settings.rollout_from_env(environ, shard_run)
+    except ValueError as exc:
+        raise PlanError(str(exc), statuses.BAD_SETTING) from None
     if shard_run is not None and shard_run.empty:
-        return [], shard_run
+        return [], shard_run, None
     names, url, anon, role = _settings(environ)
     # Imported here, as the job does at its start: a settings error costs no import.
     from vaxo_ortane.orchestrate.adapter.factory import InventoryError, get_instance
@@ -186,9 +210,11 @@ def make_plan(environ: MutableMapping[str, str], esco: str | None, read: bool) -
     except (InventoryError, RegistryError) as exc:
         raise PlanError(str(exc), statuses.COLLABORATOR_FAILED) from None
     entries = classify(names, rows, esco, containers)
+    latencies: list[float] = []
     if read:
-        read_mediators(entries)
-    return entries, shard_run
+        with rollout_plan.budget(rollout, _note) as budget:
+            latencies = read_mediators(entries, budget)
+    return entries, shard_run, rollout_plan.pace(entries, rows, rollout, latencies)
 
 
 def counts(entries: Iterable[Entry]) -> dict[str, int]:
@@ -202,13 +228,14 @@ def closing_line(entries: Sequence[Entry]) -> str:
     return f"{len(entries)} names: " + ", ".join(f"{n} {KINDS[k]}" for k, n in counts(entries).items())
 
 
-def _columns(read: bool) -> list[str]:
+def _columns(read: bool, entries: Sequence[Entry] = ()) -> list[str]:
     read_column = ["current"] if read else []
-    return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address", *read_column, "why"]
+    wave_column = ["wave"] if any(e.wave for e in entries) else []
+    return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address", *read_column, *wave_column, "why"]
 
 
 def render_table(entries: Sequence[Entry], read: bool) -> str:
-    columns = _columns(read)
+    columns = _columns(read, entries)
     cells = [[c.upper() for c in columns]]
     cells += [["" if v is None else str(v) for v in (getattr(e, c) for c in columns)] for e in entries]
     widths = [max(len(row[i]) for row in cells) for i in range(len(columns) - 1)]
@@ -227,15 +254,18 @@ def write_terminal_table(entries: Sequence[Entry], read: bool) -> None:
 
 def render_csv(entries: Sequence[Entry], read: bool) -> str:
     out = io.StringIO()
-    writer = csv.DictWriter(out, [*_columns(read), "kind"], extrasaction="ignore", lineterminator="\n")
+    writer = csv.DictWriter(out, [*_columns(read, entries), "kind"], extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
     writer.writerows(asdict(e) for e in entries)
     return out.getvalue()
 
 
-def render_json(entries: Sequence[Entry], esco: str | None, shard_run: ShardRun | None) -> str:
+def render_json(
+    entries: Sequence[Entry], esco: str | None, shard_run: ShardRun | None, pace: rollout_plan.Pace | None = None
+) -> str:
     shard = None if shard_run is None else shard_run.description()
     document = {"esco": esco, "shard": shard, "counts": counts(entries), "meters": [asdict(e) for e in entries]}
+    document["rollout"] = None if pace is None else pace.document()
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
 
@@ -259,7 +289,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     args = parser.parse_args(argv)
     try:
-        entries, shard_run = make_plan(os.environ, args.esco, args.read_mediators)
+        entries, shard_run, pace = make_plan(os.environ, args.esco, args.read_mediators)
     except PlanError as exc:
         print(f"{PROGRAM}: {exc}", file=sys.stderr)
         return exc.status
@@ -271,10 +301,12 @@ def main(argv: list[str] | None = None) -> int:
         text = (
             render_csv(entries, args.read_mediators)
             if args.format == "csv"
-            else render_json(entries, args.esco, shard_run)
+            else render_json(entries, args.esco, shard_run, pace)
         )
         sys.stdout.write(text)
         print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
+    if pace is not None:
+        (sys.stdout if args.format == "table" else sys.stderr).write(pace.text())
     return statuses.SUCCESS if all(e.kind in FINE for e in entries) else statuses.NEEDS_A_LOOK
 
 

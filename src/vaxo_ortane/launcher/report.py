@@ -20,6 +20,7 @@ from typing import Any
 
 import orjson
 
+from vaxo_ortane.launcher import rollout as rollouts
 from vaxo_ortane.launcher.messages import JOB_LOGGER
 from vaxo_ortane.launcher.outcomes import Outcomes
 from vaxo_ortane.launcher.settings import Settings
@@ -98,7 +99,15 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
 
 
 def write_run(
-    path: Path, settings: Settings, outcomes: Outcomes, status: int, started_at: str, seconds: float, record: Record
+    path: Path,
+    settings: Settings,
+    outcomes: Outcomes,
+    status: int,
+    started_at: str,
+    seconds: float,
+    record: Record,
+    *,
+    rollout: rollouts.Controls | None = None,
 ) -> bool:
     """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
 
@@ -113,6 +122,7 @@ def write_run(
         "summary_written": outcomes.completed,
         "max_failures": None if settings.max_failures is None else settings.max_failures.text,
         "shard": None if settings.shard is None else settings.shard.description(),
+        "rollout": rollouts.summary(rollout),
     }
     try:
         rerun, listed = write(path, outcomes, run)

@@ -6,6 +6,9 @@ standard error no terminal, nothing is installed: the job's
 records and its registry answer go by unobserved, and the modules that would
 watch them are not even loaded (prometheus_client alone costs a run 30-40 ms to
 import).
+
+The rollout controls (a write-rate budget, a canary wave) go into the mediator
+client's hooks only when set; the canary also needs the outcomes.
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ if TYPE_CHECKING:
     from vaxo_ortane.launcher.display import LiveLine
     from vaxo_ortane.launcher.outcomes import Outcomes
     from vaxo_ortane.launcher.progress import ProgressWatch
+    from vaxo_ortane.launcher.rollout import Controls
     from vaxo_ortane.util.observers import Observation
 
 Record = Callable[..., None]
@@ -34,6 +38,7 @@ class RunState:
     started: float = field(default_factory=time.monotonic)
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
+    rollout: Controls | None = None
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
     _display: LiveLine | None = None
@@ -41,6 +46,7 @@ class RunState:
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
         if not settings.watched:
+            self._control(settings, record)
             return
         from vaxo_ortane.launcher.messages import JOB_LOGGER
         from vaxo_ortane.launcher.outcomes import Outcomes
@@ -52,7 +58,15 @@ class RunState:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
         self._observations = [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        self._control(settings, record)
         self._watch_progress(settings, outcomes, record)
+
+    def _control(self, settings: Settings, record: Record) -> None:
+        # The write-rate budget and the canary, when set, in the mediator client's hooks.
+        if settings.rollout.active:
+            from vaxo_ortane.launcher.rollout import Controls
+
+            self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
 
     def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
         # How far the run has got: a record every so many seconds, a live line on a terminal.
@@ -79,6 +93,8 @@ class RunState:
         for observation in self._observations:
             observation.remove()
         self._observations.clear()
+        if self.rollout is not None:
+            self.rollout.remove()
         if self.outcomes is not None:
             self.outcomes.finish()
         return time.monotonic() - self.started

@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.canary import Wave, parse_wave
 from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
@@ -41,6 +42,11 @@ SCHEDULER_INDEX = "JOB_COMPLETION_INDEX"  # what a Kubernetes Indexed Job gives 
 MAX_FAILURES = "FLIP_MAX_FAILURES"
 REPORT = "FLIP_REPORT"
 PUSHGATEWAY_URL = "PUSHGATEWAY_URL"
+# Rollout controls.
+MAX_WRITES_PER_MINUTE = "FLIP_MAX_WRITES_PER_MINUTE"
+SHARDS_AT_ONCE = "FLIP_SHARDS_AT_ONCE"
+CANARY = "FLIP_CANARY"
+CANARY_PAUSE = "FLIP_CANARY_PAUSE"
 # Watching a run: progress records every so many seconds (0: none); a live line on a terminal.
 PROGRESS_SECONDS = "FLIP_PROGRESS_SECONDS"
 DEFAULT_PROGRESS_SECONDS = 30.0
@@ -52,21 +58,47 @@ class ShardError(ValueError):
 
 
 @dataclass(frozen=True)
+class Rollout:
+    """A budget of mediator requests a minute for the whole rollout, shared out over the
+    processes that run side by side, and a first wave that must pass."""
+
+    writes_per_minute: float | None = None
+    side_by_side: int = 1
+    canary: Wave | None = None
+    canary_pause: float = 0.0
+
+    @property
+    def share_per_minute(self) -> float | None:
+        """This process's part of the budget: a share left by a process that ended early is not passed on."""
+        return None if self.writes_per_minute is None else self.writes_per_minute / self.side_by_side
+
+    @property
+    def active(self) -> bool:
+        return self.writes_per_minute is not None or self.canary is not None
+
+
+@dataclass(frozen=True)
 class Settings:
     shard: ShardRun | None = None
     max_failures: Threshold | None = None
     report: Path | None = None
     pushgateway: str | None = None
+    rollout: Rollout = Rollout()
     progress_seconds: float = DEFAULT_PROGRESS_SECONDS
     display: bool = False  # standard error is a terminal: a live line and a closing table
 
     @property
     def watched(self) -> bool:
-        """Whether the run's outcomes are needed: for the threshold, the report, the metrics,
+        """Whether the run's outcomes are needed: for the threshold, the report, the metrics, the canary,
         the progress records or the terminal's display."""
         if self.progress_seconds > 0 or self.display:
             return True
-        return self.max_failures is not None or self.report is not None or self.pushgateway is not None
+        return (
+            self.max_failures is not None
+            or self.report is not None
+            or self.pushgateway is not None
+            or self.rollout.canary is not None
+        )
 
 
 def _refuse(record: Record, message: str, status: int) -> NoReturn:
@@ -141,6 +173,18 @@ def check_mediator_settings(record: Record) -> None:
         _refuse(record, str(exc), statuses.BAD_SETTING)
 
 
+def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Rollout:
+    """The rollout controls; raises ValueError naming the variable."""
+    rate = None
+    if environ.get(MAX_WRITES_PER_MINUTE, "").strip():
+        rate = numbers.setting(environ, MAX_WRITES_PER_MINUTE, 0.0, 0.0, above=True)
+    side_by_side = numbers.whole_setting(environ, SHARDS_AT_ONCE, 1 if shard is None else shard.shard.count, 1)
+    canary = parse_wave(CANARY, environ.get(CANARY, ""))
+    if canary is None and environ.get(CANARY_PAUSE, "").strip():
+        raise ValueError(f"{CANARY_PAUSE} is set but {CANARY} is not: there is no wave to pause after")
+    return Rollout(rate, side_by_side, canary, numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0))
+
+
 def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
     """The job's inputs made ready, then the launcher's and the mediator client's settings,
     checked before the job starts."""
@@ -153,9 +197,12 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
             from vaxo_ortane.launcher.report import checked_path  # its writer loads only when asked for
 
             report = checked_path(REPORT, environ[REPORT])
+        rollout = rollout_from_env(environ, shard)
         progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     pushgateway = environ.get(PUSHGATEWAY_URL, "").strip() or None
     display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
-    return Settings(shard, max_failures, report, pushgateway, progress_seconds=progress_seconds, display=display)
+    return Settings(
+        shard, max_failures, report, pushgateway, rollout=rollout, progress_seconds=progress_seconds, display=display
+    )

@@ -22,7 +22,7 @@ BAD_COMMAND_LINE = 2
 UNUSABLE_FILE = 1
 COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
 BAD_SETTING = 2
-THRESHOLD_CROSSED = 11
+THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on the wave alone
 SIGNAL_BASE = 128
 # The plan's.
 NEEDS_A_LOOK = 4
@@ -42,7 +42,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NO_METER_SELECTED: "the registry query selected no meter",
-        THRESHOLD_CROSSED: "the failure threshold stopped the run",
+        THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },

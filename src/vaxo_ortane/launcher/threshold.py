@@ -29,26 +29,21 @@ class Threshold:
     count: int | None = None
     percent: int | None = None
 
-    def crossed(self, failures: int, ended: int) -> bool:
+    def crossed(self, failures: int, ended: int, least: int = SHARE_MINIMUM) -> bool:
+        """Whether ``failures`` of ``ended`` meters reach the threshold; a share is judged from ``least`` ended on."""
         if self.count is not None:
             return failures >= self.count
         assert self.percent is not None
-        return ended >= SHARE_MINIMUM and failures * 100 >= self.percent * ended
+        return ended >= least and failures * 100 >= self.percent * ended
 
 
 def parse_threshold(variable: str, raw: str) -> Threshold | None:
     """The threshold that ``variable`` holds as ``raw``; None for blank. Raises ValueError naming it."""
-    raw = raw.strip()
-    if not raw:
+    parsed = numbers.count_or_share_setting(variable, raw, "failed meters", ("50", "10%"), "no threshold")
+    if parsed is None:
         return None
-    share = raw.endswith("%")
-    digits = raw.removesuffix("%")
-    number = numbers.whole(digits) if digits == digits.strip() else None  # "5 %" is no share
-    if number is None or number < 1 or (share and number > 100):
-        raise ValueError(
-            f"{variable}={numbers.shown(raw)} must be a count of failed meters of at least 1 (50) "
-            "or a share from 1% to 100% (10%), or be left unset for no threshold"
-        )
+    number, share = parsed
+    raw = raw.strip()
     if share:
         return Threshold(variable, raw, percent=number)
     return Threshold(variable, raw, count=number)

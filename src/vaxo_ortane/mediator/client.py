@@ -18,6 +18,8 @@ connection is made is not: a mediator that took the request and went silent, or
 trickles its answer, is unlikely to do better on a second try. Each attempt has
 a hard deadline of ``connect + read`` seconds, however the mediator answers, so
 a write never takes longer than ``(retries + 1) * (connect + read) + pauses``.
+Waiting for the launcher's rollout controls (``pacing``) comes before each
+attempt's deadline starts, and outside that bound.
 
 Settings, from the environment, read once per process:
 
@@ -48,6 +50,7 @@ import pycurl
 from ..util import stopping
 from ..util.numbers import Bound, settings_from_env
 from ..util.urls import without_credentials
+from . import pacing
 from .mediator_client_exception import MediatorClientException
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
@@ -388,6 +391,7 @@ class OrtaneMediatorClient:
         """Set the meter's prepay-enabled setting; raise MediatorClientException on failure."""
         if not isinstance(value, bool):
             raise TypeError(f"prepay_enabled_write takes a bool, not {type(value).__name__}")
+        pacing.before_write()  # may wait: the stop check comes after it
         if (refusal := stopping.refusal()) is not None:
             self._fail(refusal, self._shown, None)  # the job is stopping: this write never starts
         self._exchange(_BODIES[value], value, "write")
@@ -408,6 +412,8 @@ class OrtaneMediatorClient:
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
+            if (refusal := pacing.before_request(attempt)) is not None:
+                self._fail(refusal, self._shown, None, action)
             try:
                 answer = _attempt(self.url, body, proxy, tls, settings)
             except _Failed as failed:

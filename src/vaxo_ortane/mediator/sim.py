@@ -47,6 +47,7 @@ LOOPBACK = "127.0.0.1"
 MAX_BODY = 64 * 1024
 MAX_HEAD = 16 * 1024
 BEHAVIOUR_KEYS = frozenset({"prepay_enabled", "latency", "fail_status", "fail_times", "hang"})
+MAX_ARRIVALS = 100_000
 REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed"}
 
 
@@ -122,6 +123,8 @@ class MediatorSim:
         self._connections: set[_Connection] = set()
         self._thread: threading.Thread | None = None
         self._requests: collections.Counter[str] = collections.Counter()
+        # When each request arrived (monotonic seconds), with its method and target: the last ones only.
+        self._arrivals: collections.deque[tuple[float, str, str]] = collections.deque(maxlen=MAX_ARRIVALS)
 
     @property
     def address(self) -> str:
@@ -137,6 +140,10 @@ class MediatorSim:
     def requests(self, method: str) -> int:
         """How many requests with ``method`` reached the service, whatever it answered."""
         return self._requests[method]
+
+    def arrivals(self) -> list[tuple[float, str, str]]:
+        """``(time.monotonic(), method, target)`` of each request, oldest first."""
+        return list(self._arrivals)
 
     def start(self) -> MediatorSim:
         self._thread = threading.Thread(target=self._serve, name="mediator-sim", daemon=True)
@@ -273,6 +280,7 @@ class MediatorSim:
             self._send(conn, status, payload, keep_alive)
 
         self._requests[method] += 1
+        self._arrivals.append((time.monotonic(), method, target))
         if method not in ("GET", "PUT"):
             return send(405, {"error": "use GET or PUT"})
         parts = target.split("?", 1)[0].split("/")

@@ -30,6 +30,33 @@ def decimal(text: str) -> float | None:
     return float(text) if _DECIMAL.fullmatch(text) else None
 
 
+def count_or_share(text: str) -> tuple[int, bool] | None:
+    """``text`` as a count of at least 1 (``50``) or a share from 1 % to 100 % (``10%``):
+    the number and whether it is a share; None for anything else ("5 %" included)."""
+    text = text.strip()
+    share = text.endswith("%")
+    digits = text.removesuffix("%")
+    number = whole(digits) if digits == digits.strip() else None
+    if number is None or number < 1 or (share and number > 100):
+        return None
+    return number, share
+
+
+def count_or_share_setting(
+    variable: str, raw: str, counted: str, examples: tuple[str, str], unset: str
+) -> tuple[int, bool] | None:
+    """The count or share that ``variable`` holds as ``raw``, None for blank; raises
+    NumberSettingError naming the variable, what it counts and what leaving it unset means."""
+    if not raw.strip():
+        return None
+    if (parsed := count_or_share(raw)) is None:
+        raise NumberSettingError(
+            f"{variable}={shown(raw.strip())} must be a count of {counted} of at least 1 ({examples[0]}) "
+            f"or a share from 1% to 100% ({examples[1]}), or be left unset for {unset}"
+        )
+    return parsed
+
+
 def shown(text: str) -> str:
     """A bad value as a message quotes it: its start only."""
     return repr(text if len(text) <= 40 else text[:40] + "...")

@@ -7,12 +7,18 @@ asks the whole run to end.
 
 A signal that comes after a stop of another kind is still recorded as the
 first signal: the operator's request is what the process's status reports.
+
+Whatever waits before a write (a rate budget, a canary wave) registers a waker
+with ``on_stop``: a stop ends every such wait at once.
 """
 
 from __future__ import annotations
 
 import signal
 import threading
+from collections.abc import Callable
+
+from vaxo_ortane.util.observers import Observation, Observers
 
 # How a refused write's failure begins; the launcher tells refusals from failures by it.
 REFUSAL = "not attempted because the job is stopping"
@@ -21,6 +27,17 @@ _lock = threading.Lock()
 _signal: signal.Signals | None = None
 # Why writes are refused: the signal's name or another reason's text; None while the run goes on.
 _reason: str | None = None
+_wakers: Observers[Callable[[], None]] = Observers()
+
+
+def on_stop(waker: Callable[[], None]) -> Observation:
+    """Have ``waker()`` called, on the stopping thread, each time a stop is recorded; it must be quick."""
+    return _wakers.add(waker)
+
+
+def _wake() -> None:
+    for waker in _wakers.current():
+        waker()
 
 
 def request(signum: int) -> bool:
@@ -31,7 +48,8 @@ def request(signum: int) -> bool:
             return False
         _signal = signal.Signals(signum)
         _reason = _signal.name
-        return True
+    _wake()
+    return True
 
 
 def request_for(reason: str) -> bool:
@@ -41,7 +59,8 @@ def request_for(reason: str) -> bool:
         if _reason is not None:
             return False
         _reason = reason
-        return True
+    _wake()
+    return True
 
 
 def requested() -> signal.Signals | None:
