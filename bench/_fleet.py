@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -44,9 +45,10 @@ def meters(count: int, latency: float) -> list[SampleMeter]:
 class Sim:
     """``vaxo-mediator-sim`` as its own process."""
 
-    def __init__(self, config: Path, log: Path) -> None:
+    def __init__(self, config: Path, log: Path, args: Sequence[str] = ()) -> None:
+        self.log = log
         self.process = subprocess.Popen(
-            [str(BIN / "vaxo-mediator-sim"), "--config", str(config)],
+            [str(BIN / "vaxo-mediator-sim"), "--config", str(config), *args],
             stdout=subprocess.PIPE,
             stderr=log.open("w"),
             text=True,
@@ -91,7 +93,7 @@ class JobRun:
 class Fleet:
     """N meters behind one simulator whose writes all take ``latency`` seconds."""
 
-    def __init__(self, folder: Path, count: int, latency: float) -> None:
+    def __init__(self, folder: Path, count: int, latency: float, sim_args: Sequence[str] = ()) -> None:
         folder.mkdir(parents=True, exist_ok=True)
         self.folder, self.count, self.latency = folder, count, latency
         self.meters = meters(count, latency)
@@ -100,7 +102,7 @@ class Fleet:
         write_registry(self.registry, self.meters)
         config = folder / "sim.toml"
         write_sim_config(config, self.meters)
-        self.sim = Sim(config, folder / "sim.log")
+        self.sim = Sim(config, folder / "sim.log", sim_args)
         self.extra_env: dict[str, str] = {}
         self.inventory = folder / "inventory.toml"
         write_inventory(self.inventory, self.meters, {ESCO: self.sim.address})

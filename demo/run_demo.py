@@ -1,10 +1,12 @@
 """Flip a sample fleet with a real run of ``prepay-enabled-flip`` (``make demo``).
 
 In a temporary folder: an SQLite registry of 32 meters in two ESCOs, a mediator
-inventory and one ``vaxo-mediator-sim`` per ESCO. The job runs as its own
-process with its four environment variables set; its log is shown, then each
-selected meter's setting as read back from its mediator before and after.
-The demo fails when the table and the job's summary record disagree.
+inventory and one ``vaxo-mediator-sim`` per ESCO, served over https and requiring
+mutual TLS and a bearer token from a throwaway CA (``secured``). The job runs as
+its own process with its four environment variables and the mediator credential
+files set; its log is shown, then each selected meter's setting as read back
+from its mediator before and after. The demo fails when the table and the job's
+summary record disagree.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from pathlib import Path
 
 import httpx
 
+from secured import DemoPki
 from vaxo_ortane.mediator.sample_fleet import (
     SampleMeter,
     demo_fleet,
@@ -40,9 +43,9 @@ class Sim:
     address: str
 
 
-def start_sim(config: Path, log: Path) -> Sim:
+def start_sim(config: Path, log: Path, pki: DemoPki) -> Sim:
     process = subprocess.Popen(
-        [str(BIN / "vaxo-mediator-sim"), "--config", str(config), "--verbose"],
+        [str(BIN / "vaxo-mediator-sim"), "--config", str(config), "--verbose", *pki.sim_args()],
         stdout=subprocess.PIPE,
         stderr=log.open("w"),
         text=True,
@@ -55,10 +58,11 @@ def start_sim(config: Path, log: Path) -> Sim:
     return Sim(process, line.removeprefix("listening on "))
 
 
-def read_setting(address: str | None, meter_id: str) -> str:
+def read_setting(address: str | None, meter_id: str, reader: httpx.Client | None = None) -> str:
     if address is None:
         return "-"
-    response = httpx.get(f"{address}/meters/{meter_id}/prepay_enabled", timeout=5)
+    url = f"{address}/meters/{meter_id}/prepay_enabled"
+    response = httpx.get(url, timeout=5) if reader is None else reader.get(url)
     response.raise_for_status()
     return "on" if response.json()["value"] else "off"
 
@@ -81,15 +85,16 @@ def main() -> int:
         folder = Path(tmp)
         registry = folder / "registry.db"
         write_registry(registry, fleet)
+        pki = DemoPki(folder / "pki")
         sims: dict[str, Sim] = {}
         try:
             for esco in sorted({m.esco for m in fleet}):
                 config = folder / f"mediators-{esco}.toml"
                 write_sim_config(config, [m for m in fleet if m.esco == esco])
-                sims[esco] = start_sim(config, folder / f"mediator-{esco}.log")
+                sims[esco] = start_sim(config, folder / f"mediator-{esco}.log", pki)
             inventory = folder / "inventory.toml"
             write_inventory(inventory, fleet, {esco: sim.address for esco, sim in sims.items()})
-            return run(fleet, folder, registry, inventory, sims)
+            return run(fleet, folder, registry, inventory, sims, pki)
         finally:
             for sim in sims.values():
                 sim.process.terminate()
@@ -116,8 +121,10 @@ def selection(fleet: list[SampleMeter], registry: Path) -> tuple[list[str], str,
     return names, url, [by_id[row["id"]] for row in rows]
 
 
-def run_job(names: list[str], url: str, inventory: str) -> subprocess.CompletedProcess[str]:
-    """Run the job as its own process and show what it wrote."""
+def run_job(
+    names: list[str], url: str, inventory: str, credentials: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Run the job as its own process, with the mediator ``credentials`` settings, and show what it wrote."""
     env = {
         **os.environ,
         "PREPAY_DISABLED_METER_NAMES": ",".join(names),
@@ -126,6 +133,7 @@ def run_job(names: list[str], url: str, inventory: str) -> subprocess.CompletedP
         "TRAMU_ROLE_KEY": "demo-role",
         "MEDIATOR_INVENTORY": inventory,
         "MEDIATOR_READ_TIMEOUT": os.environ.get("MEDIATOR_READ_TIMEOUT", "5"),
+        **(credentials or {}),
     }
     job = subprocess.run(
         [str(BIN / "prepay-enabled-flip"), "--esco", ESCO],
@@ -140,18 +148,22 @@ def run_job(names: list[str], url: str, inventory: str) -> subprocess.CompletedP
     return job
 
 
-def run(fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path, sims: dict[str, Sim]) -> int:
+def run(
+    fleet: list[SampleMeter], folder: Path, registry: Path, inventory: Path, sims: dict[str, Sim], pki: DemoPki
+) -> int:
     names, url, selected = selection(fleet, registry)
 
     def address(m: SampleMeter) -> str | None:
         return sims[m.esco].address if m.has_mediator else None
 
-    before = {m.id: read_setting(address(m), m.meter_id) for m in selected}
+    reader = pki.reader()
+    before = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
     print(f"Sample fleet in {folder}: {len(fleet)} meters, {len(names)} names listed, {len(selected)} selected")
+    print(f"Mediators at {', '.join(sim.address for sim in sims.values())}: mutual TLS and a bearer token required")
     print(f"Running: prepay-enabled-flip --esco {ESCO}\n")
-    job = run_job(names, url, str(inventory))
+    job = run_job(names, url, str(inventory), pki.job_env())
 
-    after = {m.id: read_setting(address(m), m.meter_id) for m in selected}
+    after = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
     header = f"{'name':<8} {'id':>4} {'meter_id':<11} {'serial':<10} {'before':<6} {'after':<6} outcome"
     print(header)
     print("-" * len(header))

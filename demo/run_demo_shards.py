@@ -5,8 +5,11 @@ mmdebstrap installed): the image built from the Containerfile as ``make image``
 builds it, on a base made from Debian's packages since nothing can be pulled;
 one mediator container per meter, labelled as the job finds them; then the
 image run as the K pods of deploy/kubernetes/indexed-job.yaml. Each pod gets
-its JOB_COMPLETION_INDEX, the names file and the key files mounted read-only, a
-read-only root file system and no capabilities, and runs as the image's user.
+its JOB_COMPLETION_INDEX, the names file, the key files and the mediator
+credentials mounted read-only, a read-only root file system and no capabilities,
+and runs as the image's user. The mediators serve https and require the job's
+client certificate and a token, from a throwaway CA (``secured``): the pods find
+them by their labels and reach them over https.
 
 A table shows each meter's shard, the writes its mediator logged and its setting
 afterwards. The demo fails unless every shard ended 0, every selected meter with
@@ -27,9 +30,11 @@ from pathlib import Path
 from typing import Any
 
 from run_demo import ESCO, read_setting
+from secured import DemoPki
 from vaxo_ortane.launcher.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
+    SECURED_FOLDER,
     EngineUnavailable,
     PrivatePodman,
     engine_env,
@@ -98,10 +103,17 @@ class IndexedJob:
     shards: int = SHARDS
     mediators: dict[str, Any] = field(default_factory=dict)
     addresses: dict[str, str] = field(default_factory=dict)
+    pki: DemoPki = field(init=False)  # the mediators' and the pods' credentials
+    reader: Any = field(init=False)  # an httpx client with the job's credentials, for the table
 
-    def prepare(self, with_mediators: Iterable[SampleMeter]) -> IndexedJob:
+    def prepare(self, with_mediators: Iterable[SampleMeter], strangers: Iterable[str] = ()) -> IndexedJob:
+        """The files and the mediator containers; those of the meter ids in ``strangers``
+        are impostors, whose certificates come from a CA of their own."""
+        impostors = set(strangers)
         for sub in ("names", "keys", "registry"):
             (self.folder / sub).mkdir()
+        self.pki = DemoPki(self.folder / "pki")
+        self.reader = self.pki.reader()
         write_registry(self.folder / "registry" / "registry.db", self.meters)
         (self.folder / "names" / "names").write_text("".join(f"{m.name}\n" for m in self.meters if m.in_name_list))
         for key, value in KEYS.items():
@@ -112,11 +124,20 @@ class IndexedJob:
         for m in with_mediators:
             # verbose: the container's log has a line for each write it served
             self.mediators[m.meter_id] = run_mediator(
-                self.engine.client, m, self.folder, self.engine.network_mode, verbose=True
+                self.engine.client,
+                m,
+                self.folder,
+                self.engine.network_mode,
+                verbose=True,
+                secured=(
+                    self.pki.stranger if m.meter_id in impostors else self.pki.mediator,
+                    self.pki.sim_args(SECURED_FOLDER),
+                ),
             )
-            self.addresses[m.meter_id] = published_address(self.mediators[m.meter_id])
+            self.addresses[m.meter_id] = published_address(self.mediators[m.meter_id], "https")
+        stranger_reader = self.pki.reader(stranger=True)
         for meter_id, address in self.addresses.items():
-            wait_until_serving(address, meter_id)
+            wait_until_serving(address, meter_id, client=stranger_reader if meter_id in impostors else self.reader)
         return self
 
     def start_shard(self, index: int) -> Any:
@@ -131,10 +152,12 @@ class IndexedJob:
             "TRAMU_ROLE_KEY_FILE": f"{keys}/tramu-role-key",
             "MEDIATOR_INVENTORY": f"docker:unix://{ENGINE_SOCKET}",
             "MEDIATOR_READ_TIMEOUT": "5",
+            **self.pki.job_env(f"{CONFIG}/mediator"),
         }
         mounts = {
             str(self.folder / "names"): {"bind": f"{CONFIG}/names", "mode": "ro"},
             str(self.folder / "keys"): {"bind": keys, "mode": "ro"},
+            str(self.pki.job): {"bind": f"{CONFIG}/mediator", "mode": "ro"},
             str(self.folder / "registry"): {"bind": "/registry", "mode": "ro"},
             str(self.engine.socket): {"bind": ENGINE_SOCKET, "mode": "rw"},
         }
@@ -205,7 +228,7 @@ def show(job: IndexedJob) -> int:
     for m in job.meters:
         expected = 1 if m.selected and m.meter_id in job.mediators else 0
         writes = job.writes(m.meter_id)
-        after = read_setting(job.addresses.get(m.meter_id), m.meter_id)
+        after = read_setting(job.addresses.get(m.meter_id), m.meter_id, job.reader)
         # a write to the mediator that answers 503 counts, and changes nothing
         right &= writes >= expected if m.behaviour.fail_status else writes == expected
         label = "no write" if not expected else "retried (503)" if m.behaviour.fail_status else "one write"

@@ -1,5 +1,6 @@
 """The image as the Indexed Job's four pods on a private podman engine, one
-mediator container per meter (see demo/run_demo_shards.py)."""
+mediator container per meter (see demo/run_demo_shards.py), over mutual TLS with a
+token; one container, labelled for its meter, holds a certificate from another CA."""
 
 from __future__ import annotations
 
@@ -26,8 +27,10 @@ def job(engine: PrivatePodman, image: str, tmp_path_factory: pytest.TempPathFact
         if left[shard := shard_of(f"S-{n:04d}", SHARDS)]:
             left[shard] -= 1
             numbers.append(n)
-    # and one named but its setting unknown, one not named: neither may be written
-    options: list[dict[str, object]] = [{}] * len(numbers) + [{"prepay_enabled": None}, {"in_name_list": False}]
+    # one named but its setting unknown, one not named: neither may be written; and one
+    # outside shard 0 whose labelled container is an impostor: it must get no request
+    options: list[dict[str, object]] = [{}] * len(numbers) + [{"prepay_enabled": None}, {"in_name_list": False}, {}]
+    impostor = next(n for n in range(9003, 9100) if shard_of(f"S-{n:04d}", SHARDS))
     meters = [
         SampleMeter(
             id=n,
@@ -38,9 +41,10 @@ def job(engine: PrivatePodman, image: str, tmp_path_factory: pytest.TempPathFact
             behaviour=MeterBehaviour(latency=1.0),
             **o,
         )
-        for n, o in zip([*numbers, 9001, 9002], options, strict=True)
+        for n, o in zip([*numbers, 9001, 9002, impostor], options, strict=True)
     ]
-    made = IndexedJob(engine, meters, tmp_path_factory.mktemp("indexed-job"), image).prepare(meters)
+    folder = tmp_path_factory.mktemp("indexed-job")
+    made = IndexedJob(engine, meters, folder, image).prepare(meters, strangers=[f"MTR-S{impostor:04d}"])
     yield made
     made.remove()
 
@@ -53,8 +57,11 @@ def test_four_shards_switch_off_each_selected_meter_once(job: IndexedJob) -> Non
         (announced,) = [r for r in log if r["event"].startswith(f"Shard {index} of {SHARDS}: ")]
         assert (announced["names"], announced["total_names"]) == (kept[index], kept.total())
     flipped = Counter(r["meter_id"] for _, log in ended for r in log if r["event"] == "prepay disabled")
-    assert flipped == Counter(m.meter_id for m in job.meters if m.selected)
-    assert {m.meter_id: job.writes(m.meter_id) for m in job.meters} == {m.meter_id: int(m.selected) for m in job.meters}
+    genuine = {m.meter_id: int(m.selected and m.id < 9003) for m in job.meters}
+    assert flipped == Counter(meter_id for meter_id, n in genuine.items() if n)
+    assert {m.meter_id: job.writes(m.meter_id) for m in job.meters} == genuine
+    (refused,) = [r for _, log in ended for r in log if r["event"] == "Mediator client failure"]
+    assert "CERTIFICATE_VERIFY_FAILED" in refused["error"] and genuine[refused["meter_id"]] == 0
 
 
 def test_stopped_shard_ends_with_the_stop_status_and_every_meter_recorded(job: IndexedJob) -> None:

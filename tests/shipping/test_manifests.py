@@ -37,3 +37,33 @@ def test_shards_match_completions_the_grace_period_covers_a_stop_and_the_report_
     mount = {m["mountPath"]: m for m in pod["containers"][0]["volumeMounts"]}[str(Path(env["FLIP_REPORT"]).parent)]
     volume = {v["name"]: v for v in pod["volumes"]}[mount["name"]]
     assert not mount.get("readOnly") and "persistentVolumeClaim" in volume
+
+
+@pytest.mark.parametrize("name", ["cronjob.yaml", "indexed-job.yaml"])
+def test_mediator_credentials_are_files_from_read_only_secret_and_configmap_mounts(name: str) -> None:
+    manifest = yaml.safe_load((FOLDER / name).read_text())
+    job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
+    pod = job["template"]["spec"]
+    (container,) = pod["containers"]
+    env = {e["name"]: e.get("value") for e in container["env"]}
+    objects = {d["metadata"]["name"]: d for d in yaml.safe_load_all((FOLDER / "config.yaml").read_text())}
+    volumes = {v["name"]: v for v in pod["volumes"]}
+    # What each read-only folder holds: the object behind its volume, as the kubelet mounts it.
+    mounted = {}
+    for mount in container["volumeMounts"]:
+        volume = volumes[mount["name"]]
+        named = [volume.get("secret", {}).get("secretName"), volume.get("configMap", {}).get("name")]
+        named += [s["secret"]["name"] for s in volume.get("projected", {}).get("sources", []) if "secret" in s]
+        for object_name in filter(None, named):
+            assert mount.get("readOnly") is True, mount
+            mounted[mount["mountPath"]] = objects[object_name]
+    for variable, kind in [
+        ("MEDIATOR_CA_FILE", "ConfigMap"),
+        ("MEDIATOR_CLIENT_CERT_FILE", "kubernetes.io/tls"),
+        ("MEDIATOR_CLIENT_KEY_FILE", "kubernetes.io/tls"),
+        ("MEDIATOR_TOKEN_FILE", "Opaque"),
+    ]:
+        folder, _, key = env[variable].rpartition("/")
+        source = mounted[folder]
+        assert source.get("type", source["kind"]) == kind
+        assert key in source.get("data", {}) | source.get("stringData", {})

@@ -26,7 +26,8 @@ def test_wheel_installs_without_a_compiler_and_flips_the_demo_fleet(wheel: Path,
     # Nor the sanitizer run's settings: the wheel's module is not instrumented.
     assert not any(shutil.which(cc, path=venv / "bin") for cc in ("cc", "gcc", "c++", "g++", "clang"))
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", *DROPPED_ENV)} | {"PATH": str(venv / "bin")}
-    subprocess.run([venv / "bin" / "pip", "install", "--quiet", wheel], env=env, cwd=tmp_path, check=True)
+    # With the demo extra: the demo makes its mediators' and the job's certificates.
+    subprocess.run([venv / "bin" / "pip", "install", "--quiet", f"{wheel}[demo]"], env=env, cwd=tmp_path, check=True)
     demo = subprocess.run(
         [venv / "bin" / "python", DEMO], env=env, cwd=tmp_path, capture_output=True, text=True, check=False
     )

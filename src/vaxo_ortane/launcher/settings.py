@@ -164,11 +164,14 @@ def _shard_number(variable: str, text: str) -> int:
 
 
 def check_mediator_settings(record: Record) -> None:
-    """The mediator client's settings, checked now: a bad one would otherwise fail every write."""
+    """The mediator client's settings and credentials, checked now: a bad one would otherwise
+    fail every write."""
     from vaxo_ortane.mediator.client import default_settings  # the same settings every write then uses
+    from vaxo_ortane.mediator.credentials import default_credentials
 
     try:
         default_settings()
+        default_credentials()  # the files' paths in its error, never their content
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
 

@@ -29,8 +29,12 @@ Settings, from the environment, read once per process:
 ``MEDIATOR_BACKOFF``          first pause between attempts in seconds, doubled each time (0.25)
 
 Proxies come from the environment (``*_PROXY``, ``NO_PROXY``), as Python's
-urllib reads them. https is verified against ``SSL_CERT_FILE``/``SSL_CERT_DIR``
-when set, else the system's CA bundle.
+urllib reads them. https is verified against ``MEDIATOR_CA_FILE`` when set (for
+mediators only), else ``SSL_CERT_FILE``/``SSL_CERT_DIR`` when set, else the
+system's CA bundle; the peer's certificate and host name always. The job's own
+credentials, a client certificate and a bearer token, are described in
+``credentials``: a token goes into each request's header from the file's current
+value, and never over plain http. 401 and 403 are not tried again.
 """
 
 from __future__ import annotations
@@ -51,11 +55,15 @@ from ..util import stopping
 from ..util.numbers import Bound, settings_from_env
 from ..util.urls import without_credentials
 from . import pacing
+from .credentials import CredentialError, Credentials, default_credentials
 from .mediator_client_exception import MediatorClientException
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
+REFUSED_STATUSES = frozenset({401, 403})
+# CURLOPT_CA_CACHE_TIMEOUT (libcurl 7.87), which pycurl 7.49 does not name.
+CA_CACHE_TIMEOUT = getattr(pycurl, "CA_CACHE_TIMEOUT", 321)
 # libcurl's failures on the way to the mediator, by the name the error carries;
 # the request got no (whole) answer, so each is tried again.
 CONNECT_ERRORS = frozenset(
@@ -162,7 +170,7 @@ class _Handle:
     """A thread's easy handle, and the options last set on it: an option is set
     again only when a write needs another value."""
 
-    def __init__(self, read: bool = False) -> None:
+    def __init__(self, read: bool = False, credentials: Credentials | None = None) -> None:
         self.curl = curl = pycurl.Curl()
         # No signals: libcurl runs in worker threads, and SIGALRM would land anywhere.
         curl.setopt(pycurl.NOSIGNAL, 1)
@@ -183,6 +191,7 @@ class _Handle:
         curl.setopt(pycurl.WRITEFUNCTION, self.body.append)
         self.options: dict[int, object] = {}
         self.tls = False
+        self.credentials = credentials  # what the handle shows and trusts; another set takes another handle
 
     def set(self, option: int, value: object) -> None:
         if self.options.get(option) != value:
@@ -190,36 +199,60 @@ class _Handle:
             self.options[option] = value
 
     def verify(self) -> None:
-        """Verify https peers (and proxies) against the CA locations; once per handle."""
-        if not self.tls:
-            cafile, capath = _ca_locations()
-            for option, value in (
-                (pycurl.CAINFO, cafile),
-                (pycurl.PROXY_CAINFO, cafile),
-                (pycurl.CAPATH, capath),
-                (pycurl.PROXY_CAPATH, capath),
-            ):
-                if value is not None:  # None would reset it to the path libcurl was built with
-                    self.curl.setopt(option, value)
-            self.tls = True
+        """Verify https peers (and proxies) against the CA locations, and show the
+        client certificate; once per handle."""
+        if self.tls:
+            return
+        curl = self.curl
+        cafile, capath = _ca_locations()
+        for option, value in (
+            (pycurl.CAINFO, cafile),
+            (pycurl.PROXY_CAINFO, cafile),
+            (pycurl.CAPATH, capath),
+            (pycurl.PROXY_CAPATH, capath),
+        ):
+            if value is not None:  # None would reset it to the path libcurl was built with
+                curl.setopt(option, value)
+        credentials = self.credentials
+        if credentials is not None and credentials.ca_file is not None:
+            # The fleet's CA alone, for mediators; a proxy keeps the system's.
+            curl.setopt(pycurl.CAINFO, credentials.ca_file)
+            if capath is not None:
+                curl.unsetopt(pycurl.CAPATH)
+            # Read for each new connection rather than kept for a day: a CA rotated
+            # under a running job is taken. A fleet's bundle is small.
+            curl.setopt(CA_CACHE_TIMEOUT, 0)
+        if credentials is not None and credentials.cert_file is not None and credentials.key_file is not None:
+            curl.setopt(pycurl.SSLCERTTYPE, "PEM")
+            curl.setopt(pycurl.SSLCERT, credentials.cert_file)
+            curl.setopt(pycurl.SSLKEYTYPE, "PEM")
+            curl.setopt(pycurl.SSLKEY, credentials.key_file)
+            # A resumed TLS session would carry the identity it was opened with: each new
+            # connection shows the certificate the files hold now. Kept-alive connections
+            # are reused all the same, so this costs a handshake per new connection only.
+            curl.setopt(pycurl.SSL_SESSIONID_CACHE, 0)
+        # libcurl's defaults, set all the same: no setting of ours turns them off.
+        curl.setopt(pycurl.SSL_VERIFYPEER, 1)
+        curl.setopt(pycurl.SSL_VERIFYHOST, 2)
+        self.tls = True
 
 
 _local = threading.local()
 
 
-def _handle() -> _Handle:
+def _handle(credentials: Credentials | None = None) -> _Handle:
     """This thread's handle, made at its first write."""
     handle: _Handle | None = getattr(_local, "handle", None)
-    if handle is None:
-        handle = _local.handle = _Handle()
+    if handle is None or handle.credentials is not credentials:
+        handle = _local.handle = _Handle(credentials=credentials)
     return handle
 
 
-def _reading_handle() -> _Handle:
+def _reading_handle(credentials: Credentials | None = None) -> _Handle:
     """This thread's handle for reads, kept apart so that writes keep their options set."""
     handle: _Handle | None = getattr(_local, "reader", None)
-    if handle is None:
-        handle = _local.reader = _Handle(read=True)
+    if handle is None or handle.credentials is not credentials:
+        handle = _local.reader = _Handle(read=True, credentials=credentials)
     return handle
 
 
@@ -304,6 +337,14 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
             return _Failed(f"no whole answer within {settings.deadline:g} s (ReadTimeout)", False)
         return _Failed(f"no answer within {settings.read_timeout:g} s (ReadTimeout)", False)
     name = RETRY_ERRORS.get(code, "TransportError")
+    if " alert " in message and code in (pycurl.E_SSL_CONNECT_ERROR, pycurl.E_RECV_ERROR, pycurl.E_SEND_ERROR):
+        # The mediator ended the handshake, with TLS 1.3 after it seemed done: it
+        # took no request, and would refuse the same certificate again.
+        return _Failed(
+            f"TLSAlert: {message}: the mediator ended the TLS handshake; it refused the job's client "
+            "certificate, or wants one (MEDIATOR_CLIENT_CERT_FILE)",
+            False,
+        )
     if code == pycurl.E_PEER_FAILED_VERIFICATION:
         message = f"CERTIFICATE_VERIFY_FAILED: {message}"  # the tag log searches look for
     elif code == pycurl.E_GOT_NOTHING or (
@@ -318,12 +359,24 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
     return _Failed(f"{name}: {message}", code in RETRY_ERRORS)
 
 
-def _attempt(url: str, body: bytes | None, proxy: str, tls: bool, settings: MediatorSettings) -> _Answer:
-    """One exchange on this thread's handle (a read without a body); raises _Failed
-    when no whole answer came."""
-    handle = _handle() if body is not None else _reading_handle()
+def _attempt(
+    url: str,
+    body: bytes | None,
+    proxy: str,
+    tls: bool,
+    settings: MediatorSettings,
+    credentials: Credentials | None = None,
+    token: str | None = None,
+) -> _Answer:
+    """One exchange on this thread's handle (a read without a body), with ``token``
+    in its header; raises _Failed when no whole answer came."""
+    handle = _handle(credentials) if body is not None else _reading_handle(credentials)
     if tls or proxy.startswith("https:"):
         handle.verify()
+    if token is not None or pycurl.HTTPHEADER in handle.options:
+        # Set from the token's current value, and again only when it changed.
+        base = _HEADERS if body is not None else []
+        handle.set(pycurl.HTTPHEADER, base if token is None else [*base, f"Authorization: Bearer {token}"])
     connect_ms, deadline_ms = settings.limits_ms
     handle.head.clear()
     handle.body.clear()
@@ -356,6 +409,7 @@ class OrtaneMediatorClient:
         mediator_address: str,
         meter_id: object,
         settings: MediatorSettings | None = None,
+        credentials: Credentials | None = None,
     ) -> None:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
@@ -374,9 +428,11 @@ class OrtaneMediatorClient:
             self._fail(f"meter id {meter_id!r} cannot name a meter", shown, None)
         self._shown = shown
         self._scheme, self._host = parts.scheme, parts.hostname
-        # Sent without any user name or password: mediators take no credentials.
+        # Sent without any user name or password: the job's credentials are its
+        # certificate and token, never an address's.
         self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
         self._settings = settings
+        self._given_credentials = credentials  # None: the environment's
 
     def _fail(self, cause: str, shown: str, status: int | None, action: str = "write") -> NoReturn:
         raise MediatorClientException(
@@ -409,13 +465,28 @@ class OrtaneMediatorClient:
         settings = self._settings or default_settings()
         proxy = _proxy_for(self._scheme, self._host)
         tls = self._scheme == "https"
+        credentials = self._credentials(action)
+        if credentials is not None and not tls:
+            self._fail(
+                "the mediator address is plain http and the job holds mediator credentials: nothing is sent "
+                "in the clear, nor to a mediator that proves no identity; give it an https address",
+                self._shown,
+                None,
+                action,
+            )
+        token = None
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
             if (refusal := pacing.before_request(attempt)) is not None:
                 self._fail(refusal, self._shown, None, action)
             try:
-                answer = _attempt(self.url, body, proxy, tls, settings)
+                if credentials is not None and credentials.token is not None:
+                    token = credentials.token.current()
+                answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
+            except CredentialError as exc:
+                unsent = "no request sent" if attempt == 0 else f"attempt {attempt + 1} not sent"
+                self._fail(f"{exc}; {unsent}", self._shown, None, action)
             except _Failed as failed:
                 if failed.retry and not last:
                     time.sleep(settings.pause(attempt, None))
@@ -431,27 +502,46 @@ class OrtaneMediatorClient:
                 if problem is None:
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
+                problem = _scrubbed(problem, secrets=(token,))
                 self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
             if answer.status in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
-            excerpt = answer.text[:200].strip()
+            # A mediator may echo the request: its answer is shown without the token.
+            excerpt = _scrubbed(answer.text[:200], secrets=(token,)).strip()
+            refused = ""
+            if answer.status in REFUSED_STATUSES:
+                shown = "no credential" if credentials is None else credentials.shown
+                refused = f": the mediator refused the job's credentials ({shown})"
             self._fail(
-                f"HTTP {answer.status}" + (f" ({excerpt})" if excerpt else "") + f" after {attempt + 1} attempt(s)",
+                f"HTTP {answer.status}"
+                + (f" ({excerpt})" if excerpt else "")
+                + refused
+                + f" after {attempt + 1} attempt(s)",
                 self._shown,
                 answer.status,
                 action,
             )
         raise AssertionError("unreachable: the last attempt returns or fails")
 
+    def _credentials(self, action: str) -> Credentials | None:
+        if self._given_credentials is not None:
+            return self._given_credentials
+        try:
+            return default_credentials()
+        except CredentialError as exc:
+            self._fail(f"{exc}; no request sent", self._shown, None, action)
+
     def __repr__(self) -> str:
         return f"<OrtaneMediatorClient meter {self.meter_id!r} via {self._shown}>"
 
 
-def _scrubbed(text: str, *urls: str) -> str:
-    """``text`` without the user names and passwords ``urls`` carry."""
+def _scrubbed(text: str, *urls: str, secrets: tuple[str | None, ...] = ()) -> str:
+    """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``."""
+    found = {secret for secret in secrets if secret}
     for url in urls:
         userinfo = urlsplit(url).netloc.rpartition("@")[0] if "@" in url else ""
-        for secret in {userinfo, *userinfo.split(":")} - {""}:
-            text = text.replace(secret, "***")
+        found |= {userinfo, *userinfo.split(":")} - {""}
+    for secret in found:
+        text = text.replace(secret, "***")
     return text

@@ -20,6 +20,13 @@ The meters come from a TOML file::
 Run: ``vaxo-mediator-sim --config meters.toml [--port N]``. The first line on
 standard output is ``listening on http://127.0.0.1:PORT``. Inside a container,
 ``--host 0.0.0.0`` lets the engine's published port reach it.
+
+Secured, as a real head-end is: ``--tls-cert`` and ``--tls-key`` serve https;
+``--client-ca`` also requires a client certificate that chains to that CA (a
+handshake without one ends before any request); ``--token-file`` requires
+``Authorization: Bearer <token>`` on every request, answers 401 otherwise, and
+reads the file again when it changes. When it stops, the service says on
+standard error how many requests and TLS handshakes it served.
 """
 
 from __future__ import annotations
@@ -27,11 +34,13 @@ from __future__ import annotations
 import argparse
 import collections
 import heapq
+import hmac
 import itertools
 import json
 import selectors
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -43,12 +52,14 @@ from types import FrameType
 from typing import Any
 from urllib.parse import unquote
 
+from .credentials import CredentialError, TokenFile
+
 LOOPBACK = "127.0.0.1"
 MAX_BODY = 64 * 1024
 MAX_HEAD = 16 * 1024
 BEHAVIOUR_KEYS = frozenset({"prepay_enabled", "latency", "fail_status", "fail_times", "hang"})
 MAX_ARRIVALS = 100_000
-REASONS = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed"}
+REASONS = {200: "OK", 400: "Bad Request", 401: "Unauthorized", 404: "Not Found", 405: "Method Not Allowed"}
 
 
 @dataclass(frozen=True)
@@ -99,6 +110,9 @@ class _Connection:
         self.buffer = bytearray()
         self.waiting = False  # requests on one connection are answered in order, one at a time
         self.closed = False
+        self.handshaking = False  # a TLS connection, until its handshake is done
+        self.refused = False  # its handshake failed: what it sends is dropped until it closes
+        self.writable = False  # the handshake waits to write; the selector watches for it
 
 
 class MediatorSim:
@@ -110,7 +124,13 @@ class MediatorSim:
     """
 
     def __init__(
-        self, meters: Mapping[str, MeterBehaviour], port: int = 0, verbose: bool = False, host: str = LOOPBACK
+        self,
+        meters: Mapping[str, MeterBehaviour],
+        port: int = 0,
+        verbose: bool = False,
+        host: str = LOOPBACK,
+        tls: ssl.SSLContext | None = None,
+        token: TokenFile | None = None,
     ) -> None:
         self._meters = {mid: MeterState(b, b.prepay_enabled) for mid, b in meters.items()}
         self._verbose = verbose
@@ -123,13 +143,16 @@ class MediatorSim:
         self._connections: set[_Connection] = set()
         self._thread: threading.Thread | None = None
         self._requests: collections.Counter[str] = collections.Counter()
+        self._tls, self._token = tls, token
+        self.handshakes = 0  # TLS handshakes completed
+        self.refused_handshakes = 0  # TLS handshakes that failed: no request was read on them
         # When each request arrived (monotonic seconds), with its method and target: the last ones only.
         self._arrivals: collections.deque[tuple[float, str, str]] = collections.deque(maxlen=MAX_ARRIVALS)
 
     @property
     def address(self) -> str:
         host, port = self._listener.getsockname()[:2]
-        return f"http://{host!s}:{port}"
+        return f"{'https' if self._tls else 'http'}://{host!s}:{port}"
 
     def value(self, meter_id: str) -> bool:
         return self._meters[meter_id].value
@@ -140,6 +163,9 @@ class MediatorSim:
     def requests(self, method: str) -> int:
         """How many requests with ``method`` reached the service, whatever it answered."""
         return self._requests[method]
+
+    def methods(self) -> list[str]:
+        return list(self._requests)
 
     def arrivals(self) -> list[tuple[float, str, str]]:
         """``(time.monotonic(), method, target)`` of each request, oldest first."""
@@ -196,14 +222,70 @@ class MediatorSim:
             sock.setblocking(False)
             # Answers are small and leave in one send; never hold one back for an ACK.
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if self._tls is not None:
+                sock = self._tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
             conn = _Connection(sock, f"{peer[0]}:{peer[1]}")
+            conn.handshaking = self._tls is not None
             self._connections.add(conn)
             selector.register(sock, selectors.EVENT_READ, conn)
 
+    def _handshake(self, selector: selectors.BaseSelector, conn: _Connection) -> bool:
+        """One step of a TLS handshake, as far as the bytes at hand go; whether it is done."""
+        assert isinstance(conn.sock, ssl.SSLSocket)
+        try:
+            conn.sock.do_handshake()
+        except (ssl.SSLWantReadError, ssl.SSLWantWriteError) as exc:
+            writable = isinstance(exc, ssl.SSLWantWriteError)
+            if writable != conn.writable:
+                conn.writable = writable
+                selector.modify(conn.sock, selectors.EVENT_READ | (selectors.EVENT_WRITE * writable), conn)
+            return False
+        except OSError as exc:
+            self.refused_handshakes += 1
+            if self._verbose:
+                print(f"{conn.peer} TLS handshake refused: {exc}", file=sys.stderr, flush=True)
+            # The alert is on its way: end the sending side after it, and drop what the
+            # client still sends. Closed with unread bytes, the socket would answer with
+            # a reset that can overtake the alert, and the client would never learn why.
+            conn.refused, conn.handshaking = True, False
+            try:
+                conn.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                selector.unregister(conn.sock)
+                self._close(conn)
+            else:
+                if conn.writable:
+                    conn.writable = False
+                    selector.modify(conn.sock, selectors.EVENT_READ, conn)
+            return False
+        conn.handshaking = False
+        self.handshakes += 1
+        if conn.writable:
+            conn.writable = False
+            selector.modify(conn.sock, selectors.EVENT_READ, conn)
+        return True
+
     def _receive(self, selector: selectors.BaseSelector, conn: _Connection) -> None:
+        if conn.handshaking and not self._handshake(selector, conn):
+            return
+        if conn.refused:
+            try:
+                if conn.sock.recv(65536):
+                    return
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                pass
+            selector.unregister(conn.sock)
+            self._close(conn)
+            return
         try:
             data = conn.sock.recv(65536)
-        except (BlockingIOError, InterruptedError):
+            # TLS hands over one record at a time; the rest is read now, as the
+            # selector would not wake for bytes already taken off the socket.
+            while isinstance(conn.sock, ssl.SSLSocket) and data and conn.sock.pending():
+                data += conn.sock.recv(conn.sock.pending())
+        except (BlockingIOError, InterruptedError, ssl.SSLWantReadError, ssl.SSLWantWriteError):
             return
         except OSError:
             data = b""
@@ -273,14 +355,27 @@ class MediatorSim:
             if self._verbose:
                 print(f"{conn.peer} {method} {target} {version}", file=sys.stderr, flush=True)
             conn.waiting = True
-            self._answer(conn, method, target, body, keep_alive)
+            self._answer(conn, method, target, body, keep_alive, headers.get("authorization", ""))
 
-    def _answer(self, conn: _Connection, method: str, target: str, body: bytes, keep_alive: bool) -> None:
+    def _authorized(self, authorization: str) -> bool:
+        if self._token is None:
+            return True
+        try:
+            expected = f"Bearer {self._token.current()}"
+        except CredentialError:
+            return False  # no token file to check against: nobody is let in
+        return hmac.compare_digest(authorization.encode(), expected.encode())
+
+    def _answer(
+        self, conn: _Connection, method: str, target: str, body: bytes, keep_alive: bool, authorization: str = ""
+    ) -> None:
         def send(status: int, payload: Mapping[str, Any]) -> None:
             self._send(conn, status, payload, keep_alive)
 
         self._requests[method] += 1
         self._arrivals.append((time.monotonic(), method, target))
+        if not self._authorized(authorization):
+            return send(401, {"error": "a valid bearer token is required"})
         if method not in ("GET", "PUT"):
             return send(405, {"error": "use GET or PUT"})
         parts = target.split("?", 1)[0].split("/")
@@ -327,11 +422,33 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
     parser.add_argument("--host", default=LOOPBACK, help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--verbose", action="store_true", help="log each request on standard error")
+    parser.add_argument("--tls-cert", type=Path, help="PEM certificate (chain) to serve https with")
+    parser.add_argument("--tls-key", type=Path, help="PEM private key of --tls-cert")
+    parser.add_argument(
+        "--client-ca", type=Path, help="require a client certificate that chains to this PEM CA (needs --tls-cert)"
+    )
+    parser.add_argument(
+        "--token-file", type=Path, help="require this file's bearer token, read again when the file changes"
+    )
     args = parser.parse_args(argv)
+    if (args.tls_cert is None) != (args.tls_key is None):
+        parser.error("--tls-cert and --tls-key go together")
+    if args.client_ca is not None and args.tls_cert is None:
+        parser.error("--client-ca needs --tls-cert and --tls-key")
     try:
         meters = load_config(args.config)
     except (OSError, ValueError, TypeError) as exc:
         print(f"vaxo-mediator-sim: cannot load {args.config}: {exc}", file=sys.stderr)
+        return 2
+    try:
+        tls = server_context(args.tls_cert, args.tls_key, args.client_ca) if args.tls_cert else None
+        token = None
+        if args.token_file is not None:
+            token = TokenFile(str(args.token_file), "--token-file", recheck=0.0)
+            token.current()
+    except (OSError, CredentialError) as exc:
+        # Paths only: ssl's own text names no file content.
+        print(f"vaxo-mediator-sim: {exc}", file=sys.stderr)
         return 2
     stop = threading.Event()
 
@@ -340,11 +457,34 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    with MediatorSim(meters, port=args.port, verbose=args.verbose, host=args.host) as sim:
+    with MediatorSim(meters, port=args.port, verbose=args.verbose, host=args.host, tls=tls, token=token) as sim:
         print(f"listening on {sim.address}", flush=True)
         while not stop.wait(0.5):
             pass
+    served = sum(sim.requests(method) for method in sim.methods())
+    if tls is not None:
+        print(
+            f"vaxo-mediator-sim: served {served} requests; {sim.handshakes} TLS handshakes, "
+            f"{sim.refused_handshakes} refused",
+            file=sys.stderr,
+        )
     return 0
+
+
+def server_context(cert: Path, key: Path, client_ca: Path | None) -> ssl.SSLContext:
+    """The TLS context of an https service, that requires client certificates from ``client_ca``."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    try:
+        context.load_cert_chain(cert, key)
+    except ssl.SSLError:
+        raise CredentialError(f"--tls-cert {cert} and --tls-key {key} cannot be loaded as a PEM pair") from None
+    if client_ca is not None:
+        try:
+            context.load_verify_locations(cafile=client_ca)
+        except ssl.SSLError:
+            raise CredentialError(f"--client-ca {client_ca} holds no certificate that can be read") from None
+        context.verify_mode = ssl.CERT_REQUIRED
+    return context
 
 
 if __name__ == "__main__":

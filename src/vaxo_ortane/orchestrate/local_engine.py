@@ -44,6 +44,7 @@ from .adapter.engine import LABEL_ESCO, LABEL_METER_ID, LABEL_PORT, LABEL_SERIAL
 
 MEDIATOR_IMAGE = "localhost/ortane-mediator:local"
 MEDIATOR_PORT = 8080
+SECURED_FOLDER = "/config/secured"  # where a secured mediator finds its certificate, CA and token
 # Folders podman makes on the host whatever its --root says; removed afterwards
 # when they were not there before.
 HOST_FOLDERS = ("/run/containers", "/var/lib/containers", "/etc/containers/networks", "/run/runc", "/run/netns")
@@ -290,14 +291,19 @@ def run_mediator(
     publish: bool = True,
     image: str = MEDIATOR_IMAGE,
     verbose: bool = False,
+    secured: tuple[Path, list[str]] | None = None,
 ) -> Any:
     """Start one meter's mediator container; its port is published on 127.0.0.1.
 
     ``verbose``: the container's log has a line for each request it served.
+    ``secured``: a folder mounted read-only at ``SECURED_FOLDER``, and the service's
+    flags that name its files (TLS, client CA, token).
     """
     config = folder / f"mediator-{m.id}.toml"
     write_sim_config(config, [m])
     mounts = host_mounts() | {str(config): {"bind": "/config/meters.toml", "mode": "ro"}}
+    if secured is not None:
+        mounts[str(secured[0])] = {"bind": SECURED_FOLDER, "mode": "ro"}
     python = os.path.join(os.path.realpath(sys.prefix), "bin", "python")
     options: dict[str, Any] = {}
     if network_mode is not None:
@@ -318,6 +324,7 @@ def run_mediator(
             "--port",
             str(MEDIATOR_PORT),
             *(["--verbose"] if verbose else []),
+            *(secured[1] if secured is not None else []),
         ],
         labels=dict(mediator_labels(m) if labels is None else labels),
         volumes=mounts,
@@ -328,20 +335,22 @@ def run_mediator(
     return container
 
 
-def published_address(container: Any) -> str:
+def published_address(container: Any, scheme: str = "http") -> str:
     container.reload()
     (binding, *_) = container.ports[f"{MEDIATOR_PORT}/tcp"]
-    return f"http://127.0.0.1:{binding['HostPort']}"
+    return f"{scheme}://127.0.0.1:{binding['HostPort']}"
 
 
-def wait_until_serving(address: str, meter_id: str, limit: float = 30.0) -> None:
-    """Until the mediator answers a read: the forwarder accepts before it listens."""
+def wait_until_serving(address: str, meter_id: str, limit: float = 30.0, client: Any = None) -> None:
+    """Until the mediator answers a read: the forwarder accepts before it listens.
+    ``client``: an ``httpx.Client`` with the credentials a secured mediator requires."""
     import httpx
 
+    get = httpx.get if client is None else client.get
     deadline = time.monotonic() + limit
     while True:
         try:
-            if httpx.get(f"{address}/meters/{meter_id}/prepay_enabled", timeout=2).status_code == 200:
+            if get(f"{address}/meters/{meter_id}/prepay_enabled", timeout=2).status_code == 200:
                 return
         except httpx.HTTPError:
             pass

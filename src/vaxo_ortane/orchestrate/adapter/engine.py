@@ -14,7 +14,10 @@ or moved later are not seen until the next run.
 A meter's address is ``http://HOST:PORT`` for the host port the engine publishes
 for ``ortane.mediator.port`` (HOST is the binding's address, or the engine's
 host when the port is bound to every address), else the container's own address
-on its network at ``ortane.mediator.port``.
+on its network at ``ortane.mediator.port``. With mediator credentials set
+(``MEDIATOR_CA_FILE``, ``MEDIATOR_CLIENT_CERT_FILE``, ``MEDIATOR_TOKEN_FILE``) it is
+``https://``: labels alone prove nothing, so a container gets a write, and the
+token, only once its certificate chains to the fleet's CA and names that host.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ from __future__ import annotations
 import ipaddress
 import os
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from types import MappingProxyType
 from typing import Any
 from urllib.parse import urlsplit
@@ -30,6 +33,8 @@ from urllib.parse import urlsplit
 import docker
 import docker.errors
 import requests
+
+from vaxo_ortane.mediator.credentials import secured
 
 from .inventory import InventoryError, match_key
 
@@ -52,6 +57,7 @@ class Engine:
 
     base_url: str | None  # None: the SDK reads DOCKER_HOST and its TLS settings
     shown: str
+    mediator_scheme: str = "http"  # how the mediators it runs are reached
 
     @property
     def host(self) -> str:
@@ -161,13 +167,13 @@ def _address(row: Mapping[str, Any], port: int, engine: Engine) -> str | None:
     if bindings:
         ip = str(bindings[0].get("IP") or "")
         host = engine.host if ip in WILDCARDS else ip
-        return f"http://{_host(host)}:{bindings[0]['PublicPort']}"
+        return f"{engine.mediator_scheme}://{_host(host)}:{bindings[0]['PublicPort']}"
     networks = (row.get("NetworkSettings") or {}).get("Networks") or {}
     for name in sorted(networks):
         net = networks[name] or {}
         address = net.get("IPAddress") or net.get("GlobalIPv6Address")
         if address:
-            return f"http://{_host(str(address))}:{port}"
+            return f"{engine.mediator_scheme}://{_host(str(address))}:{port}"
     return None
 
 
@@ -264,5 +270,5 @@ class EngineInventory:
 
 def engine_inventory(value: str, esco: object, environ: Mapping[str, str] | None = None) -> EngineInventory:
     env = os.environ if environ is None else environ
-    engine = parse_engine(value, env)
+    engine = replace(parse_engine(value, env), mediator_scheme="https" if secured(env) else "http")
     return EngineInventory(engine, list_mediators(engine, esco, env), esco)

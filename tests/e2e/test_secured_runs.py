@@ -1,0 +1,73 @@
+"""The job and its plan against https mediators that require mutual TLS and a token."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+from job_runner import SCRIPT, Fleet, meter, skip_unless_built
+from pki import Pki
+from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour
+
+pytestmark = skip_unless_built
+
+
+@pytest.fixture
+def secured(tmp_path: Path) -> Iterator[tuple[Fleet, Pki]]:
+    pki = Pki(tmp_path / "pki")
+    meters = [meter(n) for n in range(1, 21)] + [meter(21, behaviour=MeterBehaviour(fail_status=403))]
+    sim = MediatorSim({m.meter_id: m.behaviour for m in meters}, **pki.sim_options()).start()
+    try:
+        yield Fleet(tmp_path, meters, sim), pki
+    finally:
+        sim.stop()
+
+
+def test_a_secured_run_and_plan_use_one_handshake_a_worker_and_show_no_secret(
+    secured: tuple[Fleet, Pki], tmp_path: Path
+) -> None:
+    f, pki = secured
+    report = tmp_path / "run.json"
+    run = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", **pki.env())
+    assert (run.status, run.summary) == (0, "20/21"), run.stderr
+    (refused,) = [r for r in run.records if r["level"] == "error"]
+    assert "HTTP 403" in refused["error"] and "refused the job's credentials" in refused["error"]
+    # Five workers, one mediator: a handshake each at most, not one per write.
+    assert f.sim.requests("PUT") == 21 and 1 <= f.sim.handshakes <= 5
+    done = subprocess.run(
+        [str(SCRIPT.with_name("prepay-enabled-flip-plan")), "--read-mediators", "--format", "json"],
+        env=f.env(PREPAY_DISABLED_METER_NAMES="A-001,A-021", **pki.env()),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert [m["current"] for m in json.loads(done.stdout)["meters"]] == ["off", "on"], done.stderr
+    pki.assert_no_secret(run.stdout, run.stderr, report.read_text(), done.stdout, done.stderr)
+
+
+@pytest.mark.parametrize(
+    "changes, named",
+    [
+        ({"MEDIATOR_CLIENT_KEY_FILE": None}, "MEDIATOR_CLIENT_CERT_FILE is set but MEDIATOR_CLIENT_KEY_FILE"),
+        ({"MEDIATOR_CLIENT_KEY_FILE": "server.pem"}, "is not the key of the certificate"),
+        ({"MEDIATOR_CA_FILE": "token"}, "MEDIATOR_CA_FILE="),
+        ({"MEDIATOR_TOKEN_FILE": "missing"}, "MEDIATOR_TOKEN_FILE="),
+        ({"MEDIATOR_CA_FILE": ""}, "MEDIATOR_CA_FILE is empty"),
+    ],
+    ids=["certificate-without-key", "key-of-another", "ca-not-pem", "token-missing", "empty-setting"],
+)
+def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
+    secured: tuple[Fleet, Pki], changes: dict[str, str | None], named: str
+) -> None:
+    f, pki = secured
+    paths = {k: v and str(pki.path(v)) for k, v in changes.items()}
+    run = f.run(**pki.env(**paths))
+    (record,) = run.records
+    assert (run.status, record["level"], record["status"]) == (2, "error", 2) and named in record["event"]
+    assert all(path in record["event"] for path in paths.values() if path), record
+    assert f.sim.requests("PUT") == 0
+    pki.assert_no_secret(run.stdout, run.stderr)
