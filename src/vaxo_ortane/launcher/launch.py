@@ -83,7 +83,7 @@ def _run_watched() -> int:
 
 
 def _close(settings: Settings, state: RunState, status: int) -> None:
-    """The report, then the metrics, of a run that ended with ``status``; neither changes it."""
+    """The report, the metrics, then the closing summary, of a run that ended with ``status``; none changes it."""
     seconds = state.end()
     unselected = None
     if state.selection.rows is not None:
@@ -93,10 +93,11 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
     outcomes = state.outcomes
     if outcomes is None:
         return
+    reported = False
     if settings.report is not None:
         from vaxo_ortane.launcher import report
 
-        report.write_run(
+        reported = report.write_run(
             settings.report,
             settings,
             outcomes,
@@ -111,6 +112,9 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
         from vaxo_ortane.launcher import metrics
 
         metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout)
+    from vaxo_ortane.launcher import summary  # last: it names the report and the exit status
+
+    summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
 
 
 def _status_of(code: object) -> int:
