@@ -12,12 +12,14 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
 
     python bench/fleet.py [--quick]     # --quick: smaller N, for a smoke run
     python bench/fleet.py --cpu-only --env FLIP_MAX_FAILURES=50%   # CPU per meter with a setting
+    python bench/fleet.py --compare off:FLIP_PROGRESS_SECONDS=0 --compare on:   # settings side by side
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 from pathlib import Path
@@ -57,6 +59,15 @@ def main() -> None:
         metavar="KEY=VALUE",
         help="a setting for every job run ({folder}: the fleet's folder), e.g. FLIP_REPORT={folder}/r.json",
     )
+    parser.add_argument(
+        "--compare",
+        action="append",
+        default=[],
+        metavar="LABEL:KEY=VALUE,...",
+        help="CPU per meter of the CPU-bound run under each labelled set of settings, "
+        "taken in turns so that the machine's load falls on each alike",
+    )
+    parser.add_argument("--rounds", type=int, default=7, help="runs of each --compare setting")
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
     scale = 10 if args.quick else 1
@@ -65,6 +76,9 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="bench-fleet-") as tmp:
         folder = Path(tmp)
+        if args.compare:
+            compare(folder, n, args.compare, args.rounds)
+            return
         base = run_at(folder, 1, 0.0, repeat=3)
         met = "met" if base.cpu_seconds * 1e3 <= START_UP_TARGET_MS else "NOT met"
         print(
@@ -124,6 +138,30 @@ def main() -> None:
                 f"  {count:>6} {run.seconds:8.3f} {floor:8.3f} {run.seconds / floor:6.3f} "
                 f"{run.cpu_us_per_meter:9.0f} {net_cpu:6.0f} {run.max_rss_kib / 1024:8.1f} {net_rss:10.2f}"
             )
+
+
+def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:
+    settings = {}
+    for variant in variants:
+        label, _, items = variant.partition(":")
+        settings[label] = dict(item.split("=", 1) for item in items.split(",") if item)
+    fixed: dict[str, list[float]] = {label: [] for label in settings}
+    per_meter: dict[str, list[float]] = {label: [] for label in settings}
+    with Fleet(folder / "compare-1", 1, 0.0) as one, Fleet(folder / "compare-n", count, 0.0) as many:
+        for _ in range(rounds):
+            for label, env in settings.items():
+                runs = []
+                for fleet in (one, many):
+                    fleet.extra_env = {key: value.replace("{folder}", str(fleet.folder)) for key, value in env.items()}
+                    runs.append(fleet.run_job())
+                fixed[label].append(runs[0].cpu_seconds * 1e3)
+                per_meter[label].append(net(runs[1], runs[0])[0])
+    print(f"in turns, {rounds} runs each: a one-meter run's CPU, and N = {count}, L = 0 CPU per meter net of it")
+    for label in settings:
+        print(
+            f"  {label:<12} fixed {statistics.median(fixed[label]):6.1f} ms (best {min(fixed[label]):6.1f})   "
+            f"per meter {statistics.median(per_meter[label]):6.1f} us (best {min(per_meter[label]):6.1f})"
+        )
 
 
 if __name__ == "__main__":

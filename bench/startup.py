@@ -66,7 +66,7 @@ def main() -> None:
                 imports.append((int(total), len(indent) // 2, name))
         names = {name for _, _, name in imports}
         print(f"\n  modules imported in the whole run: {len(names)}")
-        for name in (*HOSTED_ONLY, "pycurl", "orjson", "structlog", "asyncio", "sqlite3"):
+        for name in (*HOSTED_ONLY, "rich", "pycurl", "orjson", "structlog", "asyncio", "sqlite3"):
             print(f"    {name:<40} {'imported' if name in names else 'not imported'}")
         print("  heaviest top-level imports (cumulative, under -X importtime):")
         top = sorted((i for i in imports if i[1] == 0), reverse=True)[:8]
@@ -74,6 +74,8 @@ def main() -> None:
             print(f"    {name:<40} {total / 1e3:6.1f} ms")
         if any(name in names for name in HOSTED_ONLY):
             raise SystemExit("the embedded registry path imported the hosted registry's client or httpx")
+        if "rich" in names:  # structlog loads it when it can, unless kept out
+            raise SystemExit("a run without a terminal imported rich")
 
 
 if __name__ == "__main__":

@@ -123,15 +123,16 @@ class TestFailures:
         assert "hunter2" not in str(raised.value) and "hunter2" not in raised.value.address
 
 
-def test_a_write_and_its_log_record_load_no_httpx(sim: MediatorSim) -> None:
-    # httpx is the hosted registry's transport; loading it costs every run tens of ms.
+def test_a_write_and_its_log_record_load_no_httpx_nor_rich(sim: MediatorSim) -> None:
+    # httpx is the hosted registry's transport, rich a terminal's (structlog would load it);
+    # loading either costs every run tens of ms.
     code = (
         "import sys; from vaxo_ortane.mediator.client import OrtaneMediatorClient; "
         "from vaxo_ortane.util.logging import get_logger; "
         "import vaxo_ortane.orchestrate.adapter.factory; "
         "OrtaneMediatorClient(mediator_address=sys.argv[1], meter_id='ok').prepay_enabled_write(False); "
         "get_logger('x').info('prepay disabled'); "
-        "print(sorted(m for m in ('httpx', 'httpcore', 'h11') if m in sys.modules))"
+        "print(sorted(m for m in ('httpx', 'httpcore', 'h11', 'rich') if m in sys.modules))"
     )
     done = subprocess.run([sys.executable, "-c", code, sim.address], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr

@@ -116,7 +116,8 @@ def test_console_script_exit_status_and_program_name(tmp_path, name, argv, env, 
     script = tmp_path / name
     script.symlink_to(SCRIPT)
     environ = {k: v for k, v in os.environ.items() if k not in GOOD_ENV}
-    environ.update(GOOD_ENV, FAKE_ROWS="1", PYTHONPATH=str(tmp_path))
+    # The fakes' logger has no observers: nothing may watch the run.
+    environ.update(GOOD_ENV, FAKE_ROWS="1", PYTHONPATH=str(tmp_path), FLIP_PROGRESS_SECONDS="0")
     for var, value in env.items():
         if value is None:
             del environ[var]

@@ -81,4 +81,5 @@ def test_stopped_shard_ends_with_the_stop_status_and_every_meter_recorded(job: I
     }
     assert 0 < len(refused) < len(mine)
     assert {k: job.writes(k) - before[k] for k in mine} == {k: int(k not in refused) for k in mine}
-    assert log[-1]["event"] == "Stopped on SIGTERM: exit status 143"
+    assert log[-2]["event"] == "Stopped on SIGTERM: exit status 143"
+    assert (log[-1]["exit_status"], log[-1]["failed_by_cause"]["stopped"]) == (143, len(refused))  # the summary

@@ -95,9 +95,8 @@ def _status_without_run(settings: Settings, state: RunState) -> int | None:
 
 
 def _close(settings: Settings, state: RunState, status: int) -> int:
-    """The ledger's end, the report, then the metrics, of a run that ended with ``status``.
-
-    Only an incomplete ledger changes the status (``resume``); the report and the metrics never do.
+    """The ledger's end, the report, the metrics, then the closing summary, of a run that ended
+    with ``status``. Only an incomplete ledger changes the status (``resume``); the rest never do.
     """
     seconds = state.end()
     unselected = None
@@ -110,10 +109,11 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
         return status
     if state.ledger is not None:
         status = state.ledger.close(outcomes, status, record)
+    reported = False
     if settings.report is not None:
         from vaxo_ortane.launcher import report
 
-        report.write_run(
+        reported = report.write_run(
             settings.report,
             settings,
             outcomes,
@@ -128,6 +128,9 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
         from vaxo_ortane.launcher import metrics
 
         metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout)
+    from vaxo_ortane.launcher import summary  # last: it names the report and the exit status
+
+    summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
     return status
 
 

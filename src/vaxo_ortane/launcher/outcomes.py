@@ -12,6 +12,7 @@ processing meter: ...", without naming the meter.
 from __future__ import annotations
 
 import threading
+import time
 from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
@@ -79,6 +80,7 @@ class Outcomes:
         self._on_failure = on_failure
         self._listeners: list[Callable[[MeterOutcome], None]] = []
         self.meters: list[MeterOutcome] = []
+        self.selected_at: float | None = None  # time.monotonic() of the registry's answer
         self._by_text: dict[str, MeterOutcome] = {}
         self.failures = 0  # counted towards the threshold
         self.ended = 0
@@ -95,6 +97,7 @@ class Outcomes:
         by_text = {str(m.row): m for m in meters}
         with self._lock:
             self.meters, self._by_text = meters, by_text
+            self.selected_at = time.monotonic()
 
     # The job logger's observer.
     def on_record(self, level: str, event_dict: MutableMapping[str, Any]) -> None:

@@ -34,6 +34,7 @@ from vaxo_ortane.launcher import rollout_plan, settings, statuses
 from vaxo_ortane.launcher.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.shards import ShardRun, split_names
 from vaxo_ortane.util.json_values import plain, safe_str
+from vaxo_ortane.util.terminals import is_terminal
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.rate_budget import RateBudget
@@ -276,6 +277,15 @@ def render_table(entries: Sequence[Entry], read: bool) -> str:
     return "\n".join([*lines, "", closing_line(entries)]) + "\n"
 
 
+def write_terminal_table(entries: Sequence[Entry], read: bool) -> None:
+    """The table as the run's closing summary draws it, fitted to the terminal."""
+    from vaxo_ortane.launcher.tables import write_table
+
+    columns = _columns(read)
+    rows = [[getattr(e, c) for c in columns] for e in entries]
+    write_table(sys.stdout, [c.upper() for c in columns], rows, lines=["", closing_line(entries)])
+
+
 def render_csv(entries: Sequence[Entry], read: bool) -> str:
     out = io.StringIO()
     writer = csv.DictWriter(out, [*_columns(read, entries), "kind"], extrasaction="ignore", lineterminator="\n")
@@ -323,7 +333,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROGRAM}: interrupted; nothing was written", file=sys.stderr, flush=True)
         # At once: the interpreter's exit would wait for the reads still in flight.
         os._exit(statuses.stopped_by(signal.SIGINT))
-    if args.format == "table":
+    if args.format == "table" and is_terminal(sys.stdout):
+        write_terminal_table(entries, args.read_mediators)
+    elif args.format == "table":
         sys.stdout.write(render_table(entries, args.read_mediators))
     else:
         text = (

@@ -152,10 +152,10 @@ def write_run(
     *,
     rollout: rollouts.Controls | None = None,
     unselected: Mapping[str, list[str]] | None = None,
-) -> None:
+) -> bool:
     """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
 
-    ``unselected``: the listed names that selected no meter, by kind, when known.
+    ``unselected``: the listed names that selected no meter, by kind, when known. True when it was written.
     """
     run_id = uuid.uuid4().hex
     run = {
@@ -176,12 +176,13 @@ def write_run(
         rerun, listed = write(path, outcomes, run)
     except OSError as exc:
         record("error", f"The run's report could not be written: {exc}", report=str(path))
-    else:
-        record(
-            "info",
-            f"Report written to {path}",
-            report=str(path),
-            rerun_file=str(rerun),
-            rerun_count=listed,
-            run_id=run_id,
-        )
+        return False
+    record(
+        "info",
+        f"Report written to {path}",
+        report=str(path),
+        rerun_file=str(rerun),
+        rerun_count=listed,
+        run_id=run_id,
+    )
+    return True

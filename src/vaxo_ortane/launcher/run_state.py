@@ -1,11 +1,12 @@
 """What a run has done so far, kept apart from its settings: when it started and,
 when a setting needs them, every meter's outcome.
 
-With no threshold, report or metrics asked for, nothing is installed on the
-write path: the job's records go by unobserved, and the modules that would watch
-them are not even loaded (prometheus_client alone costs a run 30-40 ms to
-import). Only the registry's answer to the job's one query is kept (``selection``),
-to tell at the end which listed names selected nothing.
+With no threshold, report or metrics asked for, FLIP_PROGRESS_SECONDS=0 and
+standard error no terminal, nothing is installed on the write path: the job's
+records go by unobserved, and the modules that would watch them are not even
+loaded (prometheus_client alone costs a run 30-40 ms to import). Only the
+registry's answer to the job's one query is kept (``selection``), to tell at the
+end which listed names selected nothing.
 
 The rollout controls (a write-rate budget, a canary wave) go into the mediator
 client's hooks only when set; the canary also needs the outcomes.
@@ -13,6 +14,7 @@ client's hooks only when set; the canary also needs the outcomes.
 
 from __future__ import annotations
 
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -25,7 +27,9 @@ from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_respon
 from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
+    from vaxo_ortane.launcher.display import LiveLine
     from vaxo_ortane.launcher.outcomes import Outcomes
+    from vaxo_ortane.launcher.progress import ProgressWatch
     from vaxo_ortane.launcher.resume import LedgerRun
     from vaxo_ortane.launcher.rollout import Controls
     from vaxo_ortane.util.observers import Observation
@@ -53,6 +57,8 @@ class RunState:
     ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     rollout: Controls | None = None
     _observations: list[Observation] = field(default_factory=list)
+    _progress: ProgressWatch | None = None
+    _display: LiveLine | None = None
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
@@ -72,6 +78,7 @@ class RunState:
         if self.ledger is not None:
             self._observations.append(self.ledger.attach(outcomes))
         self._control(settings, record)
+        self._watch_progress(settings, outcomes, record)
 
     def _control(self, settings: Settings, record: Record) -> None:
         # The write-rate budget and the canary, when set, in the mediator client's hooks.
@@ -80,8 +87,28 @@ class RunState:
 
             self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
 
+    def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
+        # How far the run has got: a record every so many seconds, a live line on a terminal.
+        if settings.display:
+            from vaxo_ortane.launcher.display import LiveLine
+            from vaxo_ortane.launcher.signals import before_exit_at_once
+
+            self._display = LiveLine(sys.stderr)
+            self._display.start()
+            self._observations.append(before_exit_at_once(self._display.stop))
+        if settings.progress_seconds > 0 or self._display is not None:
+            from vaxo_ortane.launcher.progress import ProgressWatch
+
+            show = None if self._display is None else self._display.show
+            self._progress = ProgressWatch(outcomes, settings.progress_seconds, record, show)
+            self._progress.start()
+
     def end(self) -> float:
         """Stop watching and settle the outcomes; the run's seconds."""
+        if self._progress is not None:
+            self._progress.stop()
+        if self._display is not None:
+            self._display.stop()
         for observation in self._observations:
             observation.remove()
         self._observations.clear()

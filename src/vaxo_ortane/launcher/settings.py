@@ -12,6 +12,7 @@ list without a name, 2 for any other setting, as for a bad command line.
 from __future__ import annotations
 
 import re
+import sys
 from collections.abc import Callable, Mapping, MutableMapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -25,6 +26,7 @@ from vaxo_ortane.launcher.push_address import parse as parse_push_address
 from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard, split_names
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
 from vaxo_ortane.util import numbers
+from vaxo_ortane.util.terminals import is_terminal
 from vaxo_ortane.util.urls import without_credentials
 
 Record = Callable[..., None]
@@ -54,6 +56,10 @@ LEDGER = "FLIP_LEDGER"
 ROLLOUT = "FLIP_ROLLOUT"
 FILE_VARIABLES = (*KEY_VARIABLES, LEDGER)  # besides the name list: a ledger URL may hold a password
 MAX_ROLLOUT = 200
+# Watching a run: progress records every so many seconds (0: none); a live line on a terminal.
+PROGRESS_SECONDS = "FLIP_PROGRESS_SECONDS"
+DEFAULT_PROGRESS_SECONDS = 30.0
+TERM = "TERM"  # "dumb": a terminal that cannot redraw a line
 
 
 class ShardError(ValueError):
@@ -101,10 +107,15 @@ class Settings:
     pushgateway: PushAddress | None = None
     rollout: Rollout = Rollout()
     ledger: LedgerSetting | None = None
+    progress_seconds: float = DEFAULT_PROGRESS_SECONDS
+    display: bool = False  # standard error is a terminal: a live line and a closing table
 
     @property
     def watched(self) -> bool:
-        """Whether the run's outcomes are needed: for the threshold, report, metrics, canary or ledger."""
+        """Whether the run's outcomes are needed: for the threshold, the report, the metrics, the canary,
+        the ledger, the progress records or the terminal's display."""
+        if self.progress_seconds > 0 or self.display:
+            return True
         return (
             self.max_failures is not None
             or self.report is not None
@@ -273,9 +284,20 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         rollout = rollout_from_env(environ, shard)
         ledger = ledger_from_env(environ)
+        progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
-    return Settings(shard, max_failures, report, pushgateway, rollout=rollout, ledger=ledger)
+    display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
+    return Settings(
+        shard,
+        max_failures,
+        report,
+        pushgateway,
+        rollout=rollout,
+        ledger=ledger,
+        progress_seconds=progress_seconds,
+        display=display,
+    )
 
 
 # The settings in brief, for the commands' --help (the job's own --help needs the name list set).
@@ -287,16 +309,18 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   <VAR>{FILE_SUFFIX}  read one of the four variables above, or {LEDGER}, from a file (names: one a line)
   MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
       each mediator write's seconds and attempts (3, 10, 2, 0.25)
-  MEDIATOR_CA_FILE, MEDIATOR_CLIENT_CERT_FILE, MEDIATOR_CLIENT_KEY_FILE, MEDIATOR_TOKEN_FILE
-      the fleet's CA, the job's client certificate and key, a bearer token for the mediators
+  MEDIATOR_CA_FILE  the CA that mediators' certificates must chain to (PEM)
+  MEDIATOR_CLIENT_CERT_FILE, MEDIATOR_CLIENT_KEY_FILE  the job's certificate and key for mutual TLS
+  MEDIATOR_TOKEN_FILE  a bearer token sent to every mediator, read again when the file changes
   REGISTRY_TIMEOUT, REGISTRY_PAGE_SIZE, REGISTRY_MAX_URL  the registry client (15, 1000, 4000)
-  LOG_LEVEL, LOG_FORMAT  debug|info|warning|error|critical (info); json|console (json)
+  LOG_LEVEL, LOG_FORMAT  debug|info|warning|error|critical (info); json|console (console on a terminal, else json)
   {SHARD_COUNT}, {SHARD_INDEX} (or {SCHEDULER_INDEX})  run shard INDEX of COUNT
   {MAX_FAILURES}  stop the run after this many (50) or this share (10%) of failed meters
   {REPORT}  write a JSON report of every meter's outcome, and the names to run again
   {PUSHGATEWAY_URL}  push the run's metrics to a Prometheus Pushgateway (http://[USER:PASSWORD@]HOST:PORT)
   {MAX_WRITES_PER_MINUTE}, {SHARDS_AT_ONCE}  at most R mediator requests a minute for the whole rollout
   {CANARY}, {CANARY_PAUSE}  write a first wave (20, 1%) first; the rest only if it passes, after a pause
+  {PROGRESS_SECONDS}  a progress record every this many seconds while meters are worked on (30; 0: none)
   {LEDGER}, {ROLLOUT}  keep each outcome in a ledger (sqlite:///PATH or postgresql://...) under
       a rollout; a run leaves out the names the rollout has already switched off
 """

@@ -14,15 +14,24 @@ import signal
 import socket
 import threading
 import time
+from collections.abc import Callable
 from types import FrameType
 
 from vaxo_ortane.launcher import statuses
 from vaxo_ortane.launcher.records import record
 from vaxo_ortane.util import stopping, temp_files
+from vaxo_ortane.util.observers import Observation, Observers
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
 # Signals this soon after the first one repeat its request.
 SAME_REQUEST = 1.0
+# Called just before a second signal ends the process: a live display gives the terminal back.
+_before_exit: Observers[Callable[[], None]] = Observers()
+
+
+def before_exit_at_once(callback: Callable[[], None]) -> Observation:
+    """Have ``callback()`` called, quickly and from any thread, before the process ends at once."""
+    return _before_exit.add(callback)
 
 
 def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
@@ -93,4 +102,8 @@ class SignalWatcher:
         lost = "the run had ended" if finished else "writes in flight have no outcome record"
         record("error", f"Exiting at once on {signum.name}: {lost}", signal=signum.name, status=status)
         temp_files.remove_all_for_exit()  # a report half written goes, a pair half renamed is completed
-        os._exit(status)  # no other clean-up: the signal asked for the process to end now
+        try:
+            for callback in _before_exit.current():
+                callback()
+        finally:
+            os._exit(status)  # no other clean-up: the signal asked for the process to end now

@@ -1,7 +1,9 @@
 """Structured logging for the fleet jobs, on structlog.
 
 Each record is one line on standard error: a compact JSON object (rendered by
-orjson) by default, structlog's console layout with ``LOG_FORMAT=console``. ``LOG_LEVEL`` drops records below it.
+orjson), or structlog's console layout. ``LOG_FORMAT`` chooses; unset, records
+are in console layout on a terminal and JSON elsewhere, as structlog's own
+default does. ``LOG_LEVEL`` drops records below it.
 
 The logger is built without ``structlog.configure``: a host process that uses
 structlog for its own ends keeps its configuration.
@@ -20,12 +22,15 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import orjson
-import structlog
-from structlog.typing import EventDict, Processor, WrappedLogger
 
 from .json_values import AS_IS, describe_exception, plain
 from .observers import Observation, Observers
+from .terminals import is_terminal, rich_hidden
 from .timestamps import utc_now
+
+with rich_hidden():
+    import structlog
+    from structlog.typing import EventDict, Processor, WrappedLogger
 
 LEVELS: dict[str, int] = {
     "debug": std_logging.DEBUG,
@@ -77,7 +82,7 @@ class LogSettings:
     format: str
 
     @classmethod
-    def from_env(cls, environ: Mapping[str, str] | None = None) -> LogSettings:
+    def from_env(cls, environ: Mapping[str, str] | None = None, *, terminal: bool = False) -> LogSettings:
         env = os.environ if environ is None else environ
         level_name = env.get("LOG_LEVEL", "info").strip().lower() or "info"
         if level_name not in LEVELS:
@@ -85,9 +90,12 @@ class LogSettings:
                 f"LOG_LEVEL={level_name!r} is not a log level; use one of "
                 f"{', '.join(LEVELS)} or leave it unset for info"
             )
-        fmt = env.get("LOG_FORMAT", "json").strip().lower() or "json"
+        fmt = env.get("LOG_FORMAT", "").strip().lower() or ("console" if terminal else "json")
         if fmt not in FORMATS:
-            raise ValueError(f"LOG_FORMAT={fmt!r} is not a log format; use json or console, or leave it unset for json")
+            raise ValueError(
+                f"LOG_FORMAT={fmt!r} is not a log format; use json or console, "
+                "or leave it unset for console on a terminal and json elsewhere"
+            )
         return cls(level=LEVELS[level_name], format=fmt)
 
 
@@ -97,7 +105,8 @@ class LineWriter:
     A record leaves in a single write followed by a flush, so lines written from
     several threads never interleave and none waits in a buffer when the process
     ends. The stream is looked up at each write unless one was given, so a
-    replaced ``sys.stderr`` is honoured.
+    replaced ``sys.stderr`` is honoured: the launcher's live line on a terminal
+    stands in for it, to print each record above itself.
     """
 
     _lock = threading.Lock()
@@ -199,7 +208,7 @@ def get_logger(
     ``__main__``. ``stream`` and ``environ`` replace standard error and the process
     environment (tests use them).
     """
-    settings = LogSettings.from_env(environ)
+    settings = LogSettings.from_env(environ, terminal=is_terminal(sys.stderr if stream is None else stream))
     logger_name = _logger_name(name, file)
     processors: list[Processor]
     if settings.format == "json":

@@ -1,0 +1,95 @@
+"""The closing summary, after the job's own last record: what became of the
+selected meters, by cause, and what the exit status means.
+
+On a terminal, tables: the outcomes by cause; the first failed meters, each with
+its name, meter_id and cause (the ones refused because the run was stopping
+last); the report's and rerun list's paths; the exit status and its meaning.
+Elsewhere, one info record with the same counts as fields, for a log reader. A
+run that selected no meter has none: the record that says why is its last.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.util.json_values import safe_str
+
+Record = Callable[..., None]
+
+PROGRAM = "prepay-enabled-flip"
+SHOWN_FAILURES = 20
+CAUSE_TEXT = {
+    "mediator": "the mediator exchange failed",
+    "no_mediator": "no mediator for the meter",
+    "error": "another error",
+    "stopped": "not sent: the run was stopping",
+}
+
+
+def meaning(status: int) -> str:
+    return statuses.MEANINGS[PROGRAM].get(status, "a status this command does not set itself")
+
+
+def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, record: Record) -> None:
+    """The summary of a run that ended with ``status``; ``report`` is the report written, if any."""
+    counts = outcomes.counts()
+    if not counts["selected"]:
+        return
+    rerun = None
+    if report is not None:
+        from vaxo_ortane.launcher.report import rerun_path
+
+        rerun = rerun_path(report)
+    if not terminal:
+        paths = {} if report is None else {"report": str(report), "rerun_file": str(rerun)}
+        record("info", _message(counts, status), **counts, exit_status=status, **paths)
+        return
+    try:
+        _tables(outcomes, counts, status, report, rerun)
+    except Exception as exc:  # the run's outcome stands whatever happens to its tables
+        record("error", f"The closing summary could not be shown: {exc!r}")
+
+
+def _message(counts: dict[str, Any], status: int) -> str:
+    causes = ", ".join(f"{n:,} {cause}" for cause, n in counts["failed_by_cause"].items() if n)
+    not_run = f", {counts[NOT_RUN]:,} not run" if counts[NOT_RUN] else ""
+    return (
+        f"Summary: {counts[SWITCHED_OFF]:,} of {counts['selected']:,} meters switched off, "
+        f"{counts[FAILED]:,} failed{f' ({causes})' if causes else ''}{not_run}; "
+        f"exit status {status}: {meaning(status)}"
+    )
+
+
+def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Path | None, rerun: Path | None) -> None:
+    from vaxo_ortane.launcher.tables import write_table
+
+    rows: list[tuple[str, int]] = [("switched off", counts[SWITCHED_OFF])]
+    rows += [(f"failed: {CAUSE_TEXT[cause]}", n) for cause, n in counts["failed_by_cause"].items()]
+    if counts[NOT_RUN]:
+        rows.append(("not run: the run ended first", counts[NOT_RUN]))
+    rows.append(("selected", counts["selected"]))
+    failed = [m for m in outcomes.meters if m.outcome == FAILED]
+    failed.sort(key=lambda m: m.cause == "stopped")  # stable: the run's order within each group
+    shown = failed[:SHOWN_FAILURES]
+    lines = [f"Report: {report}", f"Rerun list: {rerun}"] if report is not None else []
+    lines.append(f"Exit status {status}: {meaning(status)}")
+    stream = sys.stderr
+    stream.write("\n")
+    write_table(stream, ["Outcome", "Meters"], rows, title="Outcomes", numeric=["Meters"], lines=() if shown else lines)
+    if shown:
+        title = (
+            "Failed meters" if len(shown) == len(failed) else f"The first {len(shown)} of {len(failed):,} failed meters"
+        )
+        write_table(
+            stream, ["Name", "meter_id", "Cause", "Detail"], [_failure(m) for m in shown], title=title, lines=lines
+        )
+
+
+def _failure(meter: MeterOutcome) -> tuple[str, str, str, str]:
+    name, meter_id = (safe_str(meter.row.get(key)) for key in ("name", "meter_id"))
+    return name, meter_id, meter.cause or "error", meter.detail or ""
