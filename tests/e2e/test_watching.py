@@ -12,12 +12,14 @@ import struct
 import subprocess
 import termios
 import threading
+import time
 from typing import Any
 
 import pytest
 
 from job_runner import RUN_LIMIT, SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
 from vaxo_ortane.launcher.progress import Snapshot, message
+from vaxo_ortane.launcher.signals import SAME_REQUEST
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -105,7 +107,8 @@ class TerminalRun:
         return status
 
 
-@pytest.mark.parametrize("signals, latency", [(0, 0.1), (1, 2.0), (2, 2.0)], ids=["end", "stop", "second-signal"])
+# The second signal comes a second after the first, or it would repeat the first: writes must still be in flight.
+@pytest.mark.parametrize("signals, latency", [(0, 0.1), (1, 2.0), (2, 5.0)], ids=["end", "stop", "second-signal"])
 def test_live_line_redraws_below_the_records_and_leaves_with_the_summary(
     fleet: Any, signals: int, latency: float
 ) -> None:
@@ -114,6 +117,7 @@ def test_live_line_redraws_below_the_records_and_leaves_with_the_summary(
     try:
         job.wait_for(r"(\d+)/60 ended", 2)
         for n in range(signals):
+            time.sleep(SAME_REQUEST if n else 0)
             job.process.send_signal(signal.SIGINT)
             job.wait_for("Stopping on SIGINT" if n == 0 else "Exiting at once")
         status = job.end()
