@@ -91,6 +91,7 @@ bench: install
 	$(VPY) bench/startup.py
 	$(VPY) bench/module.py
 	$(VPY) bench/stop.py
+	$(VPY) bench/ledger.py
 
 # A wheel and an sdist in dist/. The wheel is built from the sdist, so a file
 # missing from the sdist fails here; auditwheel then checks the module's

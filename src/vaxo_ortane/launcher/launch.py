@@ -63,27 +63,41 @@ def _run_watched() -> int:
     watcher.install()
     settings = launcher_settings.from_env(os.environ, record)
     state = RunState()
-    if (status := status_without_run(settings.shard, record)) is not None:
+    if settings.ledger is not None:
+        from vaxo_ortane.launcher import resume  # loaded only for a run with a ledger
+
+        state.ledger = resume.start(settings, os.environ, record)
+    if (status := _status_without_run(settings, state)) is not None:
         if (signum := watcher.finish()) is not None:
             status = _stopped_on(signum, status)
         state.watch(settings, record)
-        _close(settings, state, status)
-        return status
+        return _close(settings, state, status)
     state.watch(settings, record)
     try:
         status = _run_to_end(watcher, settings.shard)
     except SystemExit as exit_info:
-        _close(settings, state, _status_of(exit_info.code))
+        status = _status_of(exit_info.code)
+        if state.ledger is not None and (settled := state.ledger.settled_status(status, record)) is not None:
+            return _close(settings, state, settled)
+        _close(settings, state, status)
         raise
     except BaseException:
         _close(settings, state, statuses.COLLABORATOR_FAILED)
         raise
-    _close(settings, state, status)
-    return status
+    return _close(settings, state, status)
 
 
-def _close(settings: Settings, state: RunState, status: int) -> None:
-    """The report, the metrics, then the closing summary, of a run that ended with ``status``; none changes it."""
+def _status_without_run(settings: Settings, state: RunState) -> int | None:
+    # An empty shard, or a rollout that has already switched off every name of this run.
+    if (status := status_without_run(settings.shard, record)) is not None or state.ledger is None:
+        return status
+    return state.ledger.status_without_run(record)
+
+
+def _close(settings: Settings, state: RunState, status: int) -> int:
+    """The ledger's end, the report, the metrics, then the closing summary, of a run that ended
+    with ``status``. Only an incomplete ledger changes the status (``resume``); the rest never do.
+    """
     seconds = state.end()
     unselected = None
     if state.selection.rows is not None:
@@ -92,7 +106,9 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
         unselected = look_up(os.environ, state.selection.rows, record)
     outcomes = state.outcomes
     if outcomes is None:
-        return
+        return status
+    if state.ledger is not None:
+        status = state.ledger.close(outcomes, status, record)
     reported = False
     if settings.report is not None:
         from vaxo_ortane.launcher import report
@@ -115,6 +131,7 @@ def _close(settings: Settings, state: RunState, status: int) -> None:
     from vaxo_ortane.launcher import summary  # last: it names the report and the exit status
 
     summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
+    return status
 
 
 def _status_of(code: object) -> int:

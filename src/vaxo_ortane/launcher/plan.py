@@ -51,14 +51,16 @@ KINDS = {
     "no_mediator": "no mediator for this ESCO",
     "other_esco": "the row belongs to another ESCO",
     "duplicate": "several rows share the name",
+    "rollout_done": "already switched off in this rollout",  # shown only with a ledger
 }
-FINE = frozenset({"switch_off", "already_off"})
+FINE = frozenset({"switch_off", "already_off", "rollout_done"})
 WHY = {
     "already_off": "prepay_enabled is false: the run does not select it",
     "unknown": "prepay_enabled is NULL: the run does not select it; set it to true or false",
     "not_found": "no registry row has this name: check its spelling and case",
     "no_mediator": "the mediator inventory has no mediator for this meter: the run would fail it",
     "duplicate": "the run would write to every row not already off",
+    "rollout_done": "the ledger shows every selected row of it switched off: the run leaves it out",
 }
 
 
@@ -89,14 +91,23 @@ def _entry(name: str, kind: str, row: Mapping[str, Any] | None = None, **extra: 
     return Entry(name, kind, KINDS[kind], **fields, **extra)
 
 
-def classify(names: Iterable[str], rows: Iterable[Mapping[str, Any]], esco: str | None, containers: Any) -> list[Entry]:
-    """One entry per listed name, in list order."""
+def classify(
+    names: Iterable[str],
+    rows: Iterable[Mapping[str, Any]],
+    esco: str | None,
+    containers: Any,
+    done: frozenset[str] = frozenset(),
+) -> list[Entry]:
+    """One entry per listed name, in list order; ``done``: the names the rollout has switched off."""
     by_name: dict[str, list[Mapping[str, Any]]] = {}
     for row in rows:
         by_name.setdefault(str(row.get("name")), []).append(row)
     entries = []
     for name in names:
         found = by_name.get(name, [])
+        if name in done:
+            entries.append(_entry(name, "rollout_done", found[0] if len(found) == 1 else None))
+            continue
         if not found:
             entries.append(_entry(name, "not_found"))
             continue
@@ -203,6 +214,7 @@ def make_plan(
     if shard_run is not None and shard_run.empty:
         return [], shard_run, None
     names, url, anon, role = _settings(environ)
+    done = _rollout_done(environ, names)
     # Imported here, as the job does at its start: a settings error costs no import.
     from vaxo_ortane.orchestrate.adapter.factory import InventoryError, get_instance
     from vaxo_ortane.util.supabase import RegistryError, supa_client
@@ -214,7 +226,7 @@ def make_plan(
         rows = client.table(REGISTRY_TABLE).select("*").in_("name", names).execute().data
     except (InventoryError, RegistryError) as exc:
         raise PlanError(str(exc), statuses.COLLABORATOR_FAILED) from None
-    entries = classify(names, rows, esco, containers)
+    entries = classify(names, rows, esco, containers, done)
     latencies: list[float] = []
     if read:
         with rollout_plan.budget(rollout, _note) as budget:
@@ -222,10 +234,27 @@ def make_plan(
     return entries, shard_run, rollout_plan.pace(entries, rows, rollout, latencies)
 
 
+def _rollout_done(environ: Mapping[str, str], names: list[str]) -> frozenset[str]:
+    # The names a run with this ledger would leave out; none without a ledger.
+    try:
+        ledger = settings.ledger_from_env(environ)
+    except ValueError as exc:
+        raise PlanError(str(exc), statuses.BAD_SETTING) from None
+    if ledger is None:
+        return frozenset()
+    from vaxo_ortane.launcher.ledger import LedgerError
+    from vaxo_ortane.launcher.resume import done_names
+
+    try:
+        return done_names(ledger, names)
+    except LedgerError as exc:
+        raise PlanError(str(exc), statuses.COLLABORATOR_FAILED) from None
+
+
 def counts(entries: Iterable[Entry]) -> dict[str, int]:
-    result = dict.fromkeys(KINDS, 0)
+    result = {kind: 0 for kind in KINDS if kind != "rollout_done"}
     for entry in entries:
-        result[entry.kind] += 1
+        result[entry.kind] = result.get(entry.kind, 0) + 1
     return result
 
 

@@ -30,6 +30,7 @@ if TYPE_CHECKING:
     from vaxo_ortane.launcher.display import LiveLine
     from vaxo_ortane.launcher.outcomes import Outcomes
     from vaxo_ortane.launcher.progress import ProgressWatch
+    from vaxo_ortane.launcher.resume import LedgerRun
     from vaxo_ortane.launcher.rollout import Controls
     from vaxo_ortane.util.observers import Observation
 
@@ -53,6 +54,7 @@ class RunState:
     started_at: str = field(default_factory=utc_now)
     outcomes: Outcomes | None = None
     selection: Selection = field(default_factory=Selection)
+    ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     rollout: Controls | None = None
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
@@ -73,6 +75,8 @@ class RunState:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
         self.outcomes = outcomes = Outcomes(on_failure)
         self._observations += [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
+        if self.ledger is not None:
+            self._observations.append(self.ledger.attach(outcomes))
         self._control(settings, record)
         self._watch_progress(settings, outcomes, record)
 

@@ -27,6 +27,7 @@ from vaxo_ortane.launcher.shards import Shard, ShardRun, keep_shard, split_names
 from vaxo_ortane.launcher.threshold import Threshold, parse_threshold
 from vaxo_ortane.util import numbers
 from vaxo_ortane.util.terminals import is_terminal
+from vaxo_ortane.util.urls import without_credentials
 
 Record = Callable[..., None]
 
@@ -50,6 +51,11 @@ MAX_WRITES_PER_MINUTE = "FLIP_MAX_WRITES_PER_MINUTE"
 SHARDS_AT_ONCE = "FLIP_SHARDS_AT_ONCE"
 CANARY = "FLIP_CANARY"
 CANARY_PAUSE = "FLIP_CANARY_PAUSE"
+# The run ledger, and the rollout that the run belongs to.
+LEDGER = "FLIP_LEDGER"
+ROLLOUT = "FLIP_ROLLOUT"
+FILE_VARIABLES = (*KEY_VARIABLES, LEDGER)  # besides the name list: a ledger URL may hold a password
+MAX_ROLLOUT = 200
 # Watching a run: progress records every so many seconds (0: none); a live line on a terminal.
 PROGRESS_SECONDS = "FLIP_PROGRESS_SECONDS"
 DEFAULT_PROGRESS_SECONDS = 30.0
@@ -81,19 +87,33 @@ class Rollout:
 
 
 @dataclass(frozen=True)
+class LedgerSetting:
+    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout."""
+
+    url: str
+    rollout: str
+
+    @property
+    def shown(self) -> str:
+        """The ledger's address for messages: no user name, password or parameters."""
+        return without_credentials(self.url)
+
+
+@dataclass(frozen=True)
 class Settings:
     shard: ShardRun | None = None
     max_failures: Threshold | None = None
     report: Path | None = None
     pushgateway: PushAddress | None = None
     rollout: Rollout = Rollout()
+    ledger: LedgerSetting | None = None
     progress_seconds: float = DEFAULT_PROGRESS_SECONDS
     display: bool = False  # standard error is a terminal: a live line and a closing table
 
     @property
     def watched(self) -> bool:
         """Whether the run's outcomes are needed: for the threshold, the report, the metrics, the canary,
-        the progress records or the terminal's display."""
+        the ledger, the progress records or the terminal's display."""
         if self.progress_seconds > 0 or self.display:
             return True
         return (
@@ -101,6 +121,7 @@ class Settings:
             or self.report is not None
             or self.pushgateway is not None
             or self.rollout.canary is not None
+            or self.ledger is not None
         )
 
 
@@ -112,7 +133,7 @@ def _refuse(record: Record, message: str, status: int) -> NoReturn:
 def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | None:
     """Resolve the ``_FILE`` values and the shard in ``environ``; the shard run, if sharded."""
     try:
-        resolve_file_values(environ, NAMES, KEY_VARIABLES, FILE_SUFFIX)
+        resolve_file_values(environ, NAMES, FILE_VARIABLES, FILE_SUFFIX)
     except FileValueError as exc:
         _refuse(record, str(exc), statuses.UNUSABLE_FILE)
     _check_text(environ, record)
@@ -139,7 +160,7 @@ def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | 
 
 def _check_text(environ: Mapping[str, str], record: Record) -> None:
     # os.environ holds bytes that are not UTF-8 as lone surrogates, which no registry can bind.
-    for variable in (NAMES, *KEY_VARIABLES):
+    for variable in (NAMES, *KEY_VARIABLES, LEDGER):
         try:
             environ.get(variable, "").encode("utf-8")
         except UnicodeEncodeError as exc:
@@ -201,6 +222,28 @@ def _shard_number(variable: str, text: str) -> int:
     return value
 
 
+def ledger_from_env(environ: Mapping[str, str]) -> LedgerSetting | None:
+    """``FLIP_LEDGER`` and its rollout, or None without a ledger; a ValueError names the variable.
+
+    The URL is never quoted back: it may hold a password, or a key pasted into the wrong variable.
+    """
+    url = environ.get(LEDGER, "").strip()
+    if not url:
+        return None
+    rollout = environ.get(ROLLOUT, "").strip()
+    if not rollout:
+        raise ValueError(f"{LEDGER} is set but {ROLLOUT} is not; name the rollout that this run belongs to")
+    if len(rollout) > MAX_ROLLOUT or not rollout.isprintable():
+        raise ValueError(f"{ROLLOUT} must be printable text of at most {MAX_ROLLOUT} characters")
+    scheme, sep, rest = url.partition("://")
+    if sep and scheme.lower() == "sqlite":
+        if not rest.startswith("/"):
+            raise ValueError(f"{LEDGER}: an SQLite ledger is sqlite:///ABSOLUTE/PATH, a path from the root")
+    elif not sep or scheme.lower() not in ("postgresql", "postgres"):
+        raise ValueError(f"{LEDGER} must be sqlite:///ABSOLUTE/PATH or postgresql://[USER@]HOST[:PORT]/DBNAME")
+    return LedgerSetting(url, rollout)
+
+
 def check_mediator_settings(record: Record) -> None:
     """The mediator client's settings and credentials, checked now: a bad one would otherwise
     fail every write."""
@@ -240,12 +283,20 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
             report = checked_path(REPORT, environ[REPORT])
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         rollout = rollout_from_env(environ, shard)
+        ledger = ledger_from_env(environ)
         progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
     return Settings(
-        shard, max_failures, report, pushgateway, rollout=rollout, progress_seconds=progress_seconds, display=display
+        shard,
+        max_failures,
+        report,
+        pushgateway,
+        rollout=rollout,
+        ledger=ledger,
+        progress_seconds=progress_seconds,
+        display=display,
     )
 
 
@@ -255,7 +306,7 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {SUPABASE_URL}  the registry: sqlite:///PATH, https://HOST or postgresql://... (required)
   {SUPABASE_ANON_KEY}, {TRAMU_ROLE_KEY}  the registry's keys; any text for SQLite (required)
   MEDIATOR_INVENTORY  a TOML file listing the mediators, or docker:[ENGINE] (required)
-  <VAR>{FILE_SUFFIX}  read one of the four variables above from a file (names: one a line)
+  <VAR>{FILE_SUFFIX}  read one of the four variables above, or {LEDGER}, from a file (names: one a line)
   MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
       each mediator write's seconds and attempts (3, 10, 2, 0.25)
   MEDIATOR_CA_FILE  the CA that mediators' certificates must chain to (PEM)
@@ -270,4 +321,6 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {MAX_WRITES_PER_MINUTE}, {SHARDS_AT_ONCE}  at most R mediator requests a minute for the whole rollout
   {CANARY}, {CANARY_PAUSE}  write a first wave (20, 1%) first; the rest only if it passes, after a pause
   {PROGRESS_SECONDS}  a progress record every this many seconds while meters are worked on (30; 0: none)
+  {LEDGER}, {ROLLOUT}  keep each outcome in a ledger (sqlite:///PATH or postgresql://...) under
+      a rollout; a run leaves out the names the rollout has already switched off
 """

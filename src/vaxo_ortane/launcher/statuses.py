@@ -23,9 +23,12 @@ UNUSABLE_FILE = 1
 COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
 BAD_SETTING = 2
 THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on the wave alone
+LEDGER_INCOMPLETE = 12  # the run ended 0, but its ledger lacks some of its outcomes
 SIGNAL_BASE = 128
 # The plan's.
 NEEDS_A_LOOK = 4
+# The ledger tool's.
+LEDGER_UNREADABLE = 1
 
 
 def stopped_by(signum: int) -> int:
@@ -43,6 +46,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NO_METER_SELECTED: "the registry query selected no meter",
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
+        LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },
@@ -53,6 +57,11 @@ MEANINGS: dict[str, dict[int, str]] = {
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NEEDS_A_LOOK: "some name needs a look",
         stopped_by(signal.SIGINT): "interrupted by Ctrl-C (SIGINT)",
+    },
+    "prepay-enabled-flip-ledger": {
+        SUCCESS: "the rollout was shown",
+        LEDGER_UNREADABLE: "the ledger cannot be read, or holds no such rollout",
+        BAD_SETTING: "FLIP_LEDGER is unset or wrong, or the command line is wrong",
     },
     "prepay-enabled-flip-shard": {
         SUCCESS: "every name's shard was printed",

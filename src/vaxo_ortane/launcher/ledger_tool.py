@@ -1,0 +1,196 @@
+"""``prepay-enabled-flip-ledger``: what a rollout has done so far, read from its ledger.
+
+The ledger is the one the runs write, ``FLIP_LEDGER`` (or ``FLIP_LEDGER_FILE``);
+the rollout is ``--rollout`` (or ``FLIP_ROLLOUT``). It only reads: an SQLite
+ledger is opened read-only, a PostgreSQL session is made read-only.
+
+- the default, a table: the rollout's names and meters by outcome and cause, then its runs;
+- ``--rerun``: the listed names not yet switched off, one a line, the names-file format;
+- ``--format json`` or ``csv``: every meter's latest outcome (json adds the counts and the runs).
+
+Exit status: 0 when the rollout was shown; 1 when the ledger cannot be read or
+holds no such rollout; 2 when ``FLIP_LEDGER`` is unset or wrong, or the command line is.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import os
+import sys
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from vaxo_ortane.launcher import settings, statuses
+from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
+from vaxo_ortane.launcher.ledger import METER_COLUMNS, Ledger, LedgerError, LedgerMissing, open_ledger
+from vaxo_ortane.launcher.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
+
+PROGRAM = "prepay-enabled-flip-ledger"
+
+
+class ToolError(Exception):
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@dataclass
+class Rollout:
+    """One rollout as its ledger holds it."""
+
+    name: str
+    ledger: str
+    listed: list[str]
+    done: frozenset[str]
+    counts: dict[str, Any]
+    runs: list[dict[str, Any]] = field(default_factory=list)
+
+    @property
+    def remaining(self) -> list[str]:
+        return [name for name in self.listed if name not in self.done]
+
+
+def _counts(rows: Sequence[tuple[str, str | None, bool, int]]) -> dict[str, Any]:
+    # A meter switched off once in the rollout counts as off, whatever a later write said.
+    by_cause = dict.fromkeys(CAUSES, 0)
+    counts: dict[str, Any] = {"selected": 0, SWITCHED_OFF: 0, FAILED: 0, NOT_RUN: 0}
+    for outcome, cause, switched_off, meters in rows:
+        counts["selected"] += meters
+        if switched_off:
+            counts[SWITCHED_OFF] += meters
+            continue
+        counts[FAILED if outcome == FAILED else NOT_RUN] += meters
+        if outcome == FAILED and cause is not None:
+            by_cause[cause] = by_cause.get(cause, 0) + meters
+    return counts | {"failed_by_cause": by_cause}
+
+
+def read_rollout(ledger: Ledger, name: str) -> Rollout:
+    listed = ledger.listed_names(name)
+    runs = ledger.runs(name)
+    if not listed and not runs:
+        raise ToolError(f"the ledger {ledger.shown} holds no rollout {name!r}", statuses.LEDGER_UNREADABLE)
+    return Rollout(name, ledger.shown, listed, ledger.done_names(name), _counts(ledger.counts(name)), runs)
+
+
+def render_table(rollout: Rollout) -> str:
+    c = rollout.counts
+    failed = ", ".join(f"{cause} {n}" for cause, n in c["failed_by_cause"].items() if n)
+    lines = [
+        f"Rollout {rollout.name} in {rollout.ledger}",
+        f"  names   {len(rollout.listed)} listed: {len(rollout.listed) - len(rollout.remaining)} switched off, "
+        f"{len(rollout.remaining)} still to do (--rerun lists them)",
+        f"  meters  {c['selected']} selected: {c[SWITCHED_OFF]} switched off, {c[FAILED]} failed"
+        + (f" ({failed})" if failed else "")
+        + f", {c[NOT_RUN]} not run",
+        "",
+    ]
+    columns = ["run_id", "shard", "started_at", "ended_at", "status", "names", "left_out", "selected"]
+    columns += ["switched_off", "failed", "not_run", "ledger_complete"]
+    cells = [[col.upper() for col in columns]]
+    for run in rollout.runs:
+        shard = "" if run["shard_index"] is None else f"{run['shard_index']}/{run['shard_count']}"
+        values = run | {"shard": shard, "ended_at": run["ended_at"] or "(no end: killed?)"}
+        cells.append(["" if values[col] is None else str(values[col]) for col in columns])
+    widths = [max(len(row[i]) for row in cells) for i in range(len(columns))]
+    lines += ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=True)).rstrip() for row in cells]
+    return "\n".join(lines) + "\n"
+
+
+def render_rerun(rollout: Rollout) -> tuple[str, list[str]]:
+    """The rerun list, and the names that a names file cannot hold."""
+    names: list[str] = []
+    unlisted: list[str] = []
+    for name in rollout.remaining:
+        (unlisted if any(c in name for c in ",\r\n") or not name.strip() else names).append(name)
+    return "".join(f"{name}\n" for name in names), unlisted
+
+
+def render_json(rollout: Rollout, meters: list[dict[str, Any]]) -> str:
+    document = {
+        "rollout": rollout.name,
+        "ledger": rollout.ledger,
+        "names": len(rollout.listed),
+        "names_remaining": len(rollout.remaining),
+        "counts": rollout.counts,
+        "runs": rollout.runs,
+        "meters": meters,
+    }
+    return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+
+
+def render_csv(meters: list[dict[str, Any]]) -> str:
+    out = io.StringIO()
+    writer = csv.DictWriter(out, METER_COLUMNS, lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(meters)
+    return out.getvalue()
+
+
+def _ledger_setting(rollout: str | None) -> settings.LedgerSetting:
+    # FLIP_LEDGER_FILE as the launcher reads it; nothing else of the environment is resolved.
+    variables = (settings.LEDGER, settings.LEDGER + settings.FILE_SUFFIX)
+    environ = {key: os.environ[key] for key in variables if key in os.environ}
+    try:
+        resolve_file_values(environ, settings.NAMES, (settings.LEDGER,), settings.FILE_SUFFIX)
+    except FileValueError as exc:
+        raise ToolError(str(exc), statuses.BAD_SETTING) from None
+    environ[settings.ROLLOUT] = os.environ.get(settings.ROLLOUT, "") if rollout is None else rollout
+    if environ.get(settings.LEDGER, "").strip() and not environ[settings.ROLLOUT].strip():
+        raise ToolError(f"name the rollout: --rollout NAME, or {settings.ROLLOUT}", statuses.BAD_SETTING)
+    try:
+        setting = settings.ledger_from_env(environ)
+    except ValueError as exc:
+        raise ToolError(str(exc), statuses.BAD_SETTING) from None
+    if setting is None:
+        raise ToolError(f"{settings.LEDGER} is not set; set it to the runs' ledger", statuses.BAD_SETTING)
+    return setting
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM,
+        description="Show what a rollout of prepay-enabled-flip has done, from the ledger in FLIP_LEDGER; reads only.",
+    )
+    parser.add_argument("--rollout", help="the rollout (default: FLIP_ROLLOUT)")
+    shown = parser.add_mutually_exclusive_group()
+    shown.add_argument("--rerun", action="store_true", help="print the listed names not yet switched off, one a line")
+    formats = "table: counts and runs (default); json or csv: every meter's latest outcome"
+    shown.add_argument("--format", choices=("table", "json", "csv"), default="table", help=formats)
+    args = parser.parse_args(argv)
+    try:
+        setting = _ledger_setting(args.rollout)
+        try:
+            ledger = open_ledger(setting.url, read_only=True)
+        except LedgerMissing as exc:
+            raise ToolError(str(exc), statuses.LEDGER_UNREADABLE) from None
+        try:
+            rollout = read_rollout(ledger, setting.rollout)
+            meters = ledger.meters(setting.rollout) if args.format != "table" else []
+        finally:
+            ledger.close()
+    except LedgerError as exc:
+        print(f"{PROGRAM}: {exc}", file=sys.stderr)
+        return statuses.LEDGER_UNREADABLE
+    except ToolError as exc:
+        print(f"{PROGRAM}: {exc}", file=sys.stderr)
+        return exc.status
+    if args.rerun:
+        text, unlisted = render_rerun(rollout)
+        sys.stdout.write(text)
+        for name in unlisted:
+            print(f"{PROGRAM}: not listed, a names file cannot hold it: {name!r}", file=sys.stderr)
+        print(f"{len(rollout.remaining)} of {len(rollout.listed)} names not yet switched off", file=sys.stderr)
+    elif args.format == "table":
+        sys.stdout.write(render_table(rollout))
+    else:
+        sys.stdout.write(render_json(rollout, meters) if args.format == "json" else render_csv(meters))
+    return statuses.SUCCESS
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,178 @@
+"""A run with a ledger: its names recorded under the rollout, the ones already done left out.
+
+Before the job reads its name list (after the ``_FILE`` values and the shard),
+the launcher opens the ledger, records the run and the names it lists, and
+takes out of the list every name whose selected meters the ledger shows all
+switched off in this rollout: the job's query never selects them. A run left
+with no name does not run the job and ends 0, as an empty shard does.
+
+While the job runs, the registry's answer (the selected rows) and each meter's
+outcome go to the ledger's writer thread (``ledger_writer``). A ledger that
+cannot be opened or written at the start ends the launcher with status 2 before
+any write; one that fails later never fails a meter or stops the run, and a run
+that would have ended 0 ends 12 when its ledger is incomplete.
+"""
+
+from __future__ import annotations
+
+import time
+import uuid
+from collections.abc import Callable, MutableMapping
+from dataclasses import dataclass
+from typing import NoReturn
+
+from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.ledger import (
+    OUTCOME,
+    SELECTED,
+    LedgerError,
+    LedgerMissing,
+    RunEnd,
+    RunStart,
+    name_key,
+    open_ledger,
+)
+from vaxo_ortane.launcher.ledger_writer import LedgerWriter
+from vaxo_ortane.launcher.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.settings import LEDGER, NAMES, LedgerSetting, Settings
+from vaxo_ortane.launcher.shards import split_names
+from vaxo_ortane.util.observers import Observation
+from vaxo_ortane.util.supabase.query import Query, Response, observe_responses
+
+Record = Callable[..., None]
+
+
+@dataclass
+class LedgerRun:
+    """The ledger's part in one run."""
+
+    setting: LedgerSetting
+    writer: LedgerWriter
+    run_id: str
+    listed: int
+    left_out: int
+
+    def status_without_run(self, record: Record) -> int | None:
+        """0 when every listed name is already done, so the job need not run; None when it runs."""
+        if self.listed == 0 or self.left_out < self.listed:
+            return None
+        record(
+            "info",
+            f"Rollout {self.setting.rollout}: every name of this run is already switched off: "
+            "nothing to do, exit status 0",
+            rollout=self.setting.rollout,
+            run_id=self.run_id,
+        )
+        return statuses.SUCCESS
+
+    def settled_status(self, status: int, record: Record) -> int | None:
+        """0 for a resumed run whose remaining names select no meter: the rollout's work is done."""
+        if self.left_out == 0 or status != statuses.NO_METER_SELECTED:
+            return None
+        said = f"Rollout {self.setting.rollout}: the names left select no meter, exit status 0 instead of 10"
+        record("info", said, rollout=self.setting.rollout, status=statuses.SUCCESS, run_status=status)
+        return statuses.SUCCESS
+
+    def attach(self, outcomes: Outcomes) -> Observation:
+        """Hand the writer the selected rows and each meter's outcome as it ends."""
+        put = self.writer.put
+
+        def on_meter(meter: MeterOutcome) -> None:
+            put((OUTCOME, meter.row, meter.outcome, meter.cause, meter.detail, meter.mediator_address, time.time()))
+
+        def on_response(query: Query, response: Response) -> None:
+            if query.table_name == REGISTRY_TABLE:
+                put((SELECTED, response.data, time.time()))
+
+        outcomes.listen(on_meter)
+        return observe_responses(on_response)
+
+    def close(self, outcomes: Outcomes, status: int, record: Record) -> int:
+        """Write the rest and the run's end; ``status``, or 12 for a run that ended 0 with its ledger incomplete."""
+        counts = outcomes.counts()
+        incomplete = statuses.LEDGER_INCOMPLETE if status == statuses.SUCCESS else status
+        end = RunEnd(
+            time.time(),
+            status,
+            incomplete,
+            None if outcomes.esco is None else str(outcomes.esco),
+            counts["selected"],
+            counts[SWITCHED_OFF],
+            counts[FAILED],
+            counts[NOT_RUN],
+        )
+        if self.writer.close(end):
+            return status
+        record(
+            "error",
+            f"The ledger of rollout {self.setting.rollout} is incomplete: {self.writer.unwritten} outcomes "
+            f"unwritten, {self.writer.refused} refused, or the run's end missing; exit status {incomplete}",
+            rollout=self.setting.rollout,
+            run_id=self.run_id,
+            ledger=self.setting.shown,
+            status=incomplete,
+            run_status=status,
+        )
+        return incomplete
+
+
+def _refuse(record: Record, message: str) -> NoReturn:
+    record("error", message, status=statuses.BAD_SETTING)
+    raise SystemExit(statuses.BAD_SETTING) from None
+
+
+def start(settings: Settings, environ: MutableMapping[str, str], record: Record) -> LedgerRun:
+    """Open the ledger, record the run and its names, leave out the names already done."""
+    setting = settings.ledger
+    assert setting is not None
+    text = environ.get(NAMES)
+    names = [] if text is None else split_names(text)
+    keys = [name_key(name) or "" for name in names]
+    listed = [key for key in keys if key]  # an empty piece names no meter
+    shard = None if settings.shard is None else settings.shard.shard
+    run = RunStart(
+        uuid.uuid4().hex,
+        setting.rollout,
+        None if shard is None else shard.index,
+        None if shard is None else shard.count,
+        time.time(),
+    )
+    try:
+        ledger = open_ledger(setting.url)
+        try:
+            done = ledger.begin(run, listed)
+        except BaseException:
+            ledger.close()
+            raise
+    except LedgerError as exc:
+        _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
+    kept = [name for name, key in zip(names, keys, strict=True) if key not in done]
+    left_out = len(names) - len(kept)
+    if left_out and kept:
+        environ[NAMES] = ",".join(kept)
+    record(
+        "info",
+        f"Rollout {setting.rollout}: {left_out} of {len(listed)} meter names already switched off, left out",
+        rollout=setting.rollout,
+        run_id=run.run_id,
+        left_out=left_out,
+        names=len(listed),
+        ledger=setting.shown,
+    )
+    writer = LedgerWriter(ledger, record)
+    writer.start()
+    return LedgerRun(setting, writer, run.run_id, len(listed), left_out)
+
+
+def done_names(setting: LedgerSetting, names: list[str]) -> frozenset[str]:
+    """The ``names`` that the rollout has switched off, read without writing; none for a ledger not made yet."""
+    try:
+        ledger = open_ledger(setting.url, read_only=True)
+    except LedgerMissing:
+        return frozenset()
+    try:
+        done = ledger.done_names(setting.rollout)
+    finally:
+        ledger.close()
+    return frozenset(name for name in names if name_key(name) in done)

@@ -1,0 +1,162 @@
+"""The run ledger on real processes: a killed run resumed, shards sharing one ledger,
+a ledger refused at the start or lost mid-run; on SQLite and on a real PostgreSQL."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+from psycopg import sql
+
+from job_runner import SCRIPT, meter, skip_unless_built
+from pg_cluster import ADMIN, ADMIN_PASSWORD, READER
+from test_stopping import JobProcess, flipped
+from vaxo_ortane.mediator.sim import MeterBehaviour
+
+pytestmark = skip_unless_built
+
+TOOL = SCRIPT.with_name("prepay-enabled-flip-ledger")
+PLAN = SCRIPT.with_name("prepay-enabled-flip-plan")
+WORKERS = 5
+PASSWORD = "ledger-pw-'q,\"7"
+BACKENDS = ["sqlite", "postgresql"]
+
+
+@pytest.fixture(params=BACKENDS)
+def ledger_url(request: pytest.FixtureRequest, tmp_path: Path) -> Iterator[str]:
+    if request.param == "sqlite":
+        yield f"sqlite://{tmp_path}/ledger.db"
+        return
+    cluster = request.getfixturevalue("pg_cluster")
+    name = f"ledger_{request.node.name.rpartition('[')[0][-40:]}"
+    with cluster.admin() as admin:
+        admin.execute(sql.SQL("DROP DATABASE IF EXISTS {} WITH (FORCE)").format(sql.Identifier(name)))
+        admin.execute(sql.SQL("DROP ROLE IF EXISTS {}").format(sql.Identifier(name)))
+        admin.execute(sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(sql.Identifier(name), sql.Literal(PASSWORD)))
+        admin.execute(sql.SQL("CREATE DATABASE {} OWNER {}").format(sql.Identifier(name), sql.Identifier(name)))
+    yield cluster.url(name, name, PASSWORD)
+
+
+def tool(f: Any, url: str, *args: str) -> subprocess.CompletedProcess[str]:
+    done = subprocess.run(
+        [str(TOOL), "--rollout", "r1", *args], env=f.env(FLIP_LEDGER=url), capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0 and PASSWORD not in done.stdout + done.stderr, done.stderr
+    return done
+
+
+def writes(f: Any) -> dict[str, int]:
+    return {m.meter_id: f.sim.writes(m.meter_id) for m in f.meters}
+
+
+def test_a_killed_run_resumed_writes_every_meter_and_rewrites_only_writes_in_flight(
+    fleet: Any, ledger_url: str
+) -> None:
+    # 60 meters at 0.2 s a write on five workers: killed after 20, about a third of the way.
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.2)) for n in range(1, 61)])
+    names = [m.name for m in f.meters] + ["NOT-A-METER"]
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1", "PREPAY_DISABLED_METER_NAMES": ",".join(names)}
+    job = JobProcess(f, [], **env)
+    try:
+        job.wait_for(flipped(20))
+    finally:
+        job.kill()  # SIGKILL: no report, no summary, no end of the run in the ledger
+    sent = {mid for mid, n in writes(f).items() if n}
+    meters = json.loads(tool(f, ledger_url, "--format", "json").stdout)["meters"]
+    kept = {m["name"] for m in meters if m["switched_off_at"]}
+    kept_ids = {m["meter_id"] for m in meters if m["switched_off_at"]}
+    in_flight = sent - kept_ids  # sent to the mediator, not yet committed to the ledger
+    assert kept_ids <= sent
+    # At most the five writes under way and one batch (0.1 s, about three outcomes at this pace).
+    assert len(in_flight) <= 2 * WORKERS, in_flight
+    rerun = tool(f, ledger_url, "--rerun").stdout.splitlines()
+    assert sorted(rerun) == sorted(set(names) - kept)
+    plan = subprocess.run([str(PLAN), "--format", "json"], env=f.env(**env), capture_output=True, text=True)
+    assert {m["name"] for m in json.loads(plan.stdout)["meters"] if m["kind"] == "rollout_done"} == kept
+
+    resumed = f.run("--esco", "ESCO_A", **env)
+    assert resumed.status == 0, resumed.stderr[-2000:]
+    (left,) = resumed.events("Rollout r1: ")
+    assert left["left_out"] == len(kept) and left["names"] == len(names)
+    after = writes(f)
+    assert all(n >= 1 and f.sim.value(mid) is False for mid, n in after.items())
+    assert {mid for mid, n in after.items() if n == 2} <= in_flight and max(after.values()) <= 2
+    assert tool(f, ledger_url, "--rerun").stdout.splitlines() == ["NOT-A-METER"]
+
+    # Settled: only a name that selects nothing is left, and nothing is written.
+    settled = f.run("--esco", "ESCO_A", **env)
+    assert settled.status == 0 and writes(f) == after
+    assert settled.events("Rollout r1: the names left select no meter")
+
+
+def test_shards_side_by_side_share_one_ledger_and_a_settled_rollout_writes_nothing(fleet: Any, ledger_url: str) -> None:
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.02)) for n in range(1, 41)])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1", "FLIP_SHARD_COUNT": "3"}
+    jobs = [JobProcess(f, [], **env, FLIP_SHARD_INDEX=str(i)) for i in range(3)]
+    try:
+        assert [job.end()[0] for job in jobs] == [0, 0, 0], [job.records[-2:] for job in jobs]
+    finally:
+        for job in jobs:
+            job.kill()
+    assert set(writes(f).values()) == {1}
+    shown = json.loads(tool(f, ledger_url, "--format", "json").stdout)
+    assert (shown["names"], shown["names_remaining"], shown["counts"]["switched_off"]) == (40, 0, 40)
+    assert sorted((r["shard_index"], r["status"], r["ledger_complete"]) for r in shown["runs"]) == [
+        (i, 0, True) for i in range(3)
+    ]
+    assert sum(r["switched_off"] for r in shown["runs"]) == 40
+    for i in range(3):
+        again = f.run("--esco", "ESCO_A", **env, FLIP_SHARD_INDEX=str(i))
+        assert again.status == 0 and not again.events("Starting prepay_enabled_flip job")
+        assert again.events("Rollout r1: every name of this run is already switched off")
+    assert set(writes(f).values()) == {1}
+    assert "40 listed: 40 switched off, 0 still to do" in tool(f, ledger_url).stdout
+
+
+@pytest.mark.parametrize(
+    "ledger, rollout, said",
+    [
+        ("sqlite:///{tmp}/ledger.db", None, "FLIP_LEDGER is set but FLIP_ROLLOUT is not"),
+        ("sqlite:///{tmp}/no-such-folder/ledger.db", "r1", "cannot be created: its folder does not exist"),
+        ("sqlite:ledger.db", "r1", "FLIP_LEDGER must be sqlite:///ABSOLUTE/PATH or postgresql://"),
+        ("postgresql://{user}:wrong-{password}@{host}/{user}", "r1", "password authentication failed"),
+    ],
+    ids=["no-rollout", "no-folder", "relative", "wrong-password"],
+)
+def test_a_ledger_that_cannot_be_used_ends_the_run_with_status_2_before_any_write(
+    fleet: Any, request: pytest.FixtureRequest, tmp_path: Path, ledger: str, rollout: str | None, said: str
+) -> None:
+    f = fleet([meter(1)])
+    values = {"tmp": str(tmp_path)}
+    if ledger.startswith("postgresql"):
+        cluster = request.getfixturevalue("pg_cluster")
+        values |= {"user": READER, "password": "pw", "host": f"{cluster.host}:{cluster.port}"}
+    run = f.run("--esco", "ESCO_A", FLIP_LEDGER=ledger.format(**values), FLIP_ROLLOUT=rollout)
+    assert run.status == 2 and f.sim.requests("PUT") == 0
+    (error,) = [r for r in run.records if r["level"] == "error"]
+    assert said in error["event"] and "wrong-pw" not in run.stderr
+
+
+def test_a_ledger_lost_mid_run_fails_no_meter_and_ends_the_run_12(fleet: Any, pg_cluster: Any) -> None:
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.1)) for n in range(1, 41)])
+    with pg_cluster.admin() as admin:
+        admin.execute("DROP DATABASE IF EXISTS ledger_lost WITH (FORCE)")
+        admin.execute("CREATE DATABASE ledger_lost")
+    url = pg_cluster.url("ledger_lost", ADMIN, ADMIN_PASSWORD)
+    job = JobProcess(f, [], FLIP_LEDGER=url, FLIP_ROLLOUT="r1")
+    try:
+        job.wait_for(flipped(10))
+        with pg_cluster.admin() as admin:
+            admin.execute("DROP DATABASE ledger_lost WITH (FORCE)")  # the server is there, the ledger gone
+        status, _ = job.end()
+    finally:
+        job.kill()
+    assert status == 12
+    assert set(writes(f).values()) == {1} and len(job.events("prepay disabled")) == 40
+    assert len(job.events("The run's ledger failed")) == 1
+    (incomplete,) = job.events("The ledger of rollout r1 is incomplete")
+    assert (incomplete["status"], incomplete["run_status"]) == (12, 0)
