@@ -2,12 +2,13 @@
 
 ``python -m`` cannot do this: runpy only runs modules with Python source or byte code.
 
-Before the job runs, the settings are read and checked (``settings``); around it,
-signals become stop requests (``signals``) and, when a setting asks for them, the
-outcomes are learnt and the rollout controls put in place (``run_state``). After
-it, the report and the metrics. A run stopped by a signal, by its failure
-threshold or by a failed canary says so in its status, whatever the job itself
-ended with.
+Signals become stop requests from the start (``signals``). Before the job runs,
+the settings are read and checked (``settings``) and, with a ledger, the names
+already done are left out (``resume``); around it, when a setting asks for them,
+the outcomes are learnt and the rollout controls put in place (``run_state``).
+After it, the ledger's end, the report, the metrics and the closing summary. A run
+stopped by a signal, by its failure threshold or by a failed canary says so in its
+status, whatever the job itself ended with.
 """
 
 from __future__ import annotations
