@@ -156,14 +156,13 @@ def run(
     def address(m: SampleMeter) -> str | None:
         return sims[m.esco].address if m.has_mediator else None
 
-    reader = pki.reader()
-    before = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
-    print(f"Sample fleet in {folder}: {len(fleet)} meters, {len(names)} names listed, {len(selected)} selected")
-    print(f"Mediators at {', '.join(sim.address for sim in sims.values())}: mutual TLS and a bearer token required")
-    print(f"Running: prepay-enabled-flip --esco {ESCO}\n")
-    job = run_job(names, url, str(inventory), pki.job_env())
-
-    after = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
+    with pki.reader() as reader:
+        before = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
+        print(f"Sample fleet in {folder}: {len(fleet)} meters, {len(names)} names listed, {len(selected)} selected")
+        print(f"Mediators at {', '.join(sim.address for sim in sims.values())}: mutual TLS and a bearer token required")
+        print(f"Running: prepay-enabled-flip --esco {ESCO}\n")
+        job = run_job(names, url, str(inventory), pki.job_env())
+        after = {m.id: read_setting(address(m), m.meter_id, reader) for m in selected}
     header = f"{'name':<8} {'id':>4} {'meter_id':<11} {'serial':<10} {'before':<6} {'after':<6} outcome"
     print(header)
     print("-" * len(header))

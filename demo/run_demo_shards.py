@@ -135,9 +135,9 @@ class IndexedJob:
                 ),
             )
             self.addresses[m.meter_id] = published_address(self.mediators[m.meter_id], "https")
-        stranger_reader = self.pki.reader(stranger=True)
-        for meter_id, address in self.addresses.items():
-            wait_until_serving(address, meter_id, client=stranger_reader if meter_id in impostors else self.reader)
+        with self.pki.reader(stranger=True) as stranger_reader:
+            for meter_id, address in self.addresses.items():
+                wait_until_serving(address, meter_id, client=stranger_reader if meter_id in impostors else self.reader)
         return self
 
     def start_shard(self, index: int) -> Any:
@@ -191,6 +191,8 @@ class IndexedJob:
         return log.count(f" PUT /meters/{meter_id}/prepay_enabled ")
 
     def remove(self) -> None:
+        if (reader := getattr(self, "reader", None)) is not None:  # none yet if prepare failed early
+            reader.close()
         for container in self.mediators.values():
             container.remove(force=True)
 
