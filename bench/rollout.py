@@ -24,18 +24,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _fleet import BIN, ESCO, meters
 from vaxo_ortane.launcher.rate_budget import burst_of
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
-from vaxo_ortane.mediator.sim import MediatorSim
+from vaxo_ortane.mediator.sim import MediatorSim, most_within
 
 WINDOW = 5.0
-
-
-def most_within(times: list[float], window: float) -> int:
-    times, start, most = sorted(times), 0, 0
-    for end, moment in enumerate(times):
-        while moment - times[start] >= window:
-            start += 1
-        most = max(most, end - start + 1)
-    return most
 
 
 def run(folder: Path, count: int, per_minute: float, shards: int) -> None:

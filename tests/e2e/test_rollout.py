@@ -16,7 +16,7 @@ from job_runner import meter, skip_unless_built
 from test_operating import plan
 from test_stopping import WIND_DOWN, WRITE_SETTINGS, JobProcess, assert_every_outcome_logged_once, flipped
 from vaxo_ortane.launcher.rate_budget import burst_of
-from vaxo_ortane.mediator.sim import MeterBehaviour
+from vaxo_ortane.mediator.sim import MeterBehaviour, most_within
 
 pytestmark = skip_unless_built
 
@@ -24,15 +24,6 @@ pytestmark = skip_unless_built
 def arrivals(f: Any, method: str = "PUT") -> list[tuple[float, str]]:
     """When each request reached the mediator, and for which meter."""
     return [(when, target.split("/")[2]) for when, verb, target in f.sim.arrivals() if verb == method]
-
-
-def most_within(times: list[float], window: float) -> int:
-    times, start, most = sorted(times), 0, 0
-    for end, time in enumerate(times):
-        while time - times[start] >= window:
-            start += 1
-        most = max(most, end - start + 1)
-    return most
 
 
 @pytest.mark.parametrize("shards", [1, 4])

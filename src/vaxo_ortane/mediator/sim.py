@@ -115,6 +115,16 @@ class _Connection:
         self.writable = False  # the handshake waits to write; the selector watches for it
 
 
+def most_within(times: list[float], window: float) -> int:
+    """The most of ``times`` (seconds) that fall in any ``window`` seconds: the peak a rate limit sees."""
+    times, start, most = sorted(times), 0, 0
+    for end, moment in enumerate(times):
+        while moment - times[start] >= window:
+            start += 1
+        most = max(most, end - start + 1)
+    return most
+
+
 class MediatorSim:
     """The service: start it, point clients at ``address``, stop it.
 
