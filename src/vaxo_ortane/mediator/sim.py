@@ -234,9 +234,9 @@ class MediatorSim:
         """How many writes were answered from their key, without writing."""
         return self._meters[meter_id].repeated
 
-    def keys(self) -> int:
-        """How many idempotency keys the service keeps."""
-        return len(self._keys)
+    def keys(self) -> dict[str, int]:
+        """How many idempotency keys the service keeps, by meter."""
+        return dict(collections.Counter(kept.target for kept in self._keys.values()))
 
     def tally(self) -> dict[str, dict[str, int]]:
         """The writes applied and the repeated keys answered, by meter (meters with none left out)."""
@@ -294,10 +294,10 @@ class MediatorSim:
                 now = time.monotonic()
                 while self._timers and self._timers[0][0] <= now:
                     _, _, conn, answer = heapq.heappop(self._timers)
-                    if conn is None:
-                        answer()
-                    elif not conn.closed:
-                        answer()
+                    # A request is carried out even when its client has gone: a head-end
+                    # does not know that nobody reads the answer.
+                    answer()
+                    if conn is not None and not conn.closed:
                         self._next_request(conn)
 
     def _accept(self, selector: selectors.BaseSelector) -> None:
