@@ -528,6 +528,7 @@ class OrtaneMediatorClient:
         if not idempotency.usable(key):
             raise ValueError("the idempotency key for this write cannot go into a header")
         request_id = writes.held(key)
+        looked_at = time.monotonic() if request_id is not None else 0.0  # a held request is asked at once
         if request_id is None:
             if settings.read_back:
                 before = self.prepay_enabled_read()
@@ -540,7 +541,7 @@ class OrtaneMediatorClient:
                     self._read_back(value, answer.status)
                 return
             request_id = str(json.loads(answer.body)["request_id"])
-        accepted = confirmation.Accepted(self, key, request_id, value, settings.read_back)
+        accepted = confirmation.Accepted(self, key, request_id, value, settings.read_back, next_at=looked_at)
         if writes.on_accepted(accepted):
             return
         verdict = confirmation.confirm_here(accepted, settings.confirm_timeout)

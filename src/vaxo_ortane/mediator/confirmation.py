@@ -53,6 +53,8 @@ class RequestState:
 class Confirmable(Protocol):
     """What a confirmation asks of the meter's client."""
 
+    meter_id: object
+
     def request_status(self, request_id: str) -> RequestState: ...
 
     def prepay_enabled_read(self) -> bool: ...

@@ -6,6 +6,10 @@ takes out of the list every name whose selected meters the ledger shows all
 switched off in this rollout: the job's query never selects them. A run left
 with no name does not run the job and ends 0, as an empty shard does.
 
+The ledger also gives what earlier runs left to follow up: the requests they hold
+for accepted writes, which this run polls instead of writing again, and the keys
+whose change the head-end refused, which this run makes again under the next key.
+
 While the job runs, the registry's answer (the selected rows) and each meter's
 outcome go to the ledger's writer thread (``ledger.writer``). A ledger that
 cannot be opened or written at the start ends the launcher with status 2 before
@@ -18,7 +22,7 @@ from __future__ import annotations
 import time
 import uuid
 from collections.abc import Callable, MutableMapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NoReturn
 
 from vaxo_ortane.launcher.ledger.backends import open_ledger
@@ -29,12 +33,13 @@ from vaxo_ortane.launcher.ledger.store import (
     LedgerMissing,
     RunEnd,
     RunStart,
+    Unsettled,
     name_key,
 )
 from vaxo_ortane.launcher.ledger.writer import LedgerWriter
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.run.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.launcher.run.shards import split_names
 from vaxo_ortane.launcher.settings.environment import LedgerSetting, Settings
 from vaxo_ortane.launcher.settings.variables import LEDGER, NAMES
@@ -53,6 +58,7 @@ class LedgerRun:
     run_id: str
     listed: int
     left_out: int
+    unsettled: Unsettled = field(default_factory=lambda: Unsettled({}, {}))
 
     def status_without_run(self, record: Record) -> int | None:
         """0 when every listed name is already done, so the job need not run; None when it runs."""
@@ -80,7 +86,21 @@ class LedgerRun:
         put = self.writer.put
 
         def on_meter(meter: MeterOutcome) -> None:
-            put((OUTCOME, meter.row, meter.outcome, meter.cause, meter.detail, meter.mediator_address, time.time()))
+            put(
+                (
+                    OUTCOME,
+                    meter.row,
+                    meter.outcome,
+                    meter.cause,
+                    meter.detail,
+                    meter.mediator_address,
+                    time.time(),
+                    meter.key,
+                    meter.request_id,
+                    meter.value_before,
+                    meter.confirmed_at,
+                )
+            )
 
         def on_response(query: Query, response: Response) -> None:
             if query.table_name == REGISTRY_TABLE:
@@ -102,6 +122,7 @@ class LedgerRun:
             counts[SWITCHED_OFF],
             counts[FAILED],
             counts[NOT_RUN],
+            counts[ALREADY_OFF],
         )
         if self.writer.close(end):
             return status
@@ -143,6 +164,7 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         ledger = open_ledger(setting.url)
         try:
             done = ledger.begin(run, listed)
+            unsettled = ledger.unsettled(run.rollout)
         except BaseException:
             ledger.close()
             raise
@@ -163,7 +185,16 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
     )
     writer = LedgerWriter(ledger, record)
     writer.start()
-    return LedgerRun(setting, writer, run.run_id, len(listed), left_out)
+    if unsettled.held or unsettled.refused:
+        record(
+            "info",
+            f"Rollout {setting.rollout}: {len(unsettled.held)} accepted writes to confirm rather than write again, "
+            f"{len(unsettled.refused)} refused by the head-end to make again under new keys",
+            rollout=setting.rollout,
+            held=len(unsettled.held),
+            refused=len(unsettled.refused),
+        )
+    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, unsettled)
 
 
 def done_names(setting: LedgerSetting, names: list[str]) -> frozenset[str]:

@@ -24,6 +24,7 @@ COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
 BAD_SETTING = 2
 THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on the wave alone
 LEDGER_INCOMPLETE = 12  # the run ended 0, but its ledger lacks some of its outcomes
+UNCONFIRMED = 13  # the run ended 0, but some meter's write was not confirmed
 SIGNAL_BASE = 128
 # The plan's.
 NEEDS_A_LOOK = 4
@@ -47,6 +48,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         NO_METER_SELECTED: "the registry query selected no meter",
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full",
+        UNCONFIRMED: "the run finished, but some meters' writes were not confirmed (they are in the rerun list)",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },

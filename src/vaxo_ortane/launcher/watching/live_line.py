@@ -1,5 +1,6 @@
 """The live line at the bottom of a terminal: a bar, the meters ended of those
-selected, switched off and failed, the rate and the time left, redrawn in place
+selected, switched off (already off, accepted and waiting to be confirmed, when
+there are any) and failed, the rate and the time left, redrawn in place
 while the records scroll above it.
 
 It stands in for ``sys.stderr`` while it is shown, so every line written there
@@ -83,6 +84,8 @@ class LiveLine:
             "  ",
             (f"{snapshot.switched_off:,} switched off", "green"),
             "  ",
+            *((f"{snapshot.already_off:,} already off", "green"), "  ") * bool(snapshot.already_off),
+            *((f"{snapshot.accepted:,} accepted", "cyan"), "  ") * bool(snapshot.accepted),
             (f"{snapshot.failed:,} failed", "bold red" if snapshot.failed else ""),
             "  ",
             f"{rate_text(snapshot.rate)}/s",

@@ -1,0 +1,153 @@
+"""Accepted writes confirmed beside the job's workers.
+
+A write the mediator answered with 202 is handed here, and the worker goes on to its
+next meter. A few threads of our own (at most ``THREADS``, started as accepted writes
+come) look at each request when it is due (``confirmation``: half a second after its
+acceptance, then after growing pauses), until it is applied or failed, or
+``MEDIATOR_CONFIRM_TIMEOUT`` seconds have passed. Each verdict settles the meter's
+outcome, when the outcomes are watched, and one that is not a confirmation is
+recorded. A look is a mediator request: it waits for the write budget like any other.
+
+At the run's end ``wait`` holds the run until every accepted write is settled; a stop
+ends that wait, and every look not yet made, at once: what is still pending then is
+unconfirmed.
+"""
+
+from __future__ import annotations
+
+import heapq
+import itertools
+import threading
+import time
+from collections import Counter
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from vaxo_ortane.mediator import confirmation
+from vaxo_ortane.mediator.confirmation import Accepted, Verdict
+from vaxo_ortane.util import stopping
+
+if TYPE_CHECKING:
+    from vaxo_ortane.launcher.run.outcomes import MeterOutcome, Outcomes
+    from vaxo_ortane.util.observers import Observation
+
+Record = Callable[..., None]
+
+THREADS = 5
+
+
+class Confirmer:
+    def __init__(self, timeout: float, outcomes: Outcomes | None, record: Record) -> None:
+        self.timeout = timeout
+        self._outcomes = outcomes
+        self._record = record
+        self._cond = threading.Condition(threading.Lock())
+        self._due: list[tuple[float, int, Accepted, MeterOutcome | None]] = []
+        self._order = itertools.count()
+        self._threads: list[threading.Thread] = []
+        self._looking = 0  # threads inside a look
+        self.open = 0  # accepted writes not yet settled
+        self.verdicts: Counter[str] = Counter()  # by kind
+        self._stop: Observation | None = None
+
+    def take(self, accepted: Accepted) -> bool:
+        """The client's hook for an accepted write, on the worker's thread: confirmed here from now on."""
+        meter = None if self._outcomes is None else self._outcomes.current()
+        if meter is not None:
+            meter.request_id = accepted.request_id
+        with self._cond:
+            if self._stop is None:
+                self._stop = stopping.on_stop(self._wake)
+            self.open += 1
+            heapq.heappush(self._due, (accepted.next_at, next(self._order), accepted, meter))
+            if len(self._threads) < min(THREADS, self.open):
+                thread = threading.Thread(target=self._run, name=f"confirm-{len(self._threads) + 1}", daemon=True)
+                self._threads.append(thread)
+                thread.start()
+            self._cond.notify()
+        return True
+
+    def _wake(self) -> None:
+        with self._cond:
+            self._cond.notify_all()
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                while True:
+                    if stopping.reason() is not None:
+                        self._settle_all(confirmation.stopped)
+                        return
+                    if self._due and (delay := self._due[0][0] - time.monotonic()) <= 0:
+                        _, _, accepted, meter = heapq.heappop(self._due)
+                        self._looking += 1
+                        break
+                    self._cond.wait(delay if self._due else None)
+            verdict = confirmation.look(accepted)
+            if verdict is None:
+                if stopping.reason() is not None:
+                    verdict = confirmation.stopped(accepted)
+                elif not accepted.schedule(time.monotonic(), self.timeout):
+                    verdict = confirmation.timed_out(accepted, self.timeout)
+            with self._cond:
+                self._looking -= 1
+                if verdict is None:
+                    heapq.heappush(self._due, (accepted.next_at, next(self._order), accepted, meter))
+                    continue
+            self._settle(accepted, meter, verdict)
+
+    def _settle_all(self, verdict_of: Callable[[Accepted], Verdict]) -> None:
+        # Under the lock: every write still waiting for a look.
+        due, self._due = self._due, []
+        for _, _, accepted, meter in due:
+            self._settle(accepted, meter, verdict_of(accepted), locked=True)
+
+    def _settle(self, accepted: Accepted, meter: MeterOutcome | None, verdict: Verdict, locked: bool = False) -> None:
+        if self._outcomes is not None and meter is not None:
+            self._outcomes.confirm(meter, verdict)
+        if not verdict.confirmed:
+            fields = {} if meter is None else {"name": meter.row.get("name"), "serial": meter.row.get("serial")}
+            self._record(
+                "error",
+                f"Meter {accepted.client.meter_id}: its accepted write is not confirmed: {verdict.detail}",
+                meter_id=accepted.client.meter_id,
+                request_id=accepted.request_id,
+                verdict=verdict.kind,
+                **fields,
+            )
+        if locked:
+            self._count(verdict)
+            return
+        with self._cond:
+            self._count(verdict)
+
+    def _count(self, verdict: Verdict) -> None:
+        self.verdicts[verdict.kind] += 1
+        self.open -= 1
+        self._cond.notify_all()
+
+    def wait(self) -> None:
+        """Hold the run until every accepted write is settled, or the run stops."""
+        with self._cond:
+            if not self.open:
+                return
+            waiting = self.open
+        self._record(
+            "info",
+            f"Waiting for {waiting} accepted writes to be confirmed, at most {self.timeout:g} s after each acceptance",
+            accepted=waiting,
+            confirm_timeout=self.timeout,
+        )
+        with self._cond:
+            while self.open and stopping.reason() is None:
+                self._cond.wait()
+            if self.open:
+                self._settle_all(confirmation.stopped)
+
+    @property
+    def unconfirmed(self) -> int:
+        return self.verdicts[confirmation.UNCONFIRMED] + self.open
+
+    def close(self) -> None:
+        if self._stop is not None:
+            self._stop.remove()
