@@ -13,6 +13,7 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
     python bench/fleet.py [--quick]     # --quick: smaller N, for a smoke run
     python bench/fleet.py --cpu-only --env FLIP_MAX_FAILURES=50%   # CPU per meter with a setting
     python bench/fleet.py --compare off:FLIP_PROGRESS_SECONDS=0 --compare on:   # settings side by side
+    python bench/fleet.py --compare main: --compare here: --build main=../base/.venv/bin   # two builds
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun, floor_seconds
+from _fleet import BIN, Fleet, JobRun, floor_seconds
 
 RATIO_TARGET = 1.05
 CPU_TARGET_US = 250.0
@@ -67,6 +68,13 @@ def main() -> None:
         help="CPU per meter of the CPU-bound run under each labelled set of settings, "
         "taken in turns so that the machine's load falls on each alike",
     )
+    parser.add_argument(
+        "--build",
+        action="append",
+        default=[],
+        metavar="LABEL=BIN",
+        help="run the --compare setting LABEL with the prepay-enabled-flip in BIN (another build's venv)",
+    )
     parser.add_argument("--rounds", type=int, default=7, help="runs of each --compare setting")
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
@@ -77,7 +85,8 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="bench-fleet-") as tmp:
         folder = Path(tmp)
         if args.compare:
-            compare(folder, n, args.compare, args.rounds)
+            builds = {label: Path(path) for label, path in (item.split("=", 1) for item in args.build)}
+            compare(folder, n, args.compare, args.rounds, builds)
             return
         base = run_at(folder, 1, 0.0, repeat=3)
         met = "met" if base.cpu_seconds * 1e3 <= START_UP_TARGET_MS else "NOT met"
@@ -140,7 +149,7 @@ def main() -> None:
             )
 
 
-def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:
+def compare(folder: Path, count: int, variants: list[str], rounds: int, builds: dict[str, Path]) -> None:
     settings = {}
     for variant in variants:
         label, _, items = variant.partition(":")
@@ -153,14 +162,21 @@ def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:
                 runs = []
                 for fleet in (one, many):
                     fleet.extra_env = {key: value.replace("{folder}", str(fleet.folder)) for key, value in env.items()}
-                    runs.append(fleet.run_job())
+                    fleet.restart_sim()  # each run finds every meter on, as the first did
+                    runs.append(fleet.run_job(bin_dir=builds.get(label, BIN)))
                 fixed[label].append(runs[0].cpu_seconds * 1e3)
                 per_meter[label].append(net(runs[1], runs[0])[0])
     print(f"in turns, {rounds} runs each: a one-meter run's CPU, and N = {count}, L = 0 CPU per meter net of it")
+    first = next(iter(settings))
     for label in settings:
+        # Against the first setting, round by round: the machine's load falls on both runs of a round alike.
+        steps = [ours - theirs for ours, theirs in zip(per_meter[label], per_meter[first], strict=True)]
+        step = statistics.median(steps)
+        against = f"   against {first}: {step:+6.1f} us ({step / statistics.median(per_meter[first]):+.1%})"
         print(
             f"  {label:<12} fixed {statistics.median(fixed[label]):6.1f} ms (best {min(fixed[label]):6.1f})   "
             f"per meter {statistics.median(per_meter[label]):6.1f} us (best {min(per_meter[label]):6.1f})"
+            + (against if label != first else "")
         )
 
 

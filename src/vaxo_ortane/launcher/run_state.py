@@ -95,12 +95,16 @@ class RunState:
 
         ledger = self.ledger
         if ledger is None:
-            keys = Keys(run_scope(os.urandom(16).hex()), self.outcomes, lambda: self.selection.rows)
+            keys = Keys(run_scope(os.urandom(16).hex()), self.outcomes, self._selected_rows)
         else:
-            scope = rollout_scope(ledger.setting.rollout)
-            unsettled = ledger.unsettled
-            keys = Keys(scope, self.outcomes, lambda: self.selection.rows, unsettled.held, unsettled.refused)
+            from vaxo_ortane.launcher.ledger.store import name_key  # the row id as the ledger keeps it
+
+            scope, unsettled = rollout_scope(ledger.setting.rollout), ledger.unsettled
+            keys = Keys(scope, self.outcomes, self._selected_rows, unsettled.held, unsettled.refused, name_key)
         self.confirming = Confirming.install(keys, default_settings().confirm_timeout, self.outcomes, record)
+
+    def _selected_rows(self) -> list[Row] | None:
+        return self.selection.rows
 
     def confirm_accepted(self) -> None:
         """Hold the run until every accepted write is settled, or the run stops."""

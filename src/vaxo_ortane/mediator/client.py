@@ -635,7 +635,10 @@ class OrtaneMediatorClient:
                 )
             if 200 <= answer.status < 300:
                 answer.secret = token
-                problem = self._problem(answer, value, request_id)
+                if request_id is None and answer.status != 202:
+                    problem = _unconfirmed(answer, value, self.meter_id)
+                else:
+                    problem = self._problem(answer, value, request_id)
                 if problem is None:
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
@@ -664,9 +667,10 @@ class OrtaneMediatorClient:
         raise AssertionError("unreachable: the last attempt returns or fails")
 
     def _problem(self, answer: _Answer, value: bool | None, request_id: str | None) -> str | None:
+        # A poll's answer, or a 202 (a read's is a mistake, which the value check finds).
         if request_id is not None:
             return _request_problem(answer, self.meter_id, request_id)
-        if answer.status == 202 and value is not None:
+        if value is not None:
             return _not_accepted(answer, self.meter_id)
         return _unconfirmed(answer, value, self.meter_id)
 

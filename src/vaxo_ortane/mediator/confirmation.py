@@ -22,8 +22,7 @@ from __future__ import annotations
 import json
 import threading
 import time
-from dataclasses import dataclass, field
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 from ..util import stopping
 from .mediator_client_exception import MediatorClientException
@@ -41,8 +40,9 @@ NOT_APPLIED = "not applied"
 UNCONFIRMED = "unconfirmed"
 
 
-@dataclass(frozen=True)
-class RequestState:
+# Plain classes, not dataclasses: every run loads this module, and a dataclass costs about a
+# millisecond to make at import.
+class RequestState(NamedTuple):
     """How an accepted request stands, as its mediator says."""
 
     status: str
@@ -60,22 +60,20 @@ class Confirmable(Protocol):
     def prepay_enabled_read(self) -> bool: ...
 
 
-@dataclass
 class Accepted:
-    """A write the mediator accepted, while it is being confirmed."""
+    """A write the mediator accepted, while it is being confirmed; ``next_at`` (time.monotonic())
+    is when to look at it next, half a second after its acceptance unless given."""
 
-    client: Confirmable
-    key: str
-    request_id: str
-    value: bool
-    read_back: bool
-    accepted_at: float = field(default_factory=time.monotonic)
-    next_at: float = 0.0  # when to look next (time.monotonic())
-    looks: int = 0
-    problem: str | None = None  # why the last look could not tell
+    __slots__ = ("accepted_at", "client", "key", "looks", "next_at", "problem", "read_back", "request_id", "value")
 
-    def __post_init__(self) -> None:
-        self.next_at = self.next_at or self.accepted_at + FIRST_PAUSE
+    def __init__(
+        self, client: Confirmable, key: str, request_id: str, value: bool, read_back: bool, next_at: float = 0.0
+    ) -> None:
+        self.client, self.key, self.request_id, self.value, self.read_back = client, key, request_id, value, read_back
+        self.accepted_at = time.monotonic()
+        self.next_at = next_at or self.accepted_at + FIRST_PAUSE
+        self.looks = 0
+        self.problem: str | None = None  # why the last look could not tell
 
     def schedule(self, now: float, timeout: float) -> bool:
         """Set when to look next; False once the time to confirm it is up."""
@@ -87,17 +85,21 @@ class Accepted:
         return True
 
 
-@dataclass(frozen=True)
-class Verdict:
-    """What became of an accepted write: ``CONFIRMED``, or a failure whose ``detail`` begins with its kind."""
+class Verdict(NamedTuple):
+    """What became of an accepted write, and when (time.time()): ``CONFIRMED``, or a failure
+    whose ``detail`` begins with its kind."""
 
     kind: str
-    detail: str | None = None
-    at: float = field(default_factory=time.time)
+    detail: str | None
+    at: float
 
     @property
     def confirmed(self) -> bool:
         return self.kind == CONFIRMED
+
+
+def verdict(kind: str, detail: str | None = None) -> Verdict:
+    return Verdict(kind, detail, time.time())
 
 
 def look(accepted: Accepted) -> Verdict | None:
@@ -114,9 +116,9 @@ def look(accepted: Accepted) -> Verdict | None:
         accepted.problem = None
         return None
     if state.status == FAILED:
-        return Verdict(REFUSED, f"{REFUSED}: request {request} failed" + (f": {state.error}" if state.error else ""))
+        return verdict(REFUSED, f"{REFUSED}: request {request} failed" + (f": {state.error}" if state.error else ""))
     if state.value is not None and state.value is not accepted.value:
-        return Verdict(NOT_APPLIED, f"{NOT_APPLIED}: request {request} applied the value {json.dumps(state.value)}")
+        return verdict(NOT_APPLIED, f"{NOT_APPLIED}: request {request} applied the value {json.dumps(state.value)}")
     if accepted.read_back:
         try:
             now = accepted.client.prepay_enabled_read()
@@ -124,16 +126,16 @@ def look(accepted: Accepted) -> Verdict | None:
             accepted.problem = f"request {request} applied, and the read back failed: {exc.cause}"
             return None
         if now is not accepted.value:
-            return Verdict(
+            return verdict(
                 NOT_APPLIED, f"{NOT_APPLIED}: request {request} was applied, and the meter reads {json.dumps(now)}"
             )
-    return Verdict(CONFIRMED)
+    return verdict(CONFIRMED)
 
 
 def unconfirmed(accepted: Accepted, why: str) -> Verdict:
     """The verdict on a request that nothing settled: ``why`` says what ended the wait."""
     last = f" (last look: {accepted.problem})" if accepted.problem else ""
-    return Verdict(UNCONFIRMED, f"{UNCONFIRMED}: request {accepted.request_id!r} {why}{last}")
+    return verdict(UNCONFIRMED, f"{UNCONFIRMED}: request {accepted.request_id!r} {why}{last}")
 
 
 def timed_out(accepted: Accepted, timeout: float) -> Verdict:

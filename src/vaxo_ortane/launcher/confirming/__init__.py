@@ -3,5 +3,5 @@ write and the requests an earlier run of the rollout left pending (``keys``), an
 threads that confirm accepted writes beside the job's workers (``confirmer``), both
 put in the mediator client's hooks for the run (``hooks``).
 
-May import: run, settings, ledger.
+May import: run.
 """

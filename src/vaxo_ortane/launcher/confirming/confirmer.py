@@ -45,7 +45,7 @@ class Confirmer:
         self._due: list[tuple[float, int, Accepted, MeterOutcome | None]] = []
         self._order = itertools.count()
         self._threads: list[threading.Thread] = []
-        self._looking = 0  # threads inside a look
+        self._timing = False  # one idle thread waits for the next look's time; the others for a notify
         self.open = 0  # accepted writes not yet settled
         self.verdicts: Counter[str] = Counter()  # by kind
         self._stop: Observation | None = None
@@ -59,15 +59,23 @@ class Confirmer:
             if self._stop is None:
                 self._stop = stopping.on_stop(self._wake)
             self.open += 1
-            heapq.heappush(self._due, (accepted.next_at, next(self._order), accepted, meter))
+            self._push(accepted, meter)
             if len(self._threads) < min(THREADS, self.open):
                 thread = threading.Thread(target=self._run, name=f"confirm-{len(self._threads) + 1}", daemon=True)
                 self._threads.append(thread)
                 thread.start()
-            self._cond.notify()
         return True
 
+    def _push(self, accepted: Accepted, meter: MeterOutcome | None) -> None:
+        # Under the lock. Only a look due before every other one changes when the timing thread
+        # wakes; any thread may be the one a notify reaches, so all are told.
+        first = not self._due or accepted.next_at < self._due[0][0]
+        heapq.heappush(self._due, (accepted.next_at, next(self._order), accepted, meter))
+        if first:
+            self._cond.notify_all()
+
     def _wake(self) -> None:
+        # A stop: every thread settles what is left, and the run's wait ends.
         with self._cond:
             self._cond.notify_all()
 
@@ -78,22 +86,28 @@ class Confirmer:
                     if stopping.reason() is not None:
                         self._settle_all(confirmation.stopped)
                         return
-                    if self._due and (delay := self._due[0][0] - time.monotonic()) <= 0:
+                    now = time.monotonic()
+                    if self._due and self._due[0][0] <= now:
                         _, _, accepted, meter = heapq.heappop(self._due)
-                        self._looking += 1
+                        if self._due:
+                            self._cond.notify()  # another thread takes the next, or waits for its time
                         break
-                    self._cond.wait(delay if self._due else None)
+                    if self._timing or not self._due:
+                        self._cond.wait()
+                    else:
+                        self._timing = True
+                        self._cond.wait(self._due[0][0] - now)
+                        self._timing = False
             verdict = confirmation.look(accepted)
             if verdict is None:
                 if stopping.reason() is not None:
                     verdict = confirmation.stopped(accepted)
                 elif not accepted.schedule(time.monotonic(), self.timeout):
                     verdict = confirmation.timed_out(accepted, self.timeout)
-            with self._cond:
-                self._looking -= 1
-                if verdict is None:
-                    heapq.heappush(self._due, (accepted.next_at, next(self._order), accepted, meter))
-                    continue
+            if verdict is None:
+                with self._cond:
+                    self._push(accepted, meter)
+                continue
             self._settle(accepted, meter, verdict)
 
     def _settle_all(self, verdict_of: Callable[[Accepted], Verdict]) -> None:
@@ -124,7 +138,8 @@ class Confirmer:
     def _count(self, verdict: Verdict) -> None:
         self.verdicts[verdict.kind] += 1
         self.open -= 1
-        self._cond.notify_all()
+        if not self.open:
+            self._cond.notify_all()  # the run's wait ends
 
     def wait(self) -> None:
         """Hold the run until every accepted write is settled, or the run stops."""

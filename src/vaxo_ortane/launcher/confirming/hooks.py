@@ -10,7 +10,6 @@ accepts a write.
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher.confirming.confirmer import Confirmer
@@ -23,11 +22,10 @@ if TYPE_CHECKING:
 Record = Callable[..., None]
 
 
-@dataclass
 class Confirming:
-    keys: Keys
-    confirmer: Confirmer
-    outcomes: Outcomes | None
+    # Not a dataclass: every run makes one, and a dataclass costs about a millisecond to define.
+    def __init__(self, keys: Keys, confirmer: Confirmer, outcomes: Outcomes | None) -> None:
+        self.keys, self.confirmer, self.outcomes = keys, confirmer, outcomes
 
     @classmethod
     def install(cls, keys: Keys, timeout: float, outcomes: Outcomes | None, record: Record) -> Confirming:

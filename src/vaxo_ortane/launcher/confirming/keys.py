@@ -15,12 +15,16 @@ import threading
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING
 
-from vaxo_ortane.launcher.ledger.store import name_key
-from vaxo_ortane.mediator.idempotency import key_for, random_key
+from vaxo_ortane.mediator.idempotency import key_for, random_key, scope_prefix
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.run.outcomes import Outcomes
     from vaxo_ortane.util.supabase.query import Row
+
+
+def row_text(value: object) -> str:
+    """A row id as text, for a run without a ledger (with one, the ledger's own form of it)."""
+    return value if isinstance(value, str) else str(value)
 
 
 def rollout_scope(rollout: str) -> str:
@@ -41,8 +45,10 @@ class Keys:
         selected: Callable[[], list[Row] | None],
         held: Mapping[str, str] | None = None,
         refused: Mapping[str, str] | None = None,
+        row_id_of: Callable[[object], str | None] = row_text,
     ) -> None:
-        self._scope = scope
+        self._prefix = scope_prefix(scope)
+        self._row_id_of = row_id_of
         self._outcomes = outcomes
         self._selected = selected
         self._held = dict(held or {})  # key -> request id
@@ -55,8 +61,8 @@ class Keys:
         row = self._row_of(meter_id) if meter is None else meter.row
         if row is None:
             return random_key()
-        row_id = name_key(row.get("id")) or ""
-        key = key_for(self._scope, row_id, value, self._refused.get(row_id))
+        row_id = self._row_id_of(row.get("id")) or ""
+        key = key_for(self._prefix, row_id, value, self._refused.get(row_id) if self._refused else None)
         if meter is not None:
             meter.key = key
         return key

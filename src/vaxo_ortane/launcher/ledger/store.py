@@ -211,7 +211,8 @@ class Ledger(ABC):
                         key,
                         name_key(request_id),
                         before,
-                        None if confirmed is None else self._time(confirmed),
+                        # Confirmed as its outcome came, unless the confirmer settled it.
+                        off[0] if confirmed is None else self._time(confirmed),
                     )
                 )
             elif item[0] == SELECTED:

@@ -71,7 +71,7 @@ class MeterOutcome:
     key: str | None = None  # the write's idempotency key
     request_id: str | None = None  # of a write the mediator accepted
     read_before: bool | None = None  # with read-back, the value read before the write
-    confirmed_at: float | None = None  # time.time()
+    confirmed_at: float | None = None  # time.time() of an accepted write's confirmation
     verdict: Verdict | None = None  # a confirmation that came before the job's record of the write
 
     @property
@@ -174,11 +174,10 @@ class Outcomes:
         meter: MeterOutcome | None = getattr(self._local, "current", None)
         if meter is None or meter.outcome != NOT_RUN:
             return
+        # Confirmed now: the time of the outcome is the time of the confirmation.
         if meter.read_before is False:
-            meter.confirmed_at = time.time()
             self._settle(meter, ALREADY_OFF, None, None)
         elif meter.request_id is None:
-            meter.confirmed_at = time.time()
             self._settle(meter, SWITCHED_OFF, None, None)
         else:
             with self._lock:

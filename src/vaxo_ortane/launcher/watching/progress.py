@@ -123,7 +123,8 @@ class ProgressWatch:
             if meter.outcome == ACCEPTED:
                 self._accepted.add(id(meter))
                 return
-            self._accepted.discard(id(meter))
+            if meter.request_id is not None:
+                self._accepted.discard(id(meter))
             if meter.outcome == SWITCHED_OFF:
                 self._switched_off += 1
             elif meter.outcome == ALREADY_OFF:
