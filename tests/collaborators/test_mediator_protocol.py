@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import dataclasses
+import json
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
 
 from vaxo_ortane.mediator import writes
-from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient
+from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient, _Answer, _not_accepted
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour, load_config
 
@@ -101,3 +102,11 @@ def test_a_head_end_behaviour_it_cannot_play_is_refused(tmp_path: Path, table: s
     config.write_text(f'[meters."M-1"]\n{table}\n')
     with pytest.raises(ValueError, match=error):
         load_config(config)
+
+
+@pytest.mark.parametrize("echoed", ["tok/en+1", "tok%2Fen%2B1"])
+def test_a_request_id_that_echoes_the_token_is_refused_without_it(echoed: str) -> None:
+    answer = _Answer(202, [], json.dumps({"request_id": f"req-{echoed}", "status": "pending"}).encode())
+    answer.secret = "tok/en+1"
+    problem = _not_accepted(answer, "M-1")
+    assert problem is not None and "bearer token" in problem and "en+1" not in problem and "en%2B1" not in problem

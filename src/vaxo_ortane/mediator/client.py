@@ -368,8 +368,13 @@ def _request_problem(answer: _Answer, meter_id: object, request_id: str) -> str 
     return None
 
 
+def _forms(secret: str | None) -> tuple[str, ...]:
+    """``secret`` as it is and percent-encoded, as an answer may echo it."""
+    return () if not secret else (secret, quote(secret, safe=""))
+
+
 def _holds(text: str, secret: str | None) -> bool:
-    return secret is not None and secret != "" and (secret in text or quote(secret, safe="") in text)
+    return any(form in text for form in _forms(secret))
 
 
 def _path_segment(meter_id: object) -> str:
@@ -583,7 +588,7 @@ class OrtaneMediatorClient:
         return RequestState(
             body["status"],
             value if isinstance(value, bool) else None,
-            None if error is None else _scrubbed(str(error)[:300], secrets=(answer.secret,)),
+            None if error is None else _scrubbed(str(error), secrets=_forms(answer.secret))[:300],
         )
 
     def _exchange(

@@ -49,6 +49,7 @@ class Confirmer:
         self.open = 0  # accepted writes not yet settled
         self.verdicts: Counter[str] = Counter()  # by kind
         self._stop: Observation | None = None
+        self._closed = False  # the run has ended: a look still under way settles nothing
 
     def take(self, accepted: Accepted) -> bool:
         """The client's hook for an accepted write, on the worker's thread: confirmed here from now on."""
@@ -117,6 +118,8 @@ class Confirmer:
             self._settle(accepted, meter, verdict_of(accepted), locked=True)
 
     def _settle(self, accepted: Accepted, meter: MeterOutcome | None, verdict: Verdict, locked: bool = False) -> None:
+        if self._closed:
+            return
         if self._outcomes is not None and meter is not None:
             self._outcomes.confirm(meter, verdict)
         if not verdict.confirmed:
@@ -164,5 +167,8 @@ class Confirmer:
         return self.verdicts[confirmation.UNCONFIRMED] + self.open
 
     def close(self) -> None:
+        """The run has ended: what is still pending is the outcomes' to settle (``finish``)."""
+        with self._cond:
+            self._closed = True
         if self._stop is not None:
             self._stop.remove()
