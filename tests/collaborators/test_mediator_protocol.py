@@ -8,9 +8,12 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from vaxo_ortane.mediator import writes
 from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient, _Answer, _not_accepted
+from vaxo_ortane.mediator.idempotency import key_for, scope_prefix, usable
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour, load_config
 
@@ -110,3 +113,14 @@ def test_a_request_id_that_echoes_the_token_is_refused_without_it(echoed: str) -
     answer.secret = "tok/en+1"
     problem = _not_accepted(answer, "M-1")
     assert problem is not None and "bearer token" in problem and "en+1" not in problem and "en%2B1" not in problem
+
+
+ROW_IDS = st.text(st.characters(exclude_categories=("Cs",)), max_size=300)  # a registry's text, as the ledger keeps it
+
+
+@given(ROW_IDS, ROW_IDS)
+def test_keys_fit_a_header_and_tell_rows_apart(first: str, second: str) -> None:
+    prefix = scope_prefix("rollout:2026-12")
+    keys = [key_for(prefix, row, False) for row in (first, second)]
+    assert all(usable(k) and usable(key_for(prefix, "", False, k)) for k in keys)
+    assert (keys[0] == keys[1]) == (first == second)
