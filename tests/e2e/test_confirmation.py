@@ -4,6 +4,7 @@ writes for later (apply, refuse, never apply) and meters that lie, found by read
 from __future__ import annotations
 
 import json
+import signal
 import subprocess
 from collections import Counter
 from collections.abc import Iterator
@@ -13,6 +14,7 @@ from typing import Any
 import pytest
 
 from job_runner import SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
+from test_stopping import JobProcess, has_event
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -54,7 +56,8 @@ def test_accepted_writes_end_as_the_head_end_settled_them_and_unconfirmed_ones_e
         | {n: MeterBehaviour(accept=True, apply="never") for n in (8, 9)}
     )
     report = tmp_path / "run.json"
-    env = {"FLIP_REPORT": str(report)} if watched else {"FLIP_PROGRESS_SECONDS": "0"}
+    env = {"FLIP_REPORT": str(report), "FLIP_MAX_WRITES_PER_MINUTE": "6000"} if watched else {}
+    env |= {} if watched else {"FLIP_PROGRESS_SECONDS": "0"}
     run = f.run("--esco", "ESCO_A", MEDIATOR_CONFIRM_TIMEOUT="1.5", **env)
     assert run.status == 13 and run.summary == "9/9"  # the job's own records say what they said
     applied = {n for n in range(1, 10) if f.sim.applied(meter(n).meter_id) == 1}
@@ -73,6 +76,8 @@ def test_accepted_writes_end_as_the_head_end_settled_them_and_unconfirmed_ones_e
         ("failed", "unconfirmed"): {8, 9},
     }
     assert all(m["request_id"] for m in document["meters"] if m["id"] > 2)
+    # Every poll took its slot in the write budget, as the writes did.
+    assert document["rollout"]["requests"] == f.sim.requests("PUT") + f.sim.requests("GET") > 9
     assert Path(document["rerun_file"]).read_text().split() == [meter(n).name for n in (6, 7, 8, 9)]
     (closing,) = run.events("Summary: ")
     assert closing["failed_by_cause"]["unconfirmed"] == 2 and closing["exit_status"] == 13
@@ -111,3 +116,17 @@ def test_read_back_finds_lying_meters_and_leaves_meters_already_off_unwritten(he
     )
     pace = json.loads(plan.stdout)["rollout"]
     assert (pace["requests_per_meter"], pace["requests"]) == (3, 21) and "3 mediator requests a meter" in plan.stderr
+
+
+def test_a_stop_ends_the_wait_for_confirmations_at_once(head_ends: Any, tmp_path: Path) -> None:
+    f = head_ends({n: MeterBehaviour(accept=True, apply="never") for n in range(1, 4)})
+    report = tmp_path / "run.json"
+    job = JobProcess(f, [], FLIP_REPORT=str(report), MEDIATOR_CONFIRM_TIMEOUT="120")
+    try:
+        job.wait_for(has_event("Waiting for 3 accepted writes to be confirmed"))
+        sent = job.send(signal.SIGTERM)
+        status, ended = job.end()
+    finally:
+        job.kill()
+    assert status == 143 and ended - sent < 5
+    assert json.loads(report.read_text())["counts"]["failed_by_cause"]["unconfirmed"] == 3
