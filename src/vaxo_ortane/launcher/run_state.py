@@ -91,7 +91,6 @@ class RunState:
         # Each write's key, from the rollout with a ledger, else from a run id of this run's own.
         from vaxo_ortane.launcher.confirming.hooks import Confirming
         from vaxo_ortane.launcher.confirming.keys import Keys, rollout_scope, run_scope
-        from vaxo_ortane.mediator.client import default_settings
 
         ledger = self.ledger
         if ledger is None:
@@ -101,7 +100,7 @@ class RunState:
 
             scope, unsettled = rollout_scope(ledger.setting.rollout), ledger.unsettled
             keys = Keys(scope, self.outcomes, self._selected_rows, unsettled.held, unsettled.refused, name_key)
-        self.confirming = Confirming.install(keys, default_settings().confirm_timeout, self.outcomes, record)
+        self.confirming = Confirming.install(keys, self.outcomes, record)
 
     def _selected_rows(self) -> list[Row] | None:
         return self.selection.rows

@@ -124,8 +124,7 @@ class MediatorSettings:
         mode = environ.get(VERIFY, "").strip() or VERIFY_MODES[0]
         if mode not in VERIFY_MODES:
             raise ValueError(f"{VERIFY} must be none or read-back, not {mode[:40]!r}")
-        settings = settings_from_env(cls, environ, _BOUNDS)
-        return dataclasses.replace(settings, read_back=mode == "read-back") if mode != "none" else settings
+        return dataclasses.replace(settings_from_env(cls, environ, _BOUNDS), read_back=mode == "read-back")
 
     @property
     def deadline(self) -> float:
@@ -546,10 +545,12 @@ class OrtaneMediatorClient:
                     self._read_back(value, answer.status)
                 return
             request_id = str(json.loads(answer.body)["request_id"])
-        accepted = confirmation.Accepted(self, key, request_id, value, settings.read_back, next_at=looked_at)
+        accepted = confirmation.Accepted(
+            self, key, request_id, value, settings.read_back, settings.confirm_timeout, next_at=looked_at
+        )
         if writes.on_accepted(accepted):
             return
-        verdict = confirmation.confirm_here(accepted, settings.confirm_timeout)
+        verdict = confirmation.confirm_here(accepted)
         if not verdict.confirmed:
             self._fail(str(verdict.detail), self._shown, None)
 

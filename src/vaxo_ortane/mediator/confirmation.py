@@ -61,27 +61,46 @@ class Confirmable(Protocol):
 
 
 class Accepted:
-    """A write the mediator accepted, while it is being confirmed; ``next_at`` (time.monotonic())
-    is when to look at it next, half a second after its acceptance unless given."""
+    """A write the mediator accepted, while it is being confirmed, at most ``timeout`` seconds
+    from now; ``next_at`` (time.monotonic()) is when to look at it next, half a second after its
+    acceptance unless given."""
 
-    __slots__ = ("accepted_at", "client", "key", "looks", "next_at", "problem", "read_back", "request_id", "value")
+    __slots__ = (
+        "client",
+        "deadline",
+        "key",
+        "looks",
+        "next_at",
+        "problem",
+        "read_back",
+        "request_id",
+        "timeout",
+        "value",
+    )
 
     def __init__(
-        self, client: Confirmable, key: str, request_id: str, value: bool, read_back: bool, next_at: float = 0.0
+        self,
+        client: Confirmable,
+        key: str,
+        request_id: str,
+        value: bool,
+        read_back: bool,
+        timeout: float,
+        next_at: float = 0.0,
     ) -> None:
         self.client, self.key, self.request_id, self.value, self.read_back = client, key, request_id, value, read_back
-        self.accepted_at = time.monotonic()
-        self.next_at = next_at or self.accepted_at + FIRST_PAUSE
+        accepted_at = time.monotonic()
+        self.timeout, self.deadline = timeout, accepted_at + timeout
+        self.next_at = next_at or accepted_at + FIRST_PAUSE
         self.looks = 0
         self.problem: str | None = None  # why the last look could not tell
 
-    def schedule(self, now: float, timeout: float) -> bool:
+    def schedule(self, now: float) -> bool:
         """Set when to look next; False once the time to confirm it is up."""
-        deadline = self.accepted_at + timeout
-        if now >= deadline:
+        if now >= self.deadline:
             return False
         pause = min(LONGEST_PAUSE, FIRST_PAUSE * GROWTH**self.looks)
-        self.next_at = min(deadline, now + pause)  # one last look at the deadline
+        self.next_at = min(self.deadline, now + pause)  # one last look at the deadline
         return True
 
 
@@ -138,15 +157,15 @@ def unconfirmed(accepted: Accepted, why: str) -> Verdict:
     return verdict(UNCONFIRMED, f"{UNCONFIRMED}: request {accepted.request_id!r} {why}{last}")
 
 
-def timed_out(accepted: Accepted, timeout: float) -> Verdict:
-    return unconfirmed(accepted, f"not settled within {timeout:g} s of its acceptance")
+def timed_out(accepted: Accepted) -> Verdict:
+    return unconfirmed(accepted, f"not settled within {accepted.timeout:g} s of its acceptance")
 
 
 def stopped(accepted: Accepted) -> Verdict:
     return unconfirmed(accepted, f"not settled when the run stopped ({stopping.reason()})")
 
 
-def confirm_here(accepted: Accepted, timeout: float) -> Verdict:
+def confirm_here(accepted: Accepted) -> Verdict:
     """Look at the request on this thread until it is settled, its time is up, or the run stops."""
     woken = threading.Event()
     with stopping.on_stop(woken.set):
@@ -156,6 +175,6 @@ def confirm_here(accepted: Accepted, timeout: float) -> Verdict:
                 break
             if (verdict := look(accepted)) is not None:
                 return verdict
-            if not accepted.schedule(time.monotonic(), timeout):
-                return timed_out(accepted, timeout)
+            if not accepted.schedule(time.monotonic()):
+                return timed_out(accepted)
     return stopped(accepted)

@@ -3,8 +3,8 @@
 A write the mediator answered with 202 is handed here, and the worker goes on to its
 next meter. A few threads of our own (at most ``THREADS``, started as accepted writes
 come) look at each request when it is due (``confirmation``: half a second after its
-acceptance, then after growing pauses), until it is applied or failed, or
-``MEDIATOR_CONFIRM_TIMEOUT`` seconds have passed. Each verdict settles the meter's
+acceptance, then after growing pauses), until it is applied or failed, or the
+client's ``MEDIATOR_CONFIRM_TIMEOUT`` seconds have passed. Each verdict settles the meter's
 outcome, when the outcomes are watched, and one that is not a confirmation is
 recorded. A look is a mediator request: it waits for the write budget like any other.
 
@@ -37,8 +37,7 @@ THREADS = 5
 
 
 class Confirmer:
-    def __init__(self, timeout: float, outcomes: Outcomes | None, record: Record) -> None:
-        self.timeout = timeout
+    def __init__(self, outcomes: Outcomes | None, record: Record) -> None:
         self._outcomes = outcomes
         self._record = record
         self._cond = threading.Condition(threading.Lock())
@@ -47,6 +46,7 @@ class Confirmer:
         self._threads: list[threading.Thread] = []
         self._timing = False  # one idle thread waits for the next look's time; the others for a notify
         self.open = 0  # accepted writes not yet settled
+        self._last_deadline = 0.0  # time.monotonic() past which no accepted write is waited for
         self.verdicts: Counter[str] = Counter()  # by kind
         self._stop: Observation | None = None
         self._closed = False  # the run has ended: a look still under way settles nothing
@@ -60,6 +60,7 @@ class Confirmer:
             if self._stop is None:
                 self._stop = stopping.on_stop(self._wake)
             self.open += 1
+            self._last_deadline = max(self._last_deadline, accepted.deadline)
             self._push(accepted, meter)
             if len(self._threads) < min(THREADS, self.open):
                 thread = threading.Thread(target=self._run, name=f"confirm-{len(self._threads) + 1}", daemon=True)
@@ -103,8 +104,8 @@ class Confirmer:
             if verdict is None:
                 if stopping.reason() is not None:
                     verdict = confirmation.stopped(accepted)
-                elif not accepted.schedule(time.monotonic(), self.timeout):
-                    verdict = confirmation.timed_out(accepted, self.timeout)
+                elif not accepted.schedule(time.monotonic()):
+                    verdict = confirmation.timed_out(accepted)
             if verdict is None:
                 with self._cond:
                     self._push(accepted, meter)
@@ -149,12 +150,12 @@ class Confirmer:
         with self._cond:
             if not self.open:
                 return
-            waiting = self.open
+            waiting, longest = self.open, max(0.0, self._last_deadline - time.monotonic())
         self._record(
             "info",
-            f"Waiting for {waiting} accepted writes to be confirmed, at most {self.timeout:g} s after each acceptance",
+            f"Waiting for {waiting} accepted writes to be confirmed, at most {longest:.0f} s more",
             accepted=waiting,
-            confirm_timeout=self.timeout,
+            wait_seconds=round(longest, 1),
         )
         with self._cond:
             while self.open and stopping.reason() is None:

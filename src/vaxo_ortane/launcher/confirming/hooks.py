@@ -28,8 +28,8 @@ class Confirming:
         self.keys, self.confirmer, self.outcomes = keys, confirmer, outcomes
 
     @classmethod
-    def install(cls, keys: Keys, timeout: float, outcomes: Outcomes | None, record: Record) -> Confirming:
-        confirming = cls(keys, Confirmer(timeout, outcomes, record), outcomes)
+    def install(cls, keys: Keys, outcomes: Outcomes | None, record: Record) -> Confirming:
+        confirming = cls(keys, Confirmer(outcomes, record), outcomes)
         writes.install(
             keys.key,
             keys.held if keys.holds else None,
