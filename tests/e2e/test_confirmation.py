@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import signal
 import subprocess
+import time
 from collections import Counter
 from collections.abc import Iterator
 from pathlib import Path
@@ -118,15 +119,21 @@ def test_read_back_finds_lying_meters_and_leaves_meters_already_off_unwritten(he
     assert (pace["requests_per_meter"], pace["requests"]) == (3, 21) and "3 mediator requests a meter" in plan.stderr
 
 
-def test_a_stop_ends_the_wait_for_confirmations_at_once(head_ends: Any, tmp_path: Path) -> None:
-    f = head_ends({n: MeterBehaviour(accept=True, apply="never") for n in range(1, 4)})
+@pytest.mark.parametrize("stop", ["SIGTERM", "threshold"])
+def test_a_stop_ends_the_wait_for_confirmations_at_once(head_ends: Any, tmp_path: Path, stop: str) -> None:
+    # The threshold's stop comes from the confirmer's own thread, as a refused write settles.
+    never = {n: MeterBehaviour(accept=True, apply="never") for n in range(1, 4)}
+    f = head_ends(never | ({4: MeterBehaviour(accept=True, apply="fail")} if stop == "threshold" else {}))
     report = tmp_path / "run.json"
-    job = JobProcess(f, [], FLIP_REPORT=str(report), MEDIATOR_CONFIRM_TIMEOUT="120")
+    env = {"FLIP_REPORT": str(report), "MEDIATOR_CONFIRM_TIMEOUT": "120"}
+    started = time.monotonic()
+    job = JobProcess(f, [], **env, FLIP_MAX_FAILURES="1" if stop == "threshold" else None)
     try:
-        job.wait_for(has_event("Waiting for 3 accepted writes to be confirmed"))
-        sent = job.send(signal.SIGTERM)
+        if stop == "SIGTERM":
+            job.wait_for(has_event("Waiting for 3 accepted writes to be confirmed"))
+            job.send(signal.SIGTERM)
         status, ended = job.end()
     finally:
         job.kill()
-    assert status == 143 and ended - sent < 5
+    assert status == (143 if stop == "SIGTERM" else 11) and ended - started < 30
     assert json.loads(report.read_text())["counts"]["failed_by_cause"]["unconfirmed"] == 3

@@ -11,6 +11,9 @@ recorded. A look is a mediator request: it waits for the write budget like any o
 At the run's end ``wait`` holds the run until every accepted write is settled; a stop
 ends that wait, and every look not yet made, at once: what is still pending then is
 unconfirmed.
+
+The lock is never held while a write is settled or recorded: settling takes the
+outcomes' lock, under which a failure may ask for a stop, which takes this one.
 """
 
 from __future__ import annotations
@@ -86,11 +89,11 @@ class Confirmer:
             with self._cond:
                 while True:
                     if stopping.reason() is not None:
-                        self._settle_all(confirmation.stopped)
-                        return
+                        left, self._due = self._due, []
+                        break
                     now = time.monotonic()
                     if self._due and self._due[0][0] <= now:
-                        _, _, accepted, meter = heapq.heappop(self._due)
+                        left = [heapq.heappop(self._due)]
                         if self._due:
                             self._cond.notify()  # another thread takes the next, or waits for its time
                         break
@@ -100,6 +103,10 @@ class Confirmer:
                         self._timing = True
                         self._cond.wait(self._due[0][0] - now)
                         self._timing = False
+            if stopping.reason() is not None:
+                self._settle_all(left)
+                return
+            ((_, _, accepted, meter),) = left
             verdict = confirmation.look(accepted)
             if verdict is None:
                 if stopping.reason() is not None:
@@ -112,13 +119,12 @@ class Confirmer:
                 continue
             self._settle(accepted, meter, verdict)
 
-    def _settle_all(self, verdict_of: Callable[[Accepted], Verdict]) -> None:
-        # Under the lock: every write still waiting for a look.
-        due, self._due = self._due, []
-        for _, _, accepted, meter in due:
-            self._settle(accepted, meter, verdict_of(accepted), locked=True)
+    def _settle_all(self, left: list[tuple[float, int, Accepted, MeterOutcome | None]]) -> None:
+        # The run is stopping: the writes taken off the queue are unconfirmed.
+        for _, _, accepted, meter in left:
+            self._settle(accepted, meter, confirmation.stopped(accepted))
 
-    def _settle(self, accepted: Accepted, meter: MeterOutcome | None, verdict: Verdict, locked: bool = False) -> None:
+    def _settle(self, accepted: Accepted, meter: MeterOutcome | None, verdict: Verdict) -> None:
         if self._closed:
             return
         if self._outcomes is not None and meter is not None:
@@ -133,17 +139,11 @@ class Confirmer:
                 verdict=verdict.kind,
                 **fields,
             )
-        if locked:
-            self._count(verdict)
-            return
         with self._cond:
-            self._count(verdict)
-
-    def _count(self, verdict: Verdict) -> None:
-        self.verdicts[verdict.kind] += 1
-        self.open -= 1
-        if not self.open:
-            self._cond.notify_all()  # the run's wait ends
+            self.verdicts[verdict.kind] += 1
+            self.open -= 1
+            if not self.open:
+                self._cond.notify_all()  # the run's wait ends
 
     def wait(self) -> None:
         """Hold the run until every accepted write is settled, or the run stops."""
@@ -160,8 +160,8 @@ class Confirmer:
         with self._cond:
             while self.open and stopping.reason() is None:
                 self._cond.wait()
-            if self.open:
-                self._settle_all(confirmation.stopped)
+            left, self._due = self._due, []
+        self._settle_all(left)
 
     @property
     def unconfirmed(self) -> int:

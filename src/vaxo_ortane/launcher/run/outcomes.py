@@ -42,7 +42,6 @@ from vaxo_ortane.util.supabase.query import Query, Response, Row
 
 SWITCHED_OFF, FAILED, NOT_RUN = "switched_off", "failed", "not_run"
 ALREADY_OFF, ACCEPTED = "already_off", "accepted"
-OUTCOMES = (SWITCHED_OFF, ALREADY_OFF, ACCEPTED, FAILED, NOT_RUN)
 # Why a meter failed: its mediator's exchange, no mediator known, any other error,
 # refused unsent because the run was stopping; an accepted request that ended failed,
 # a write not confirmed in time, a meter read back unchanged.
@@ -199,11 +198,11 @@ class Outcomes:
             if meter.outcome != ACCEPTED:
                 return  # settled already, as the run ended
             self.accepted -= 1
-        if verdict.confirmed:
-            meter.confirmed_at = verdict.at
-            self._settle(meter, SWITCHED_OFF, None, None)
-        else:
-            self._settle(meter, FAILED, CONFIRMATION_CAUSES[verdict.kind], _text(verdict.detail))
+            if verdict.confirmed:
+                meter.confirmed_at = verdict.at
+                self._settle_locked(meter, SWITCHED_OFF, None, None)
+            else:
+                self._settle_locked(meter, FAILED, CONFIRMATION_CAUSES[verdict.kind], _text(verdict.detail))
 
     def current(self) -> MeterOutcome | None:
         """The meter the calling worker thread is handling, if it is a selected one."""
@@ -217,14 +216,17 @@ class Outcomes:
 
     def _settle(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
         with self._lock:
-            meter.outcome, meter.cause, meter.detail = outcome, cause, detail
-            self.ended += 1
-            if outcome == FAILED and cause != "stopped":
-                self.failures += 1
-                if self._on_failure is not None:
-                    self._on_failure(self.failures, self.ended)
-            for listener in self._listeners:
-                listener(meter)
+            self._settle_locked(meter, outcome, cause, detail)
+
+    def _settle_locked(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
+        meter.outcome, meter.cause, meter.detail = outcome, cause, detail
+        self.ended += 1
+        if outcome == FAILED and cause != "stopped":
+            self.failures += 1
+            if self._on_failure is not None:
+                self._on_failure(self.failures, self.ended)
+        for listener in self._listeners:
+            listener(meter)
 
     def finish(self) -> None:
         """Settle the rows that started and never logged an outcome (they raised), and the
