@@ -22,11 +22,6 @@ if TYPE_CHECKING:
     from vaxo_ortane.util.supabase.query import Row
 
 
-def row_text(value: object) -> str:
-    """A row id as text, for a run without a ledger (with one, the ledger's own form of it)."""
-    return value if isinstance(value, str) else str(value)
-
-
 def rollout_scope(rollout: str) -> str:
     return f"rollout:{rollout}"
 
@@ -45,7 +40,7 @@ class Keys:
         selected: Callable[[], list[Row] | None],
         held: Mapping[str, str] | None = None,
         refused: Mapping[str, str] | None = None,
-        row_id_of: Callable[[object], str | None] = row_text,
+        row_id_of: Callable[[object], str | None] = str,  # with a ledger, the ledger's own form of it
     ) -> None:
         self._prefix = scope_prefix(scope)
         self._row_id_of = row_id_of
