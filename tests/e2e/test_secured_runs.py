@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import datetime
 import json
 import subprocess
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+import trustme
 
 from job_runner import SCRIPT, Fleet, meter, skip_unless_built
 from pki import Pki
@@ -32,8 +34,11 @@ def test_a_secured_run_and_plan_use_one_handshake_a_worker_and_show_no_secret(
 ) -> None:
     f, pki = secured
     report = tmp_path / "run.json"
+    pki.path("client.key").chmod(0o604)
     run = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", **pki.env())
     assert (run.status, run.summary) == (0, "20/21"), run.stderr
+    (warned,) = [r["event"] for r in run.records if r["level"] == "warning"]
+    assert f"{pki.path('client.key')} is readable by every user;" in warned
     (refused,) = [r for r in run.records if r["level"] == "error"]
     assert "HTTP 403" in refused["error"] and "refused the job's credentials" in refused["error"]
     # Five workers, one mediator: a handshake each at most, not one per write.
@@ -57,13 +62,28 @@ def test_a_secured_run_and_plan_use_one_handshake_a_worker_and_show_no_secret(
         ({"MEDIATOR_CA_FILE": "token"}, "MEDIATOR_CA_FILE="),
         ({"MEDIATOR_TOKEN_FILE": "missing"}, "MEDIATOR_TOKEN_FILE="),
         ({"MEDIATOR_CA_FILE": ""}, "MEDIATOR_CA_FILE is empty"),
+        ({"MEDIATOR_CA_FILE": "big-ca.pem"}, "is larger than 1048576 bytes"),
+        ({"MEDIATOR_TOKEN_FILE": "long-token"}, "MEDIATOR_TOKEN_FILE="),
+        ({"MEDIATOR_CLIENT_CERT_FILE": "expired.pem", "MEDIATOR_CLIENT_KEY_FILE": "expired.pem"}, "expired at"),
+        ({"MEDIATOR_CLIENT_CERT_FILE": "future.pem", "MEDIATOR_CLIENT_KEY_FILE": "future.pem"}, "not valid before"),
     ],
-    ids=["certificate-without-key", "key-of-another", "ca-not-pem", "token-missing", "empty-setting"],
+    ids=[
+        "certificate-without-key",
+        "key-of-another",
+        "ca-not-pem",
+        "token-missing",
+        "empty-setting",
+        "ca-over-1-mib",
+        "token-over-8-kib",
+        "certificate-expired",
+        "certificate-not-yet-valid",
+    ],
 )
 def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
     secured: tuple[Fleet, Pki], changes: dict[str, str | None], named: str
 ) -> None:
     f, pki = secured
+    _write_unusable_files(pki)
     paths = {k: v and str(pki.path(v)) for k, v in changes.items()}
     run = f.run(**pki.env(**paths))
     (record,) = run.records
@@ -71,3 +91,16 @@ def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
     assert all(path in record["event"] for path in paths.values() if path), record
     assert f.sim.requests("PUT") == 0
     pki.assert_no_secret(run.stdout, run.stderr)
+
+
+def _write_unusable_files(pki: Pki) -> None:
+    pki.path("big-ca.pem").write_text(pki.path("ca.pem").read_text() * 2000)  # a bundle of 1.2 MiB
+    pki.path("long-token").write_text("t" * 8193)
+    ca, now = trustme.CA(), datetime.datetime.now(datetime.UTC)
+    for name, start, end in [("expired", -30, -1), ("future", 1, 30)]:
+        cert = ca.issue_cert(
+            "job.fleet.test",
+            not_before=now + datetime.timedelta(days=start),
+            not_after=now + datetime.timedelta(days=end),
+        )
+        cert.private_key_and_cert_chain_pem.write_to_path(pki.path(f"{name}.pem"))

@@ -252,9 +252,11 @@ def check_mediator_settings(record: Record) -> None:
 
     try:
         default_settings()
-        default_credentials()  # the files' paths in its error, never their content
+        credentials = default_credentials()  # the files' paths in its error, never their content
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
+    for warning in () if credentials is None else credentials.warnings:
+        record("warning", warning)
 
 
 def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Rollout:
