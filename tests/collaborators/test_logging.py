@@ -126,6 +126,26 @@ class TestSettings:
         assert not line.startswith("{")
         assert "Failure occurred pushing token" in line and "esco=E" in line and "ValueError: bad" in line
 
+    @pytest.mark.parametrize(
+        "env, whole",
+        [
+            ({"LOG_FORMAT": "json"}, True),
+            ({"LOG_FORMAT": "console"}, False),
+            ({"LOG_FORMAT": "console", "LOG_LEVEL": "debug"}, True),
+        ],
+        ids=["json", "console", "console-debug"],
+    )
+    def test_a_terminal_shows_a_traceback_whole_only_at_debug(self, env: dict[str, str], whole: bool) -> None:
+        log, out = logger(env)
+        try:
+            raise ValueError("the mediator refused\nits second line")
+        except ValueError as exc:
+            log.error("Mediator client failure", error=exc, exception=traceback.format_exception(exc))
+        text = out.getvalue()
+        shown = json.loads(text)["exception"] if env["LOG_FORMAT"] == "json" else text
+        assert ("Traceback (most recent call last)" in shown) is whole
+        assert shown.rstrip().endswith("ValueError: the mediator refused\nits second line")
+
     @pytest.mark.parametrize("env", [{"LOG_LEVEL": "loud"}, {"LOG_FORMAT": "xml"}])
     def test_bad_setting_names_the_variable(self, env: dict[str, str]) -> None:
         with pytest.raises(ValueError, match=next(iter(env))):
