@@ -81,3 +81,7 @@ def test_the_docs_show_only_the_shipped_manifests() -> None:
     assert {"deploy/kubernetes/cronjob.yaml", "deploy/kubernetes/indexed-job.yaml"} <= set(shown)
     assert all((ROOT / path).is_file() for path in shown)
     assert [b for b in blocks if "apiVersion:" in b and not INCLUDED.search(b)] == []
+    # An included file shows as nothing where a page is read as plain Markdown: a link stands beside it.
+    for page in (ROOT / "docs").glob("*.md"):
+        text = page.read_text()
+        assert [p for p in INCLUDED.findall(text) if f'href="../{p}"' not in text] == [], page.name
