@@ -15,8 +15,8 @@ from hypothesis import strategies as st
 from job_runner import ANON, ROLE, SCRIPT, SUMMARY, meter, skip_unless_built
 from test_operating import plan
 from test_stopping import JobProcess
-from vaxo_ortane.launcher.settings import job_inputs
-from vaxo_ortane.launcher.shards import Shard, ShardRun, shard_of
+from vaxo_ortane.launcher.run.shards import Shard, ShardRun, shard_of
+from vaxo_ortane.launcher.settings.environment import job_inputs
 
 SECRET = "file-secret-71c3e0d2"
 NAMES = "PREPAY_DISABLED_METER_NAMES"
