@@ -10,10 +10,7 @@ from typing import Any
 import orjson
 
 from vaxo_ortane.launcher.ledger.schema import (
-    METERS_TABLE,
-    NAMES_TABLE,
-    RUNS_INDEX,
-    RUNS_TABLE,
+    TABLES,
     WRITTEN,
     compiled,
     json_rows,
@@ -24,7 +21,6 @@ from vaxo_ortane.util.urls import without_credentials
 
 CONNECT_SECONDS = 5
 STATEMENT_SECONDS = 15
-# Shards that start together would race on CREATE TABLE IF NOT EXISTS in PostgreSQL.
 SCHEMA_LOCK = 0x666C6970
 
 
@@ -62,17 +58,12 @@ class PostgresLedger(Ledger):
             "application_name": "prepay-enabled-flip-ledger",
         }
 
-        def compose(s: str) -> Any:
-            return sql.SQL(s).format(
-                p=sql.Placeholder(),
-                time=sql.SQL("timestamptz"),
-                names=sql.Identifier(NAMES_TABLE),
-                runs=sql.Identifier(RUNS_TABLE),
-                meters=sql.Identifier(METERS_TABLE),
-                runs_index=sql.Identifier(RUNS_INDEX),
-            )
+        tables = {key: sql.Identifier(name) for key, name in TABLES.items()}
 
-        self._schema, self._statements = compiled(compose)
+        def compose(s: str) -> Any:
+            return sql.SQL(s).format(p=sql.Placeholder(), time=sql.SQL("timestamptz"), **tables)
+
+        self._upgrades, self._statements = compiled(compose)
         self._bulk = {key: compose(upsert(key, json_rows)) for key in WRITTEN}
         self._names = compose(
             "INSERT INTO {names} (rollout, name, first_run, listed_at) SELECT {p}, n, {p}, {p} "
@@ -113,10 +104,11 @@ class PostgresLedger(Ledger):
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._conn.execute(self._names, (run.rollout, run.run_id, moment, names))
 
-    def begin(self, run: RunStart, listed: Sequence[str]) -> frozenset[str]:
-        with self._failing("cannot be opened or written"):
-            self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
-        return super().begin(run, listed)
+    def _upgrade(self) -> None:
+        # Shards that start together would race on CREATE TABLE IF NOT EXISTS and the version:
+        # the first takes the lock, the others then find the ledger up to date.
+        self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+        super()._upgrade()
 
     def _cause(self, exc: Exception) -> str:
         text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
@@ -124,11 +116,11 @@ class PostgresLedger(Ledger):
             text = text.replace(secret, "[password]")
         return text
 
-    def has_tables(self) -> bool:
+    def _present(self, tables: Sequence[str]) -> int:
         found = self._conn.execute(
-            "SELECT count(to_regclass(t)) FROM unnest(%s::text[]) AS t", ([NAMES_TABLE, RUNS_TABLE, METERS_TABLE],)
+            "SELECT count(to_regclass(t)) FROM unnest(%s::text[]) AS t", (list(tables),)
         ).fetchone()
-        return bool(found[0] == 3)
+        return int(found[0])
 
     def close(self) -> None:
         if self._conn is not None:

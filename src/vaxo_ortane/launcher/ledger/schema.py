@@ -1,7 +1,12 @@
 """The ledger's tables and statements, written once for both backends.
 
 Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type
-and the tables' names in braces; a backend composes them in its own way.
+and the tables' keys of ``TABLES`` in braces; a backend composes them in its own way.
+
+The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
+the steps from one version to the next; opening an older ledger applies the steps
+it lacks, in the transaction that records the run, and a new ledger takes them all.
+A ledger written before versions were kept holds the first step's tables: version 0.
 """
 
 from __future__ import annotations
@@ -11,8 +16,19 @@ from typing import Any
 
 NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip_meter_outcomes"
 RUNS_INDEX = "flip_runs_by_rollout"
+SCHEMA_TABLE = "flip_ledger_schema"
+# What a statement names in braces, and the name it stands for.
+TABLES = {
+    "names": NAMES_TABLE,
+    "runs": RUNS_TABLE,
+    "meters": METERS_TABLE,
+    "runs_index": RUNS_INDEX,
+    "schema": SCHEMA_TABLE,
+}
+# The tables a ledger holds once it has been written: one without them holds no rollout yet.
+CORE_TABLES = (NAMES_TABLE, RUNS_TABLE, METERS_TABLE)
 
-SCHEMA = (
+_FIRST_TABLES = (
     """CREATE TABLE IF NOT EXISTS {names} (
     rollout text NOT NULL,
     name text NOT NULL,
@@ -54,6 +70,17 @@ SCHEMA = (
     switched_off_run text,
     PRIMARY KEY (rollout, row_id))""",
 )
+
+# (version, its statements), in order. A step's statements run once, on a ledger below
+# its version; never change a step that has shipped: add one.
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES),)
+VERSION = UPGRADES[-1][0]
+SCHEMA_STATEMENTS = {
+    "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
+    "read": "SELECT max(version) FROM {schema}",
+    "clear": "DELETE FROM {schema}",
+    "set": "INSERT INTO {schema} (version) VALUES ({p})",
+}
 
 # What the ledger tool shows of each run and each meter.
 RUN_COLUMNS = (
@@ -150,8 +177,11 @@ STATEMENTS = {
 }
 
 
-def compiled(compose: Callable[[str], Any]) -> tuple[list[Any], dict[str, Any]]:
-    return [compose(s) for s in SCHEMA], {key: compose(s) for key, s in STATEMENTS.items()}
+def compiled(compose: Callable[[str], Any]) -> tuple[list[tuple[int, list[Any]]], dict[str, Any]]:
+    """The upgrade steps and the statements, each composed by ``compose``."""
+    upgrades = [(version, [compose(s) for s in statements]) for version, statements in UPGRADES]
+    statements = {key: compose(s) for key, s in STATEMENTS.items()}
+    return upgrades, statements | {f"schema_{key}": compose(s) for key, s in SCHEMA_STATEMENTS.items()}
 
 
 def sqlite_ident(name: str) -> str:

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from vaxo_ortane.launcher.ledger.schema import METERS_TABLE, NAMES_TABLE, RUNS_INDEX, RUNS_TABLE, compiled, sqlite_ident
+from vaxo_ortane.launcher.ledger.schema import TABLES, compiled, sqlite_ident
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing, RunStart, iso
 
 # How long an SQLite writer waits for another process's transaction to end.
@@ -26,16 +26,8 @@ class SqliteLedger(Ledger):
             raise LedgerMissing(f"the ledger {self.shown} does not exist")
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
-        self._schema, self._statements = compiled(
-            lambda s: s.format(
-                p="?",
-                time="text",
-                names=sqlite_ident(NAMES_TABLE),
-                runs=sqlite_ident(RUNS_TABLE),
-                meters=sqlite_ident(METERS_TABLE),
-                runs_index=sqlite_ident(RUNS_INDEX),
-            )
-        )
+        tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
+        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", **tables))
         target = f"file:{path}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
             # Opened on the main thread, then used by the writer thread alone.
@@ -78,12 +70,12 @@ class SqliteLedger(Ledger):
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__
 
-    def has_tables(self) -> bool:
+    def _present(self, tables: Sequence[str]) -> int:
+        marks = ", ".join("?" for _ in tables)
         found = self._conn.execute(
-            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN (?, ?, ?)",
-            (NAMES_TABLE, RUNS_TABLE, METERS_TABLE),
+            f"SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ({marks})", tuple(tables)
         ).fetchone()
-        return bool(found[0] == 3)
+        return int(found[0])
 
     def close(self) -> None:
         self._conn.close()

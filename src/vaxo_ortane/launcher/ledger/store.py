@@ -27,7 +27,14 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import Any
 
-from vaxo_ortane.launcher.ledger.schema import METER_COLUMNS, RUN_COLUMNS, TIME_COLUMNS
+from vaxo_ortane.launcher.ledger.schema import (
+    CORE_TABLES,
+    METER_COLUMNS,
+    RUN_COLUMNS,
+    SCHEMA_TABLE,
+    TIME_COLUMNS,
+    VERSION,
+)
 from vaxo_ortane.launcher.run.outcomes import NOT_RUN, SWITCHED_OFF
 from vaxo_ortane.util.json_values import safe_str
 
@@ -93,7 +100,7 @@ class Ledger(ABC):
 
     shown: str
     _statements: dict[str, Any]
-    _schema: list[Any]
+    _upgrades: list[tuple[int, list[Any]]]
     _errors: tuple[type[Exception], ...]
     _transient: tuple[type[Exception], ...]
 
@@ -118,7 +125,7 @@ class Ledger(ABC):
     @abstractmethod
     def _cause(self, exc: Exception) -> str: ...
     @abstractmethod
-    def has_tables(self) -> bool: ...
+    def _present(self, tables: Sequence[str]) -> int: ...  # how many of ``tables`` exist
     @abstractmethod
     def close(self) -> None: ...
 
@@ -143,8 +150,7 @@ class Ledger(ABC):
         """
         with self._failing("cannot be opened or written"):
             self._begin()
-            for statement in self._schema:
-                self._execute(statement)
+            self._upgrade()
             done = frozenset(row[0] for row in self._execute(self._statements["done"], (run.rollout,)))
             done = done.intersection(listed)
             moment = self._time(run.started)
@@ -201,6 +207,56 @@ class Ledger(ABC):
                 self._write_rows("outcome", outcomes)
             for end_row in ends:
                 self._execute(self._statements["end"], end_row)
+            self._commit()
+
+    def has_tables(self) -> bool:
+        """Whether a run has written this ledger: one without its tables holds no rollout yet."""
+        return self._present(CORE_TABLES) == len(CORE_TABLES)
+
+    def schema_version(self) -> int | None:
+        """The ledger's schema version: 0 for one written before versions were kept, None for none yet."""
+        if self._present((SCHEMA_TABLE,)):
+            found = self._execute(self._statements["schema_read"])
+            if found and found[0][0] is not None:
+                return int(found[0][0])
+        return 0 if self.has_tables() else None
+
+    def _upgrade(self) -> None:
+        # Inside the caller's transaction: a ledger is brought up to date whole, or not at all.
+        found = self._known_version()
+        if found == VERSION:
+            return
+        for version, statements in self._upgrades:
+            if found is None or version > found:
+                for statement in statements:
+                    self._execute(statement)
+        self._execute(self._statements["schema_create"])
+        self._execute(self._statements["schema_clear"])
+        self._execute(self._statements["schema_set"], (VERSION,))
+
+    def _known_version(self) -> int | None:
+        found = self.schema_version()
+        if found is not None and found > VERSION:
+            # Its tables may mean more than this release knows: reading them could mislead.
+            raise LedgerError(
+                f"the ledger {self.shown} has schema version {found}, newer than this release's {VERSION}: "
+                "read and write it with the release that wrote it, or a later one",
+                False,
+            )
+        return found
+
+    def outdated(self) -> bool:
+        """Whether this ledger was written by an older release and needs ``upgrade`` before it is read."""
+        with self._failing("cannot be read"):
+            found = self._known_version()
+            self._rollback()
+        return found is not None and found < VERSION
+
+    def upgrade(self) -> None:
+        """Bring an older ledger up to date, in one transaction, before it is read."""
+        with self._failing("cannot be brought up to date"):
+            self._begin()
+            self._upgrade()
             self._commit()
 
     # Reads, for the ledger tool and the plan.
