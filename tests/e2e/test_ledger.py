@@ -123,15 +123,17 @@ def test_shards_side_by_side_share_one_ledger_and_a_settled_rollout_writes_nothi
     [
         ("sqlite:///{tmp}/ledger.db", None, "FLIP_LEDGER is set but FLIP_ROLLOUT is not"),
         ("sqlite:///{tmp}/no-such-folder/ledger.db", "r1", "cannot be created: its folder does not exist"),
+        ("sqlite:///{tmp}/null-link.db", "r1", "null-link.db exists and is not a regular file"),
         ("sqlite:ledger.db", "r1", "FLIP_LEDGER must be sqlite:///ABSOLUTE/PATH or postgresql://"),
         ("postgresql://{user}:wrong-{password}@{host}/{user}", "r1", "password authentication failed"),
     ],
-    ids=["no-rollout", "no-folder", "relative", "wrong-password"],
+    ids=["no-rollout", "no-folder", "link-to-a-device", "relative", "wrong-password"],
 )
 def test_a_ledger_that_cannot_be_used_ends_the_run_with_status_2_before_any_write(
     fleet: Any, request: pytest.FixtureRequest, tmp_path: Path, ledger: str, rollout: str | None, said: str
 ) -> None:
     f = fleet([meter(1)])
+    (tmp_path / "null-link.db").symlink_to("/dev/null")
     values = {"tmp": str(tmp_path)}
     if ledger.startswith("postgresql"):
         cluster = request.getfixturevalue("pg_cluster")
@@ -140,6 +142,14 @@ def test_a_ledger_that_cannot_be_used_ends_the_run_with_status_2_before_any_writ
     assert run.status == 2 and f.sim.requests("PUT") == 0
     (error,) = [r for r in run.records if r["level"] == "error"]
     assert said in error["event"] and "wrong-pw" not in run.stderr
+
+
+def test_a_ledger_path_holding_uri_characters_is_read_where_it_was_written(fleet: Any, tmp_path: Path) -> None:
+    f = fleet([meter(1)])
+    url = f"sqlite://{tmp_path}/odd?mode=rw#x%41.db"
+    assert f.run("--esco", "ESCO_A", FLIP_LEDGER=url, FLIP_ROLLOUT="r1").status == 0
+    assert "1 listed: 1 switched off" in tool(f, url).stdout
+    assert not (tmp_path / "odd").exists()  # read as "file:.../odd?mode=rw", which made a file of that name
 
 
 def test_a_ledger_lost_mid_run_fails_no_meter_and_ends_the_run_12(fleet: Any, pg_cluster: Any) -> None:
