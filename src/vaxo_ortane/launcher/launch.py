@@ -4,7 +4,7 @@
 
 The path of a run, a step a line, with where each step lives::
 
-    run.signals            SIGTERM and SIGINT become stop requests, from the very start
+    run.signals            SIGTERM, SIGINT and SIGHUP become stop requests, from the very start
     settings.environment   the environment read once: <VAR>_FILE values, the shard's
                            names (run.shards), every launcher setting, checked
     ledger.resume          with FLIP_LEDGER: the run and its names recorded, the names

@@ -32,7 +32,7 @@ LEDGER_UNREADABLE = 1
 
 
 def stopped_by(signum: int) -> int:
-    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT."""
+    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT, 129 for SIGHUP."""
     return SIGNAL_BASE + signum
 
 
@@ -47,6 +47,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         NO_METER_SELECTED: "the registry query selected no meter",
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full",
+        stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },
