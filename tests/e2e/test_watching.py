@@ -150,6 +150,34 @@ def test_live_line_redraws_below_the_records_and_leaves_with_the_summary(
     else:
         assert int(rows["failed: not sent: the run was stopping"]) > 40 and int(rows["selected"]) == 60
         assert "Exit status 130: stopped by SIGINT" in text[table:]
+        # The live line keeps the meters refused unsent apart from the four that can fail.
+        assert max(int(n) for n in re.findall(r"switched off  (\d+) failed", text[:table])) <= 4
+        assert re.search(r"failed  [1-9]\d* not sent", text[:table]), text[:table][-500:]
+
+
+def test_a_narrowed_terminal_keeps_one_live_line_and_the_closing_table_shows_every_cause(fleet: Any) -> None:
+    # 30 mediators refuse and 5 meters have none: each cause has a share of the failed meters' table.
+    refusing = MeterBehaviour(latency=0.1, fail_status=503)
+    meters = [meter(n, behaviour=refusing) for n in range(1, 31)] + [
+        meter(n, has_mediator=False) for n in range(31, 36)
+    ]
+    job = TerminalRun(fleet(meters), [str(SCRIPT), "--esco", "ESCO_A"], MEDIATOR_RETRIES="0")
+    try:
+        job.wait_for(r"(\d+)/35 ended", 1)
+        for columns in (20, 100):  # and back, for a table that reads
+            fcntl.ioctl(job._master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
+            job.process.send_signal(signal.SIGWINCH)  # as the kernel does, to the terminal's foreground group
+            # The line of 99 columns wraps into 5 rows at 20: the next erase goes up over 4 of them.
+            job.wait_for(r"\r\x1b\[4A\x1b\[J" if columns == 20 else "Outcomes")
+        status = job.end()
+    finally:
+        if job.process.poll() is None:
+            job.process.kill()
+    assert status == 0, job.text[-2000:]
+    table = job.text[job.text.index("Failed meters") :]
+    assert table.startswith("Failed meters: the first 10 of each cause, 15 of 35")
+    causes = re.findall(r"MTR-\d+ +([a-z_]+) ", table)
+    assert (causes.count("mediator"), causes.count("no_mediator")) == (10, 5), table
 
 
 def test_plan_table_on_a_terminal_names_every_name(fleet: Any) -> None:
