@@ -45,6 +45,7 @@ def _half(index: int) -> dict[str, str | bytes | None]:
         ({"FLIP_SHARD_COUNT": "4"}, 2, "JOB_COMPLETION_INDEX"),
         ({"FLIP_MAX_FAILURES": "0%"}, 2, "FLIP_MAX_FAILURES='0%' must be a count"),
         ({"FLIP_PROGRESS_SECONDS": "-5"}, 2, "FLIP_PROGRESS_SECONDS='-5' must be a number of at least 0"),
+        ({"FLIP_PROGRESS_SECONDS": "0.0001"}, 2, "FLIP_PROGRESS_SECONDS must be 0 (no progress records) or at least 1"),
         ({"FLIP_REPORT": "/nonexistent/run.json"}, 2, "FLIP_REPORT='/nonexistent/run.json': the report must be a file"),
         ({"FLIP_REPORT": "{tmp}/"}, 2, "it names a folder, not a file"),
         ({"FLIP_REPORT": "{tmp}/run.rerun"}, 2, "that is the name of its own rerun list"),

@@ -39,9 +39,10 @@ def watched_fleet(fleet: Any, latency: float) -> Fleet:
     )
 
 
-@pytest.mark.parametrize("seconds", ["0.25", "0"])
+@pytest.mark.parametrize("seconds", ["1", "0"])
 def test_progress_records_grow_while_meters_are_worked_on_then_one_summary(fleet: Any, seconds: str) -> None:
-    run = watched_fleet(fleet, 0.1).run("--esco", "ESCO_A", FLIP_PROGRESS_SECONDS=seconds, MEDIATOR_RETRIES="0")
+    # 12 writes on each worker at 0.25 s: 3 s, long enough for a record each second.
+    run = watched_fleet(fleet, 0.25).run("--esco", "ESCO_A", FLIP_PROGRESS_SECONDS=seconds, MEDIATOR_RETRIES="0")
     assert run.status == 0, run.stderr[-2000:]
     events = [str(r["event"]) for r in run.records]
     at = [i for i, event in enumerate(events) if event.startswith("Progress: ")]
