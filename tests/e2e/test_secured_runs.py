@@ -104,3 +104,35 @@ def _write_unusable_files(pki: Pki) -> None:
             not_after=now + datetime.timedelta(days=end),
         )
         cert.private_key_and_cert_chain_pem.write_to_path(pki.path(f"{name}.pem"))
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [{"MEDIATOR_TOKEN_FILE": "wrong-token"}, {"MEDIATOR_CLIENT_CERT_FILE": None, "MEDIATOR_CLIENT_KEY_FILE": None}],
+    ids=["wrong-token", "no-client-certificate"],
+)
+def test_credentials_the_mediators_refuse_stop_the_run_with_status_14_and_fail_the_plan(
+    secured: tuple[Fleet, Pki], tmp_path: Path, changes: dict[str, str | None]
+) -> None:
+    f, pki = secured
+    pki.path("wrong-token").write_text("tok-not-the-one\n")
+    env = pki.env(**{k: v and str(pki.path(v)) for k, v in changes.items()})
+    report = tmp_path / "run.json"
+    run = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", **env)
+    assert run.status == 14, run.stderr[-2000:]
+    assert run.events("Stopping: the mediators refused the job's credentials 5 times in a row")
+    # What the mediator saw: the fifth refusal, and at most the four other workers' writes in flight.
+    seen = f.sim.requests("PUT") if "MEDIATOR_TOKEN_FILE" in changes else f.sim.refused_handshakes
+    assert 5 <= seen <= 9, seen
+    document = json.loads(report.read_text())
+    assert (document["exit_status"], document["rerun_count"]) == (14, 21)
+    done = subprocess.run(
+        [str(SCRIPT.with_name("prepay-enabled-flip-plan")), "--read-mediators", "--format", "json"],
+        env=f.env(PREPAY_DISABLED_METER_NAMES="A-001,A-002", **env),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 14 and "refused the job's credentials" in done.stderr, done.stderr
+    assert [m["credentials_refused"] for m in json.loads(done.stdout)["meters"]] == [True, True]
+    pki.assert_no_secret(run.stderr, report.read_text(), done.stdout, done.stderr)
