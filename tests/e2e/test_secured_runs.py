@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import datetime
 import json
+import re
+import shutil
 import subprocess
 from collections.abc import Iterator
 from pathlib import Path
@@ -13,9 +15,13 @@ import trustme
 
 from job_runner import SCRIPT, Fleet, meter, skip_unless_built
 from pki import Pki
-from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour
+from servers import unavailable
+from vaxo_ortane.mediator.credentials import TokenFile
+from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour, server_context
 
 pytestmark = skip_unless_built
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture
@@ -136,3 +142,23 @@ def test_credentials_the_mediators_refuse_stop_the_run_with_status_14_and_fail_t
     assert done.returncode == 14 and "refused the job's credentials" in done.stderr, done.stderr
     assert [m["credentials_refused"] for m in json.loads(done.stdout)["meters"]] == [True, True]
     pki.assert_no_secret(run.stderr, report.read_text(), done.stdout, done.stderr)
+
+
+def test_the_security_pages_openssl_recipe_makes_files_a_secured_run_works_with(tmp_path: Path) -> None:
+    if shutil.which("openssl") is None:
+        unavailable("openssl is needed to run the recipe")
+    page = (ROOT / "docs" / "security.md").read_text()
+    (recipe,) = re.findall(r"## Making the files\n.*?```sh\n(.*?)```", page, re.S)
+    made = tmp_path / "made"
+    made.mkdir()
+    done = subprocess.run(["sh", "-c", recipe], cwd=made, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    meters = [meter(n) for n in range(1, 4)]
+    tls = server_context(made / "mediator.pem", made / "mediator.key", made / "fleet-ca.pem")
+    with MediatorSim(
+        {m.meter_id: m.behaviour for m in meters}, tls=tls, token=TokenFile(str(made / "token.txt"))
+    ) as sim:
+        files = {"CA": "fleet-ca.pem", "CLIENT_CERT": "job.crt", "CLIENT_KEY": "job.key", "TOKEN": "token.txt"}
+        run = Fleet(tmp_path, meters, sim).run(**{f"MEDIATOR_{k}_FILE": str(made / v) for k, v in files.items()})
+        assert (run.status, run.summary, sim.requests("PUT"), sim.refused_handshakes) == (0, "3/3", 3, 0), run.stderr
+    assert not [r for r in run.records if r["level"] == "warning"]  # the key is the job's alone
