@@ -14,6 +14,8 @@ from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
+# Seconds since 1970 by the ledger's clock: one machine's, as the file is.
+NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
 
 class SqliteLedger(Ledger):
@@ -38,7 +40,7 @@ class SqliteLedger(Ledger):
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
-        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", **tables))
+        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", now=NOW, **tables))
         # A file URI with the path percent-encoded: a "?", "#" or "%" in it stays part of the name.
         target = f"{path.as_uri()}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
@@ -78,6 +80,12 @@ class SqliteLedger(Ledger):
 
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._conn.executemany(self._statements["name"], [(run.rollout, n, run.run_id, moment) for n in names])
+
+    def _serialize(self) -> None:
+        pass  # BEGIN IMMEDIATE holds the file's write lock already
+
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.executemany(self._statements["claim"], [(run.rollout, n, run.run_id) for n in names])
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__
