@@ -127,22 +127,16 @@ class TestSettings:
         assert "Failure occurred pushing token" in line and "esco=E" in line and "ValueError: bad" in line
 
     @pytest.mark.parametrize(
-        "env, whole",
-        [
-            ({"LOG_FORMAT": "json"}, True),
-            ({"LOG_FORMAT": "console"}, False),
-            ({"LOG_FORMAT": "console", "LOG_LEVEL": "debug"}, True),
-        ],
-        ids=["json", "console", "console-debug"],
+        "fmt, level, whole", [("json", "info", True), ("console", "info", False), ("console", "debug", True)]
     )
-    def test_a_terminal_shows_a_traceback_whole_only_at_debug(self, env: dict[str, str], whole: bool) -> None:
-        log, out = logger(env)
+    def test_a_terminal_shows_a_traceback_whole_only_at_debug(self, fmt: str, level: str, whole: bool) -> None:
+        log, out = logger({"LOG_FORMAT": fmt, "LOG_LEVEL": level})
         try:
             raise ValueError("the mediator refused\nits second line")
         except ValueError as exc:
             log.error("Mediator client failure", error=exc, exception=traceback.format_exception(exc))
         text = out.getvalue()
-        shown = json.loads(text)["exception"] if env["LOG_FORMAT"] == "json" else text
+        shown = json.loads(text)["exception"] if fmt == "json" else text
         assert ("Traceback (most recent call last)" in shown) is whole
         assert shown.rstrip().endswith("ValueError: the mediator refused\nits second line")
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import datetime
 import json
 import re
-import shutil
 import subprocess
 from collections.abc import Iterator
 from pathlib import Path
@@ -15,13 +14,13 @@ import trustme
 
 from job_runner import SCRIPT, Fleet, meter, skip_unless_built
 from pki import Pki
-from servers import unavailable
+from test_operating import plan
 from vaxo_ortane.mediator.credentials import TokenFile
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour, server_context
 
 pytestmark = skip_unless_built
 
-ROOT = Path(__file__).resolve().parents[2]
+SECURITY_PAGE = Path(__file__).resolve().parents[2] / "docs" / "security.md"
 
 
 @pytest.fixture
@@ -73,17 +72,7 @@ def test_a_secured_run_and_plan_use_one_handshake_a_worker_and_show_no_secret(
         ({"MEDIATOR_CLIENT_CERT_FILE": "expired.pem", "MEDIATOR_CLIENT_KEY_FILE": "expired.pem"}, "expired at"),
         ({"MEDIATOR_CLIENT_CERT_FILE": "future.pem", "MEDIATOR_CLIENT_KEY_FILE": "future.pem"}, "not valid before"),
     ],
-    ids=[
-        "certificate-without-key",
-        "key-of-another",
-        "ca-not-pem",
-        "token-missing",
-        "empty-setting",
-        "ca-over-1-mib",
-        "token-over-8-kib",
-        "certificate-expired",
-        "certificate-not-yet-valid",
-    ],
+    ids=["no-key", "other-key", "ca-not-pem", "no-token", "empty", "big-ca", "long-token", "expired", "future"],
 )
 def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
     secured: tuple[Fleet, Pki], changes: dict[str, str | None], named: str
@@ -102,14 +91,10 @@ def test_unusable_credentials_end_the_run_with_status_2_before_any_write(
 def _write_unusable_files(pki: Pki) -> None:
     pki.path("big-ca.pem").write_text(pki.path("ca.pem").read_text() * 2000)  # a bundle of 1.2 MiB
     pki.path("long-token").write_text("t" * 8193)
-    ca, now = trustme.CA(), datetime.datetime.now(datetime.UTC)
-    for name, start, end in [("expired", -30, -1), ("future", 1, 30)]:
-        cert = ca.issue_cert(
-            "job.fleet.test",
-            not_before=now + datetime.timedelta(days=start),
-            not_after=now + datetime.timedelta(days=end),
-        )
-        cert.private_key_and_cert_chain_pem.write_to_path(pki.path(f"{name}.pem"))
+    ca, now, day = trustme.CA(), datetime.datetime.now(datetime.UTC), datetime.timedelta(days=1)
+    for name, start, end in [("expired", now - 30 * day, now - day), ("future", now + day, now + 30 * day)]:
+        pem = ca.issue_cert("job.fleet.test", not_before=start, not_after=end).private_key_and_cert_chain_pem
+        pem.write_to_path(pki.path(f"{name}.pem"))
 
 
 @pytest.mark.parametrize(
@@ -132,32 +117,20 @@ def test_credentials_the_mediators_refuse_stop_the_run_with_status_14_and_fail_t
     assert 5 <= seen <= 9, seen
     document = json.loads(report.read_text())
     assert (document["exit_status"], document["rerun_count"]) == (14, 21)
-    done = subprocess.run(
-        [str(SCRIPT.with_name("prepay-enabled-flip-plan")), "--read-mediators", "--format", "json"],
-        env=f.env(PREPAY_DISABLED_METER_NAMES="A-001,A-002", **env),
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    done = plan(f, "--read-mediators", "--format", "json", PREPAY_DISABLED_METER_NAMES="A-001,A-002", **env)
     assert done.returncode == 14 and "refused the job's credentials" in done.stderr, done.stderr
     assert [m["credentials_refused"] for m in json.loads(done.stdout)["meters"]] == [True, True]
     pki.assert_no_secret(run.stderr, report.read_text(), done.stdout, done.stderr)
 
 
 def test_the_security_pages_openssl_recipe_makes_files_a_secured_run_works_with(tmp_path: Path) -> None:
-    if shutil.which("openssl") is None:
-        unavailable("openssl is needed to run the recipe")
-    page = (ROOT / "docs" / "security.md").read_text()
-    (recipe,) = re.findall(r"## Making the files\n.*?```sh\n(.*?)```", page, re.S)
-    made = tmp_path / "made"
-    made.mkdir()
+    (recipe,) = re.findall(r"## Making the files\n.*?```sh\n(.*?)```", SECURITY_PAGE.read_text(), re.S)
+    (made := tmp_path / "made").mkdir()
     done = subprocess.run(["sh", "-c", recipe], cwd=made, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    meters = [meter(n) for n in range(1, 4)]
+    meters, token = [meter(n) for n in range(1, 4)], TokenFile(str(made / "token.txt"))
     tls = server_context(made / "mediator.pem", made / "mediator.key", made / "fleet-ca.pem")
-    with MediatorSim(
-        {m.meter_id: m.behaviour for m in meters}, tls=tls, token=TokenFile(str(made / "token.txt"))
-    ) as sim:
+    with MediatorSim({m.meter_id: m.behaviour for m in meters}, tls=tls, token=token) as sim:
         files = {"CA": "fleet-ca.pem", "CLIENT_CERT": "job.crt", "CLIENT_KEY": "job.key", "TOKEN": "token.txt"}
         run = Fleet(tmp_path, meters, sim).run(**{f"MEDIATOR_{k}_FILE": str(made / v) for k, v in files.items()})
         assert (run.status, run.summary, sim.requests("PUT"), sim.refused_handshakes) == (0, "3/3", 3, 0), run.stderr

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import re
 from pathlib import Path
-from typing import Any
 
 import kubernetes_validate
 import pytest
@@ -46,7 +45,7 @@ def test_shards_match_completions_the_grace_period_covers_a_stop_and_the_report_
 
 
 @pytest.mark.parametrize("name", ["cronjob.yaml", "indexed-job.yaml"])
-def test_mediator_credentials_are_files_from_read_only_secret_and_configmap_mounts(name: str) -> None:
+def test_every_file_the_pod_reads_is_a_read_only_mount_of_an_object_the_deploying_page_creates(name: str) -> None:
     manifest = yaml.safe_load((FOLDER / name).read_text())
     job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
     pod = job["template"]["spec"]
@@ -63,6 +62,16 @@ def test_mediator_credentials_are_files_from_read_only_secret_and_configmap_moun
         for object_name in filter(None, named):
             assert mount.get("readOnly") is True, mount
             mounted[mount["mountPath"]] = objects[object_name]
+    # Every file the pod reads is a key that the deploying page's commands create, and config.yaml shows.
+    created = _created_by_the_page()
+    for variable, path in env.items():
+        if variable.endswith("_FILE"):
+            folder, _, key = path.rpartition("/")
+            source = mounted[folder]
+            assert key in created[(source["kind"], source["metadata"]["name"])], (name, variable)
+            assert key in source.get("data", {}) | source.get("stringData", {}), (name, variable)
+    claims = [v["persistentVolumeClaim"]["claimName"] for v in volumes.values() if "persistentVolumeClaim" in v]
+    assert {("PersistentVolumeClaim", claim) for claim in claims} <= set(created)
     for variable, kind in [
         ("MEDIATOR_CA_FILE", "ConfigMap"),
         ("MEDIATOR_CLIENT_CERT_FILE", "kubernetes.io/tls"),
@@ -90,86 +99,35 @@ def test_the_docs_show_only_the_shipped_manifests() -> None:
         assert [p for p in INCLUDED.findall(text) if f'href="../{p}"' not in text] == [], page.name
 
 
-# A volume's field, the kind of object it names, and the key that holds the name.
-VOLUME_SOURCES = {
-    "configMap": ("ConfigMap", "name"),
-    "secret": ("Secret", "secretName"),
-    "persistentVolumeClaim": ("PersistentVolumeClaim", "claimName"),
-}
-
-
-def _pod(manifest: dict[str, Any]) -> dict[str, Any]:
-    job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
-    pod: dict[str, Any] = job["template"]["spec"]
-    return pod
-
-
 def _created_by_the_page() -> dict[tuple[str, str], set[str]]:
     """(kind, name) -> keys of each object that deploying.md's commands create or apply."""
-    page = (ROOT / "docs" / "deploying.md").read_text()
-    commands = " ".join(re.findall(r"```sh\n(.*?)```", page, re.S)).replace("\\\n", " ")
-    created: dict[tuple[str, str], set[str]] = {}
-    for kind, name, rest in re.findall(r"kubectl create (configmap|secret generic|secret tls) (\S+)([^\n]*)", commands):
-        keys = {"tls.crt", "tls.key"} if kind == "secret tls" else set(re.findall(r"--from-file=([^=\s]+)=", rest))
-        created[("ConfigMap" if kind == "configmap" else "Secret", name)] = keys
-    for path in re.findall(r"kubectl apply -f (deploy/kubernetes/\S+)", commands):
-        for document in yaml.safe_load_all((ROOT / path).read_text()):
-            created[(document["kind"], document["metadata"]["name"])] = set()
-    return created
-
-
-@pytest.mark.parametrize("name", ["cronjob.yaml", "indexed-job.yaml"])
-def test_the_deploying_page_creates_every_object_and_key_the_manifests_read(name: str) -> None:
-    pod = _pod(yaml.safe_load((FOLDER / name).read_text()))
-    (container,) = pod["containers"]
-    read: dict[tuple[str, str], set[str]] = {}  # what the pod needs: objects, and the keys it reads of them
-    folders: dict[str, tuple[str, str]] = {}
-    volumes = {v["name"]: v for v in pod["volumes"]}
-    for mount in container["volumeMounts"]:
-        volume = volumes[mount["name"]]
-        sources = [(kind, volume[field][key]) for field, (kind, key) in VOLUME_SOURCES.items() if field in volume]
-        for source in volume.get("projected", {}).get("sources", []):
-            sources.append(("Secret", source["secret"]["name"]))
-            read.setdefault(sources[-1], set()).update(item["key"] for item in source["secret"].get("items", []))
-        for source in sources:
-            read.setdefault(source, set())
-            folders[mount["mountPath"]] = source
-    for variable in container["env"]:
-        if variable["name"].endswith("_FILE"):
-            folder, _, key = variable["value"].rpartition("/")
-            read[folders[folder]].add(key)
-    created = _created_by_the_page()
-    placeholders = {
-        (d["kind"], d["metadata"]["name"]): d for d in yaml.safe_load_all((FOLDER / "config.yaml").read_text())
+    commands = " ".join(re.findall(r"```sh\n(.*?)```", (ROOT / "docs" / "deploying.md").read_text(), re.S))
+    created = {
+        ("ConfigMap" if kind == "configmap" else "Secret", name): (
+            {"tls.crt", "tls.key"} if kind == "secret tls" else set(re.findall(r"--from-file=([^=\s]+)=", rest))
+        )
+        for kind, name, rest in re.findall(
+            r"kubectl create (configmap|secret generic|secret tls) (\S+)((?:\\\n|[^\n])*)", commands
+        )
     }
-    for source, keys in read.items():
-        assert source in created, f"{name} reads {source}, which no command of docs/deploying.md creates"
-        assert keys <= created[source], (source, keys - created[source])
-        if source in placeholders:  # config.yaml shows the same keys
-            shown = placeholders[source]
-            assert keys <= set(shown.get("data", {}) | shown.get("stringData", {})), source
+    for path in re.findall(r"kubectl apply -f (deploy/kubernetes/\S+)", commands):
+        created |= {(d["kind"], d["metadata"]["name"]): set() for d in yaml.safe_load_all((ROOT / path).read_text())}
+    return created
 
 
 def test_the_deploying_page_gives_every_status_and_the_action_each_manifest_takes() -> None:
     page = (ROOT / "docs" / "deploying.md").read_text()
     table = page.split("| Pod ends with | Indexed Job | CronJob's Job |\n|---|---|---|\n")[1].split("\n\n")[0]
-    actions: dict[str, dict[int, str]] = {"indexed-job.yaml": {}, "cronjob.yaml": {}}
-    for row in table.splitlines():
-        cells = [cell.strip() for cell in row.strip("|").split("|")]
-        codes = [int(n) for n in re.findall(r"\d+", cells[0].partition(":")[0])] if cells[0][0].isdigit() else []
-        for code in codes:
-            for file, cell in zip(actions, cells[1:], strict=True):
-                action = re.match(r"`(\w+)`", cell)
-                actions[file][code] = action.group(1) if action else "Count" if "counted" in cell else "-"
-    assert set(actions["cronjob.yaml"]) == set(statuses.MEANINGS["prepay-enabled-flip"])
-    for file, table_actions in actions.items():
-        rules = _pod_failure_rules(yaml.safe_load((FOLDER / file).read_text()))
-        for code, action in table_actions.items():
-            # "-": no such pod ends so; a status no rule names is counted against the retries.
-            assert action == "-" or rules.get(code, "Count") == action, (file, code, action)
-
-
-def _pod_failure_rules(manifest: dict[str, Any]) -> dict[int, str]:
-    job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
-    rules = job["podFailurePolicy"]["rules"]
-    return {code: rule["action"] for rule in rules for code in rule.get("onExitCodes", {}).get("values", [])}
+    rows = [[cell.strip() for cell in row.strip("|").split("|")] for row in table.splitlines()]
+    codes = {int(n): cells[1:] for cells in rows for n in re.findall(r"\d+", cells[0].partition(":")[0])}
+    assert set(codes) == set(statuses.MEANINGS["prepay-enabled-flip"])
+    for column, file in enumerate(["indexed-job.yaml", "cronjob.yaml"]):
+        manifest = yaml.safe_load((FOLDER / file).read_text())
+        job = manifest["spec"]["jobTemplate"]["spec"] if manifest["kind"] == "CronJob" else manifest["spec"]
+        policy = job["podFailurePolicy"]["rules"]
+        rules = {code: r["action"] for r in policy for code in r.get("onExitCodes", {}).get("values", [])}
+        for code, cells in codes.items():
+            # "-": no pod ends so; "counted": no rule names it, and the retries count it.
+            action = re.match(r"`(\w+)`", cells[column])
+            if cells[column] != "-" and not cells[column].startswith("- "):
+                assert rules.get(code, "Count") == (action.group(1) if action else "Count"), (file, code)
