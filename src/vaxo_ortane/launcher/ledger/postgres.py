@@ -72,9 +72,10 @@ class PostgresLedger(Ledger):
             "INSERT INTO {names} (rollout, name, first_run, listed_at) SELECT {p}, n, {p}, {p} "
             "FROM unnest({p}::text[]) AS n ON CONFLICT (rollout, name) DO NOTHING"
         )
+        # The names as one JSON text, which orjson writes: psycopg would adapt a list name by name.
         self._claims = compose(
             "INSERT INTO {claims} (rollout, name, run_id) SELECT {p}, n, {p} "
-            "FROM unnest({p}::text[]) AS n ON CONFLICT (rollout, name) DO NOTHING"
+            "FROM json_array_elements_text({p}::json) AS n ON CONFLICT (rollout, name) DO NOTHING"
         )
         self._connect()
 
@@ -112,7 +113,7 @@ class PostgresLedger(Ledger):
         self._conn.execute(self._names, (run.rollout, run.run_id, moment, names))
 
     def _insert_claims(self, run: RunStart, names: list[str]) -> None:
-        self._conn.execute(self._claims, (run.rollout, run.run_id, names))
+        self._conn.execute(self._claims, (run.rollout, run.run_id, orjson.dumps(names).decode()))
 
     def _serialize(self) -> None:
         self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
