@@ -554,7 +554,10 @@ def _rotated(credentials: Credentials | None, token: str | None) -> str | None:
     """The token file's text when it no longer holds ``token``, read at once; else None."""
     if credentials is None or credentials.token is None or token is None:
         return None
-    newer = credentials.token.current(recheck=True)
+    try:
+        newer = credentials.token.current(recheck=True)
+    except CredentialError:
+        return None  # gone since the request: the 401 stands, the next write says why
     return newer if newer != token else None
 
 
