@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import functools
 import json
 from collections.abc import Iterator
 from pathlib import Path
@@ -12,7 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from vaxo_ortane.mediator import writes
-from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient, _Answer, _not_accepted
+from vaxo_ortane.mediator.client import MediatorSettings, OrtaneMediatorClient, _Answer, _not_accepted, _scrubbed
 from vaxo_ortane.mediator.idempotency import key_for, scope_prefix, usable
 from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 from vaxo_ortane.mediator.sim import MediatorSim, MeterBehaviour, load_config
@@ -110,8 +111,7 @@ def test_a_head_end_behaviour_it_cannot_play_is_refused(tmp_path: Path, table: s
 @pytest.mark.parametrize("echoed", ["tok/en+1", "tok%2Fen%2B1"])
 def test_a_request_id_that_echoes_the_token_is_refused_without_it(echoed: str) -> None:
     answer = _Answer(202, [], json.dumps({"request_id": f"req-{echoed}", "status": "pending"}).encode())
-    answer.secret = "tok/en+1"
-    problem = _not_accepted(answer, "M-1")
+    problem = _not_accepted(answer, "M-1", functools.partial(_scrubbed, secrets=("tok/en+1",)))
     assert problem is not None and "bearer token" in problem and "en+1" not in problem and "en%2B1" not in problem
 
 

@@ -9,8 +9,9 @@ registry's answer to the job's one query is kept (``selection``), to tell at the
 end which listed names selected nothing.
 
 The rollout controls (a write-rate budget, a canary wave) go into the mediator
-client's hooks only when set; the canary also needs the outcomes. The write hooks
-(``confirming``) always do: every write carries its idempotency key, and a write
+client's hooks only when set; the canary also needs the outcomes. The watch on
+refused credentials is always there: a counter the mediator client calls. So are the
+write hooks (``confirming``): every write carries its idempotency key, and a write
 the mediator only accepted is confirmed beside the workers.
 """
 
@@ -24,6 +25,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.rollout.refusals import RefusalWatch
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.settings.environment import Settings
 from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
@@ -64,9 +66,12 @@ class RunState:
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
     _display: LiveLine | None = None
+    _refusals: RefusalWatch | None = None
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
+        self._refusals = RefusalWatch(record)
+        self._refusals.install()
         self._observations.append(observe_responses(self.selection.on_response))
         if not settings.watched:
             self._confirm(record)
@@ -99,7 +104,7 @@ class RunState:
             from vaxo_ortane.launcher.ledger.store import name_key  # the row id as the ledger keeps it
 
             scope, unsettled = rollout_scope(ledger.setting.rollout), ledger.unsettled
-            keys = Keys(scope, self.outcomes, self._selected_rows, unsettled.held, unsettled.refused, name_key)
+            keys = Keys(scope, self.outcomes, self._selected_rows, unsettled.requests, unsettled.refused, name_key)
         self.confirming = Confirming.install(keys, self.outcomes, record)
 
     def _selected_rows(self) -> list[Row] | None:
@@ -153,6 +158,8 @@ class RunState:
             self.rollout.remove()
         if self.confirming is not None:
             self.confirming.remove()
+        if self._refusals is not None:
+            self._refusals.remove()
         if self.outcomes is not None:
             self.outcomes.finish()
         return time.monotonic() - self.started

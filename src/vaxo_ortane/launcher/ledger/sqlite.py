@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 import sqlite3
+import stat
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -12,6 +14,8 @@ from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
+# Seconds since 1970 by the ledger's clock: one machine's, as the file is.
+NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
 
 class SqliteLedger(Ledger):
@@ -22,13 +26,23 @@ class SqliteLedger(Ledger):
 
     def __init__(self, path: Path, read_only: bool) -> None:
         self.shown = f"sqlite://{path}"
-        if read_only and not path.is_file():
+        try:
+            mode: int | None = os.stat(path).st_mode  # through links: one to /dev/null is a device
+        except FileNotFoundError:
+            mode = None
+        except OSError as exc:
+            raise LedgerError(f"the ledger {self.shown} cannot be examined: {exc.strerror}", False) from None
+        if mode is not None and not stat.S_ISREG(mode):
+            # SQLite would open it, and make its journal beside whatever it links to.
+            raise LedgerError(f"the ledger {self.shown} exists and is not a regular file", False)
+        if read_only and mode is None:
             raise LedgerMissing(f"the ledger {self.shown} does not exist")
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
-        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", **tables))
-        target = f"file:{path}?mode=ro" if read_only else str(path)
+        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", now=NOW, **tables))
+        # A file URI with the path percent-encoded: a "?", "#" or "%" in it stays part of the name.
+        target = f"{path.as_uri()}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
             # Opened on the main thread, then used by the writer thread alone.
             self._conn = sqlite3.connect(
@@ -66,6 +80,12 @@ class SqliteLedger(Ledger):
 
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._conn.executemany(self._statements["name"], [(run.rollout, n, run.run_id, moment) for n in names])
+
+    def _serialize(self) -> None:
+        pass  # BEGIN IMMEDIATE holds the file's write lock already
+
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.executemany(self._statements["claim"], [(run.rollout, n, run.run_id) for n in names])
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__

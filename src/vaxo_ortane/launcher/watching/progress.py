@@ -40,12 +40,17 @@ class Snapshot:
     accepted: int = 0  # written, and waiting to be confirmed: not ended
 
     @property
+    def not_sent(self) -> int:
+        """Meters refused unsent because the run is stopping: never tried, so not failed."""
+        return self.failed_by_cause.get("stopped", 0)
+
+    @property
     def failed(self) -> int:
-        return sum(self.failed_by_cause.values())
+        return sum(self.failed_by_cause.values()) - self.not_sent
 
     @property
     def ended(self) -> int:
-        return self.switched_off + self.already_off + self.failed
+        return self.switched_off + self.already_off + self.failed + self.not_sent
 
     @property
     def eta_seconds(self) -> int | None:
@@ -77,10 +82,11 @@ def time_left(snapshot: Snapshot) -> str:
 
 def message(snapshot: Snapshot) -> str:
     already_off = f"{snapshot.already_off:,} already off, " if snapshot.already_off else ""
+    not_sent = f", {snapshot.not_sent:,} not sent" if snapshot.not_sent else ""
     accepted = f"; {snapshot.accepted:,} accepted, to confirm" if snapshot.accepted else ""
     return (
         f"Progress: {snapshot.ended:,} of {snapshot.selected:,} meters ended "
-        f"({snapshot.switched_off:,} switched off, {already_off}{snapshot.failed:,} failed{accepted}), "
+        f"({snapshot.switched_off:,} switched off, {already_off}{snapshot.failed:,} failed{not_sent}{accepted}), "
         f"{rate_text(snapshot.rate)} a second, {time_left(snapshot)}"
     )
 
@@ -93,6 +99,7 @@ def fields(snapshot: Snapshot) -> dict[str, object]:
         "already_off": snapshot.already_off,
         "accepted": snapshot.accepted,
         "failed": snapshot.failed,
+        "not_sent": snapshot.not_sent,
         "failed_by_cause": snapshot.failed_by_cause,
         "rate": round(snapshot.rate, 2),
         "eta_seconds": snapshot.eta_seconds,
