@@ -32,7 +32,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from _fleet import BIN, ESCO, Fleet, meters
 from pg_cluster import server_bindir, start_cluster
-from vaxo_ortane.launcher.ledger import open_ledger
+from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
 from vaxo_ortane.mediator.sim import MediatorSim
 

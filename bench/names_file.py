@@ -43,7 +43,7 @@ ESCO = "BENCH"
 CHILD = r"""
 import hashlib, json, os, resource, sys, time
 phases = {"interpreter start": time.monotonic()}
-from vaxo_ortane.launcher.settings import job_inputs
+from vaxo_ortane.launcher.settings.environment import job_inputs
 job_inputs(os.environ, lambda *_, **__: None)
 phases["file read"] = time.monotonic()
 import vaxo_ortane.jobs.prepay_enabled_flip as job

@@ -18,9 +18,11 @@ from pathlib import Path
 from typing import Any
 
 from _fakes import rows
-from vaxo_ortane.launcher import report, threshold
-from vaxo_ortane.launcher.messages import JOB_LOGGER
-from vaxo_ortane.launcher.outcomes import Outcomes
+from vaxo_ortane.launcher.results import report
+from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.run.messages import JOB_LOGGER
+from vaxo_ortane.launcher.run.outcomes import Outcomes
+from vaxo_ortane.launcher.settings.counts import parse_threshold
 from vaxo_ortane.util import logging as job_logging
 from vaxo_ortane.util.supabase import query
 
@@ -46,7 +48,7 @@ def one_run(watched: bool, sink: Any) -> float:
     with ExitStack() as observing:
         outcomes = None
         if watched:
-            limit = threshold.parse_threshold("FLIP_MAX_FAILURES", "50%")
+            limit = parse_threshold("FLIP_MAX_FAILURES", "50%")
             assert limit is not None
             outcomes = Outcomes(threshold.watcher(limit, lambda *a, **k: None, lambda: METERS))
             observing.enter_context(job_logging.observe(JOB_LOGGER, outcomes.on_record))

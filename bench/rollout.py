@@ -22,7 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _fleet import BIN, ESCO, meters
-from vaxo_ortane.launcher.rate_budget import burst_of
+from vaxo_ortane.launcher.rollout.rate_budget import burst_of
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
 from vaxo_ortane.mediator.sim import MediatorSim, most_within
 

@@ -31,7 +31,7 @@ from typing import Any
 
 from run_demo import ESCO, read_setting
 from secured import DemoPki
-from vaxo_ortane.launcher.shards import shard_of
+from vaxo_ortane.launcher.run.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, demo_fleet, write_registry
 from vaxo_ortane.orchestrate.local_engine import (
     SECURED_FOLDER,

@@ -21,7 +21,7 @@ import pytest
 from job_runner import SCRIPT, SUMMARY, meter, skip_unless_built
 from test_operating import PLAN, plan
 from test_stopping import JobProcess, assert_every_outcome_logged_once, has_event
-from vaxo_ortane.launcher import metrics
+from vaxo_ortane.launcher.results import metrics
 from vaxo_ortane.mediator.sample_fleet import SampleMeter, write_inventory
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -143,7 +143,8 @@ def test_ctrl_c_ends_a_plan_reading_silent_mediators_at_once(fleet: Any) -> None
 # 200,000 meters: the report takes about half a second to write.
 SYNTHETIC_REPORT = """
 import sys; from pathlib import Path
-from vaxo_ortane.launcher import report, signals; from vaxo_ortane.launcher.outcomes import MeterOutcome, Outcomes
+from vaxo_ortane.launcher.results import report; from vaxo_ortane.launcher.run import signals
+from vaxo_ortane.launcher.run.outcomes import MeterOutcome, Outcomes
 watcher = signals.SignalWatcher(); watcher.install(); watcher.finish()  # the run has ended
 outcomes = Outcomes(); outcomes.meters = [MeterOutcome({"name": f"A-{n:07d}"}, "failed", "error", "x" * 300) for n in range(200_000)]
 report.write(Path(sys.argv[1]), outcomes, {})

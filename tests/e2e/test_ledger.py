@@ -15,6 +15,7 @@ from psycopg import sql
 from job_runner import SCRIPT, meter, skip_unless_built
 from pg_cluster import ADMIN, ADMIN_PASSWORD, READER
 from test_stopping import JobProcess, flipped
+from vaxo_ortane.launcher.ledger.schema import SCHEMA_TABLE, VERSION
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -160,3 +161,38 @@ def test_a_ledger_lost_mid_run_fails_no_meter_and_ends_the_run_12(fleet: Any, pg
     assert len(job.events("The run's ledger failed")) == 1
     (incomplete,) = job.events("The ledger of rollout r1 is incomplete")
     assert (incomplete["status"], incomplete["run_status"]) == (12, 0)
+
+
+def _execute(url: str, statement: str) -> list[tuple[Any, ...]]:
+    """One statement on the ledger itself, as an operator's own client would run it."""
+    if url.startswith("sqlite"):
+        import sqlite3
+
+        with sqlite3.connect(url.removeprefix("sqlite://")) as conn:
+            return conn.execute(statement).fetchall()
+    import psycopg
+
+    with psycopg.connect(url) as conn:
+        cursor = conn.execute(statement)
+        return cursor.fetchall() if cursor.description else []
+
+
+def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_refused(
+    fleet: Any, ledger_url: str
+) -> None:
+    f = fleet([meter(1), meter(2)])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
+    assert f.run("--esco", "ESCO_A", **env).status == 0
+    # A ledger as the releases before schema versions left it: the same tables, no version.
+    _execute(ledger_url, f"DROP TABLE {SCHEMA_TABLE}")
+    shown = json.loads(tool(f, ledger_url, "--format", "json").stdout)
+    assert shown["counts"]["switched_off"] == 2
+    assert _execute(ledger_url, f"SELECT version FROM {SCHEMA_TABLE}") == [(VERSION,)]
+    _execute(ledger_url, f"UPDATE {SCHEMA_TABLE} SET version = {VERSION + 1}")
+    refused = subprocess.run(
+        [str(TOOL), "--rollout", "r1"], env=f.env(FLIP_LEDGER=ledger_url), capture_output=True, text=True, timeout=60
+    )
+    run = f.run("--esco", "ESCO_A", **env)
+    assert (refused.returncode, run.status, f.sim.requests("PUT")) == (1, 2, 2)
+    said = f"newer than this release's {VERSION}"
+    assert said in refused.stderr and any(said in r["event"] for r in run.records if r["level"] == "error")

@@ -15,7 +15,7 @@ import pytest
 from job_runner import meter, skip_unless_built
 from test_operating import plan
 from test_stopping import WIND_DOWN, WRITE_SETTINGS, JobProcess, assert_every_outcome_logged_once, flipped
-from vaxo_ortane.launcher.rate_budget import burst_of
+from vaxo_ortane.launcher.rollout.rate_budget import burst_of
 from vaxo_ortane.mediator.sim import MeterBehaviour, most_within
 
 pytestmark = skip_unless_built

@@ -18,8 +18,8 @@ from typing import Any
 import pytest
 
 from job_runner import RUN_LIMIT, SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
-from vaxo_ortane.launcher.progress import Snapshot, message
-from vaxo_ortane.launcher.signals import SAME_REQUEST
+from vaxo_ortane.launcher.run.signals import SAME_REQUEST
+from vaxo_ortane.launcher.watching.progress import Snapshot, message
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built

@@ -11,7 +11,7 @@ from collections.abc import Iterator
 import pytest
 
 from run_demo_shards import SHARDS, IndexedJob, records
-from vaxo_ortane.launcher.shards import shard_of
+from vaxo_ortane.launcher.run.shards import shard_of
 from vaxo_ortane.mediator.sample_fleet import SampleMeter
 from vaxo_ortane.mediator.sim import MeterBehaviour
 from vaxo_ortane.orchestrate.local_engine import PrivatePodman

@@ -2,13 +2,22 @@
 
 ``python -m`` cannot do this: runpy only runs modules with Python source or byte code.
 
-Signals become stop requests from the start (``signals``). Before the job runs,
-the settings are read and checked (``settings``) and, with a ledger, the names
-already done are left out (``resume``); around it, when a setting asks for them,
-the outcomes are learnt and the rollout controls put in place (``run_state``).
-After it, the ledger's end, the report, the metrics and the closing summary. A run
-stopped by a signal, by its failure threshold or by a failed canary says so in its
-status, whatever the job itself ended with.
+The path of a run, a step a line, with where each step lives::
+
+    run.signals            SIGTERM and SIGINT become stop requests, from the very start
+    settings.environment   the environment read once: <VAR>_FILE values, the shard's
+                           names (run.shards), every launcher setting, checked
+    ledger.resume          with FLIP_LEDGER: the run and its names recorded, the names
+                           already switched off left out (ledger.writer commits outcomes)
+    run_state              the outcomes watched when a setting needs them (run.outcomes),
+                           the controls put in place (rollout.controls: rate_budget,
+                           canary, threshold), progress and the live line (watching)
+    run_main               the job module run as __main__: the job's own work
+    _close                 the ledger's end, the report and the metrics (results), then
+                           the closing summary (watching.summary)
+
+A run stopped by a signal, by its failure threshold or by a failed canary says so
+in its status, whatever the job itself ended with.
 """
 
 from __future__ import annotations
@@ -20,13 +29,14 @@ import signal
 import sys
 import traceback
 
-from vaxo_ortane.launcher import settings as launcher_settings
-from vaxo_ortane.launcher import statuses, threshold
-from vaxo_ortane.launcher.records import record
+from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.records import record
+from vaxo_ortane.launcher.run.shards import ShardRun, settled_status, status_without_run
+from vaxo_ortane.launcher.run.signals import SignalWatcher
 from vaxo_ortane.launcher.run_state import RunState
-from vaxo_ortane.launcher.settings import Settings
-from vaxo_ortane.launcher.shards import ShardRun, settled_status, status_without_run
-from vaxo_ortane.launcher.signals import SignalWatcher
+from vaxo_ortane.launcher.settings import environment as launcher_settings
+from vaxo_ortane.launcher.settings.environment import Settings
 from vaxo_ortane.util import stopping
 
 JOB_MODULE = "vaxo_ortane.jobs.prepay_enabled_flip"
@@ -65,7 +75,7 @@ def _run_watched() -> int:
     settings = launcher_settings.from_env(os.environ, record)
     state = RunState()
     if settings.ledger is not None:
-        from vaxo_ortane.launcher import resume  # loaded only for a run with a ledger
+        from vaxo_ortane.launcher.ledger import resume  # loaded only for a run with a ledger
 
         state.ledger = resume.start(settings, os.environ, record)
     if (status := _status_without_run(settings, state)) is not None:
@@ -102,7 +112,7 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
     seconds = state.end()
     unselected = None
     if state.selection.rows is not None:
-        from vaxo_ortane.launcher.unselected import look_up
+        from vaxo_ortane.launcher.results.unselected import look_up
 
         unselected = look_up(os.environ, state.selection.rows, record)
     outcomes = state.outcomes
@@ -112,7 +122,7 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
         status = state.ledger.close(outcomes, status, record)
     reported = False
     if settings.report is not None:
-        from vaxo_ortane.launcher import report
+        from vaxo_ortane.launcher.results import report
 
         reported = report.write_run(
             settings.report,
@@ -126,10 +136,10 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
             unselected=unselected,
         )
     if settings.pushgateway is not None:
-        from vaxo_ortane.launcher import metrics
+        from vaxo_ortane.launcher.results import metrics
 
         metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout)
-    from vaxo_ortane.launcher import summary  # last: it names the report and the exit status
+    from vaxo_ortane.launcher.watching import summary  # last: it names the report and the exit status
 
     summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
     return status

@@ -20,18 +20,18 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from vaxo_ortane.launcher import threshold
-from vaxo_ortane.launcher.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.settings import Settings
+from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.settings.environment import Settings
 from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
 from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
-    from vaxo_ortane.launcher.display import LiveLine
-    from vaxo_ortane.launcher.outcomes import Outcomes
-    from vaxo_ortane.launcher.progress import ProgressWatch
-    from vaxo_ortane.launcher.resume import LedgerRun
-    from vaxo_ortane.launcher.rollout import Controls
+    from vaxo_ortane.launcher.ledger.resume import LedgerRun
+    from vaxo_ortane.launcher.rollout.controls import Controls
+    from vaxo_ortane.launcher.run.outcomes import Outcomes
+    from vaxo_ortane.launcher.watching.live_line import LiveLine
+    from vaxo_ortane.launcher.watching.progress import ProgressWatch
     from vaxo_ortane.util.observers import Observation
 
 Record = Callable[..., None]
@@ -66,8 +66,8 @@ class RunState:
         if not settings.watched:
             self._control(settings, record)
             return
-        from vaxo_ortane.launcher.messages import JOB_LOGGER
-        from vaxo_ortane.launcher.outcomes import Outcomes
+        from vaxo_ortane.launcher.run.messages import JOB_LOGGER
+        from vaxo_ortane.launcher.run.outcomes import Outcomes
         from vaxo_ortane.util.logging import observe
 
         on_failure = None
@@ -83,21 +83,21 @@ class RunState:
     def _control(self, settings: Settings, record: Record) -> None:
         # The write-rate budget and the canary, when set, in the mediator client's hooks.
         if settings.rollout.active:
-            from vaxo_ortane.launcher.rollout import Controls
+            from vaxo_ortane.launcher.rollout.controls import Controls
 
             self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
 
     def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
         # How far the run has got: a record every so many seconds, a live line on a terminal.
         if settings.display:
-            from vaxo_ortane.launcher.display import LiveLine
-            from vaxo_ortane.launcher.signals import before_exit_at_once
+            from vaxo_ortane.launcher.run.signals import before_exit_at_once
+            from vaxo_ortane.launcher.watching.live_line import LiveLine
 
             self._display = LiveLine(sys.stderr)
             self._display.start()
             self._observations.append(before_exit_at_once(self._display.stop))
         if settings.progress_seconds > 0 or self._display is not None:
-            from vaxo_ortane.launcher.progress import ProgressWatch
+            from vaxo_ortane.launcher.watching.progress import ProgressWatch
 
             show = None if self._display is None else self._display.show
             self._progress = ProgressWatch(outcomes, settings.progress_seconds, record, show)

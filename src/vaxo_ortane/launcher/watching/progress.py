@@ -17,7 +17,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import CAUSES, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.util import stopping
 
 Record = Callable[..., None]

@@ -24,10 +24,14 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from vaxo_ortane.launcher import settings, statuses
-from vaxo_ortane.launcher.file_values import FileValueError, resolve_file_values
-from vaxo_ortane.launcher.ledger import METER_COLUMNS, Ledger, LedgerError, LedgerMissing, open_ledger
-from vaxo_ortane.launcher.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.launcher.ledger.backends import open_ledger
+from vaxo_ortane.launcher.ledger.schema import METER_COLUMNS
+from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.launcher.settings import environment as settings
+from vaxo_ortane.launcher.settings import variables
+from vaxo_ortane.launcher.settings.file_values import FileValueError, resolve_file_values
 
 PROGRAM = "prepay-enabled-flip-ledger"
 
@@ -133,21 +137,21 @@ def render_csv(meters: list[dict[str, Any]]) -> str:
 
 def _ledger_setting(rollout: str | None) -> settings.LedgerSetting:
     # FLIP_LEDGER_FILE as the launcher reads it; nothing else of the environment is resolved.
-    variables = (settings.LEDGER, settings.LEDGER + settings.FILE_SUFFIX)
-    environ = {key: os.environ[key] for key in variables if key in os.environ}
+    names = (variables.LEDGER, variables.LEDGER + variables.FILE_SUFFIX)
+    environ = {key: os.environ[key] for key in names if key in os.environ}
     try:
-        resolve_file_values(environ, settings.NAMES, (settings.LEDGER,), settings.FILE_SUFFIX)
+        resolve_file_values(environ, variables.NAMES, (variables.LEDGER,), variables.FILE_SUFFIX)
     except FileValueError as exc:
         raise ToolError(str(exc), statuses.BAD_SETTING) from None
-    environ[settings.ROLLOUT] = os.environ.get(settings.ROLLOUT, "") if rollout is None else rollout
-    if environ.get(settings.LEDGER, "").strip() and not environ[settings.ROLLOUT].strip():
-        raise ToolError(f"name the rollout: --rollout NAME, or {settings.ROLLOUT}", statuses.BAD_SETTING)
+    environ[variables.ROLLOUT] = os.environ.get(variables.ROLLOUT, "") if rollout is None else rollout
+    if environ.get(variables.LEDGER, "").strip() and not environ[variables.ROLLOUT].strip():
+        raise ToolError(f"name the rollout: --rollout NAME, or {variables.ROLLOUT}", statuses.BAD_SETTING)
     try:
         setting = settings.ledger_from_env(environ)
     except ValueError as exc:
         raise ToolError(str(exc), statuses.BAD_SETTING) from None
     if setting is None:
-        raise ToolError(f"{settings.LEDGER} is not set; set it to the runs' ledger", statuses.BAD_SETTING)
+        raise ToolError(f"{variables.LEDGER} is not set; set it to the runs' ledger", statuses.BAD_SETTING)
     return setting
 
 

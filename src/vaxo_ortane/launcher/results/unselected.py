@@ -11,9 +11,9 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
 
-from vaxo_ortane.launcher import settings
-from vaxo_ortane.launcher.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.shards import split_names
+from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.run.shards import split_names
+from vaxo_ortane.launcher.settings import variables
 from vaxo_ortane.util.supabase.query import Row
 
 # The plan's names for the same kinds.
@@ -41,7 +41,7 @@ def look_up(
 
     Never raises: what it cannot learn is logged and the run's status stays as it was.
     """
-    listed = list(dict.fromkeys(split_names(environ.get(settings.NAMES, ""))))
+    listed = list(dict.fromkeys(split_names(environ.get(variables.NAMES, ""))))
     chosen = {name for row in selected if isinstance(name := row.get("name"), str)}
     names = [name for name in listed if name not in chosen]
     if not names:
@@ -49,7 +49,7 @@ def look_up(
     from vaxo_ortane.util.supabase import RegistryError, supa_client
 
     try:
-        client = supa_client(*(environ.get(v, "") for v in settings.KEY_VARIABLES))
+        client = supa_client(*(environ.get(v, "") for v in variables.KEY_VARIABLES))
         try:
             rows = client.table(REGISTRY_TABLE).select("name", "prepay_enabled").in_("name", names).execute().data
         finally:

@@ -22,11 +22,11 @@ from typing import Any
 from prometheus_client import CollectorRegistry, Gauge, pushadd_to_gateway
 from prometheus_client.exposition import basic_auth_handler, default_handler
 
-from vaxo_ortane.launcher import rollout as rollouts
-from vaxo_ortane.launcher.canary import OUTCOMES as CANARY_OUTCOMES
-from vaxo_ortane.launcher.outcomes import CAUSES, SWITCHED_OFF, Outcomes
-from vaxo_ortane.launcher.push_address import PushAddress
-from vaxo_ortane.launcher.shards import ShardRun
+from vaxo_ortane.launcher.rollout import controls as rollouts
+from vaxo_ortane.launcher.rollout.canary import OUTCOMES as CANARY_OUTCOMES
+from vaxo_ortane.launcher.run.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+from vaxo_ortane.launcher.run.shards import ShardRun
+from vaxo_ortane.launcher.settings.push_address import PushAddress
 
 JOB = "prepay_enabled_flip"  # the grouping key's job, which dashboards select on
 PREFIX = "prepay_enabled_flip_"

@@ -15,7 +15,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import stat
 import uuid
 from collections.abc import Callable, Mapping
 from pathlib import Path
@@ -23,10 +22,11 @@ from typing import Any
 
 import orjson
 
-from vaxo_ortane.launcher import rollout as rollouts
-from vaxo_ortane.launcher.messages import JOB_LOGGER
-from vaxo_ortane.launcher.outcomes import Outcomes
-from vaxo_ortane.launcher.settings import Settings
+from vaxo_ortane.launcher.rollout import controls as rollouts
+from vaxo_ortane.launcher.run.messages import JOB_LOGGER
+from vaxo_ortane.launcher.run.outcomes import Outcomes
+from vaxo_ortane.launcher.settings.environment import Settings
+from vaxo_ortane.launcher.settings.report_path import TEMP_SUFFIX, rerun_path, unwritable
 from vaxo_ortane.util import stopping, temp_files
 from vaxo_ortane.util.json_values import plain, safe_str
 from vaxo_ortane.util.timestamps import utc_now
@@ -36,55 +36,9 @@ Record = Callable[..., None]
 METER_FIELDS = ("name", "id", "meter_id", "serial")
 
 
-class ReportError(ValueError):
-    """``FLIP_REPORT`` names a place where no report can be written."""
-
-
-def checked_path(variable: str, raw: str) -> Path:
-    """The report's path that ``variable`` holds, checked now rather than when the run has ended."""
-    raw = raw.strip()
-    path = Path(raw)
-    folder = path.parent
-    if raw.rpartition("/")[2] in ("", ".", ".."):
-        reason = "it names a folder, not a file"
-    elif path.is_dir() or not folder.is_dir() or not os.access(folder, os.W_OK | os.X_OK):
-        reason = "the report must be a file in an existing folder this process can write"
-    elif rerun_path(path) == path:
-        reason = "that is the name of its own rerun list; name the report run.json, say"
-    else:
-        reason = _unwritable(path) or _unwritable(rerun_path(path)) or ""
-    if reason:
-        raise ReportError(f"{variable}={raw!r}: {reason}")
-    return path
-
-
-def rerun_path(path: Path) -> Path:
-    return path.with_name(path.stem + ".rerun")
-
-
-_TEMP_SUFFIX = ".tmp"
-_TEMP_EXTRA = len("..") + 8 + len(_TEMP_SUFFIX)  # mkstemp's eight random characters
-
-
-def _unwritable(path: Path) -> str | None:
-    """Why ``path`` cannot be replaced by a report file, or None."""
-    try:
-        mode = os.stat(path).st_mode  # through links: a link to /dev/null is a device
-    except FileNotFoundError:
-        mode = None
-    except OSError as exc:
-        return f"{path} cannot be examined: {exc.strerror}"
-    if mode is not None and not stat.S_ISREG(mode):
-        return f"{path} exists and is not a regular file; the report never replaces one"
-    longest = os.pathconf(path.parent, "PC_NAME_MAX")
-    if len(os.fsencode(path.name)) + _TEMP_EXTRA > longest:
-        return f"the name {path.name!r} is too long for the temporary file written beside it"
-    return None
-
-
 def _write_temporary(path: Path, text: str) -> str:
     """``text`` written whole to a new temporary file beside ``path``; its name."""
-    fd, temp = temp_files.create(path.parent, f".{path.name}.", _TEMP_SUFFIX)
+    fd, temp = temp_files.create(path.parent, f".{path.name}.", TEMP_SUFFIX)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write(text)
@@ -116,7 +70,7 @@ def write(path: Path, outcomes: Outcomes, run: Mapping[str, Any]) -> tuple[Path,
         (unlisted if any(c in name for c in ",\r\n") or not name.strip() else names).append(name)
     rerun = rerun_path(path)
     for target in (path, rerun):
-        if reason := _unwritable(target):  # it may have changed since the run began
+        if reason := unwritable(target):  # it may have changed since the run began
             raise OSError(reason)
     rerun_text = "".join(f"{name}\n" for name in names)
     content = document(outcomes, run) | {

@@ -11,15 +11,15 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from vaxo_ortane.launcher import canary as canaries
-from vaxo_ortane.launcher.rate_budget import RateBudget
+from vaxo_ortane.launcher.rollout import canary as canaries
+from vaxo_ortane.launcher.rollout.rate_budget import RateBudget
 from vaxo_ortane.mediator import pacing
 from vaxo_ortane.util import stopping
 
 if TYPE_CHECKING:
-    from vaxo_ortane.launcher.outcomes import Outcomes
-    from vaxo_ortane.launcher.settings import Rollout
-    from vaxo_ortane.launcher.threshold import Threshold
+    from vaxo_ortane.launcher.run.outcomes import Outcomes
+    from vaxo_ortane.launcher.settings.counts import Threshold
+    from vaxo_ortane.launcher.settings.environment import Rollout
     from vaxo_ortane.util.observers import Observation
 
 

@@ -15,8 +15,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from vaxo_ortane.launcher import statuses
-from vaxo_ortane.launcher.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.util.json_values import safe_str
 
 Record = Callable[..., None]
@@ -42,7 +42,7 @@ def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, 
         return
     rerun = None
     if report is not None:
-        from vaxo_ortane.launcher.report import rerun_path
+        from vaxo_ortane.launcher.settings.report_path import rerun_path
 
         rerun = rerun_path(report)
     if not terminal:
@@ -66,7 +66,7 @@ def _message(counts: dict[str, Any], status: int) -> str:
 
 
 def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Path | None, rerun: Path | None) -> None:
-    from vaxo_ortane.launcher.tables import write_table
+    from vaxo_ortane.launcher.watching.tables import write_table
 
     rows: list[tuple[str, int]] = [("switched off", counts[SWITCHED_OFF])]
     rows += [(f"failed: {CAUSE_TEXT[cause]}", n) for cause, n in counts["failed_by_cause"].items()]

@@ -16,39 +16,20 @@ from __future__ import annotations
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from vaxo_ortane.launcher.messages import REGISTRY_TABLE
-from vaxo_ortane.util import numbers, stopping
+from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.util import stopping
 
 if TYPE_CHECKING:
-    from vaxo_ortane.launcher.outcomes import MeterOutcome, Outcomes
-    from vaxo_ortane.launcher.threshold import Threshold
+    from vaxo_ortane.launcher.run.outcomes import MeterOutcome, Outcomes
+    from vaxo_ortane.launcher.settings.counts import Threshold, Wave
     from vaxo_ortane.util.supabase.query import Query, Response, Row
 
 REASON = "the canary failed"
 # What became of the wave: "stopped" when the run stopped, or ended, before it could be judged.
 PASSED, FAILED, STOPPED, NONE = "passed", "failed", "stopped", "none"
 OUTCOMES = (PASSED, FAILED, STOPPED, NONE)
-
-
-@dataclass(frozen=True)
-class Wave:
-    variable: str
-    text: str
-    number: int
-    share: bool
-
-    def size(self, selected: int) -> int:
-        """How many of ``selected`` meters form the wave."""
-        return min(selected, -(-self.number * selected // 100) if self.share else self.number)
-
-
-def parse_wave(variable: str, raw: str) -> Wave | None:
-    """The wave that ``variable`` holds as ``raw``; None for blank. Raises ValueError naming it."""
-    parsed = numbers.count_or_share_setting(variable, raw, "selected meters", ("20", "5%"), "no canary")
-    return None if parsed is None else Wave(variable, raw.strip(), *parsed)
 
 
 class Canary:

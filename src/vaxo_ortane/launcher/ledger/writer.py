@@ -18,7 +18,7 @@ import queue
 import threading
 from collections.abc import Callable
 
-from vaxo_ortane.launcher.ledger import END, OUTCOME, Item, Ledger, LedgerError, RunEnd
+from vaxo_ortane.launcher.ledger.store import END, OUTCOME, Item, Ledger, LedgerError, RunEnd
 
 Record = Callable[..., None]
 

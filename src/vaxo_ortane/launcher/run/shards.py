@@ -20,7 +20,7 @@ import zlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from vaxo_ortane.launcher import statuses
+from vaxo_ortane.launcher.run import statuses
 
 Record = Callable[..., None]
 

@@ -25,7 +25,7 @@ from rich.progress_bar import ProgressBar
 from rich.table import Table
 from rich.text import Text
 
-from vaxo_ortane.launcher.progress import Snapshot, rate_text, time_left
+from vaxo_ortane.launcher.watching.progress import Snapshot, rate_text, time_left
 
 ERASE = "\r\x1b[2K"  # to the line's start, and clear it
 BAR_WIDTH = (10, 40)

@@ -7,7 +7,7 @@ switched off in this rollout: the job's query never selects them. A run left
 with no name does not run the job and ends 0, as an empty shard does.
 
 While the job runs, the registry's answer (the selected rows) and each meter's
-outcome go to the ledger's writer thread (``ledger_writer``). A ledger that
+outcome go to the ledger's writer thread (``ledger.writer``). A ledger that
 cannot be opened or written at the start ends the launcher with status 2 before
 any write; one that fails later never fails a meter or stops the run, and a run
 that would have ended 0 ends 12 when its ledger is incomplete.
@@ -21,8 +21,8 @@ from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass
 from typing import NoReturn
 
-from vaxo_ortane.launcher import statuses
-from vaxo_ortane.launcher.ledger import (
+from vaxo_ortane.launcher.ledger.backends import open_ledger
+from vaxo_ortane.launcher.ledger.store import (
     OUTCOME,
     SELECTED,
     LedgerError,
@@ -30,13 +30,14 @@ from vaxo_ortane.launcher.ledger import (
     RunEnd,
     RunStart,
     name_key,
-    open_ledger,
 )
-from vaxo_ortane.launcher.ledger_writer import LedgerWriter
-from vaxo_ortane.launcher.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
-from vaxo_ortane.launcher.settings import LEDGER, NAMES, LedgerSetting, Settings
-from vaxo_ortane.launcher.shards import split_names
+from vaxo_ortane.launcher.ledger.writer import LedgerWriter
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.run.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.shards import split_names
+from vaxo_ortane.launcher.settings.environment import LedgerSetting, Settings
+from vaxo_ortane.launcher.settings.variables import LEDGER, NAMES
 from vaxo_ortane.util.observers import Observation
 from vaxo_ortane.util.supabase.query import Query, Response, observe_responses
 

@@ -17,7 +17,7 @@ from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
 
-from vaxo_ortane.launcher.messages import (
+from vaxo_ortane.launcher.run.messages import (
     ESCAPED,
     MEDIATOR_FAILURE,
     NO_MEDIATOR,

@@ -18,15 +18,17 @@ import os
 import sys
 from collections import Counter
 
-from vaxo_ortane.launcher import settings, statuses
-from vaxo_ortane.launcher.file_values import FileValueError, read_names_file, resolve_file_values
-from vaxo_ortane.launcher.shards import shard_of, split_names
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.shards import shard_of, split_names
+from vaxo_ortane.launcher.settings import environment as settings
+from vaxo_ortane.launcher.settings import variables
+from vaxo_ortane.launcher.settings.file_values import FileValueError, read_names_file, resolve_file_values
 
 
 def _count(text: str) -> int:
     # The job's own rule for FLIP_SHARD_COUNT, so that no count works here and fails there.
     try:
-        shard = settings.shard_from_env({settings.SHARD_COUNT: text, settings.SHARD_INDEX: "0"})
+        shard = settings.shard_from_env({variables.SHARD_COUNT: text, variables.SHARD_INDEX: "0"})
     except settings.ShardError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
     assert shard is not None
@@ -36,31 +38,31 @@ def _count(text: str) -> int:
 def _job_names() -> list[str]:
     # The job's own list, from its variable or its file, read as the launcher reads it.
     environ = {
-        key: os.environ[key] for key in (settings.NAMES, settings.NAMES + settings.FILE_SUFFIX) if key in os.environ
+        key: os.environ[key] for key in (variables.NAMES, variables.NAMES + variables.FILE_SUFFIX) if key in os.environ
     }
-    resolve_file_values(environ, settings.NAMES, (), settings.FILE_SUFFIX)
-    return [name for name in split_names(environ[settings.NAMES]) if name] if settings.NAMES in environ else []
+    resolve_file_values(environ, variables.NAMES, (), variables.FILE_SUFFIX)
+    return [name for name in split_names(environ[variables.NAMES]) if name] if variables.NAMES in environ else []
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="prepay-enabled-flip-shard",
-        description=f"Which shard of {settings.SHARD_COUNT} shards each meter name falls in (CRC-32 of its UTF-8 text).",
+        description=f"Which shard of {variables.SHARD_COUNT} shards each meter name falls in (CRC-32 of its UTF-8 text).",
     )
     parser.add_argument(
-        "--count", type=_count, help=f"the number of shards (default: {settings.SHARD_COUNT}, as the job reads it)"
+        "--count", type=_count, help=f"the number of shards (default: {variables.SHARD_COUNT}, as the job reads it)"
     )
     parser.add_argument(
-        "--file", help=f"a names file, one name a line, as {settings.NAMES}{settings.FILE_SUFFIX} takes"
+        "--file", help=f"a names file, one name a line, as {variables.NAMES}{variables.FILE_SUFFIX} takes"
     )
     parser.add_argument("--summary", action="store_true", help="print how many names each shard holds instead")
     parser.add_argument("names", nargs="*", help="meter names; a comma-separated list is split as the job splits it")
     args = parser.parse_args(argv)
     if args.count is None:
-        if settings.SHARD_COUNT not in os.environ:
-            parser.error(f"give --count, or set {settings.SHARD_COUNT}")
+        if variables.SHARD_COUNT not in os.environ:
+            parser.error(f"give --count, or set {variables.SHARD_COUNT}")
         try:
-            args.count = _count(os.environ[settings.SHARD_COUNT])
+            args.count = _count(os.environ[variables.SHARD_COUNT])
         except argparse.ArgumentTypeError as exc:
             parser.error(str(exc))
     names = [name for text in args.names for name in split_names(text) if name]  # the job leaves out empty ones
@@ -73,7 +75,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"prepay-enabled-flip-shard: {exc}", file=sys.stderr)
         return statuses.UNUSABLE_FILE
     if not names:
-        parser.error(f"give meter names or --file, or set {settings.NAMES} or {settings.NAMES}{settings.FILE_SUFFIX}")
+        parser.error(
+            f"give meter names or --file, or set {variables.NAMES} or {variables.NAMES}{variables.FILE_SUFFIX}"
+        )
     if args.summary:
         held = Counter(shard_of(name, args.count) for name in names)
         lines = ["shard\tnames"] + [f"{shard}\t{held[shard]}" for shard in range(args.count)]

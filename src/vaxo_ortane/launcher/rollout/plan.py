@@ -14,10 +14,11 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Protocol
 
-from vaxo_ortane.launcher.settings import CANARY_PAUSE, MAX_WRITES_PER_MINUTE, SHARDS_AT_ONCE, Rollout
+from vaxo_ortane.launcher.settings.environment import Rollout
+from vaxo_ortane.launcher.settings.variables import CANARY_PAUSE, MAX_WRITES_PER_MINUTE, SHARDS_AT_ONCE
 
 if TYPE_CHECKING:
-    from vaxo_ortane.launcher.rate_budget import RateBudget
+    from vaxo_ortane.launcher.rollout.rate_budget import RateBudget
 
 WORKERS = 5
 CANARY = "canary"
@@ -35,7 +36,7 @@ def budget(rollout: Rollout, note: Callable[..., None]) -> Iterator[RateBudget |
     if rollout.writes_per_minute is None:
         yield None
         return
-    from vaxo_ortane.launcher.rollout import Controls
+    from vaxo_ortane.launcher.rollout.controls import Controls
 
     controls = Controls.install(Rollout(rollout.writes_per_minute, rollout.side_by_side), None, None, note)
     try:
@@ -56,7 +57,7 @@ class Pace:
     latency: float | None  # the median read, in seconds
 
     def floors(self) -> dict[str, float | None]:
-        from vaxo_ortane.launcher.rate_budget import burst_of
+        from vaxo_ortane.launcher.rollout.rate_budget import burst_of
 
         at_budget = None
         if (share := self.rollout.share_per_minute) is not None:

@@ -17,8 +17,8 @@ import time
 from collections.abc import Callable
 from types import FrameType
 
-from vaxo_ortane.launcher import statuses
-from vaxo_ortane.launcher.records import record
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.records import record
 from vaxo_ortane.util import stopping, temp_files
 from vaxo_ortane.util.observers import Observation, Observers
 

@@ -11,7 +11,7 @@ Exit status: 0 when every listed name would be switched off or is already off;
 the job (a bad command line is 2).
 
 With a write-rate budget or a canary set, it also shows how long the writes would
-take and marks the wave's names (``rollout_plan``); its reads stay within the
+take and marks the wave's names (``rollout.plan``); its reads stay within the
 budget.
 """
 
@@ -30,14 +30,17 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass
 from typing import TYPE_CHECKING, Any
 
-from vaxo_ortane.launcher import rollout_plan, settings, statuses
-from vaxo_ortane.launcher.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.shards import ShardRun, split_names
+from vaxo_ortane.launcher.rollout import plan as rollout_plan
+from vaxo_ortane.launcher.run import statuses
+from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.run.shards import ShardRun, split_names
+from vaxo_ortane.launcher.settings import environment as settings
+from vaxo_ortane.launcher.settings import variables
 from vaxo_ortane.util.json_values import plain, safe_str
 from vaxo_ortane.util.terminals import is_terminal
 
 if TYPE_CHECKING:
-    from vaxo_ortane.launcher.rate_budget import RateBudget
+    from vaxo_ortane.launcher.rollout.rate_budget import RateBudget
 
 PROGRAM = "prepay-enabled-flip-plan"
 READERS = 5
@@ -181,17 +184,17 @@ def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -
 
 def _settings(environ: Mapping[str, str]) -> tuple[list[str], str, str, str]:
     # The job's own checks, in its order, with its statuses.
-    text = environ.get(settings.NAMES)
+    text = environ.get(variables.NAMES)
     if text is None:
-        raise PlanError(f"ERROR: {settings.NAMES} not defined", statuses.NAMES_NOT_SET)
-    url, anon, role = (environ.get(v) for v in settings.KEY_VARIABLES)
+        raise PlanError(f"ERROR: {variables.NAMES} not defined", statuses.NAMES_NOT_SET)
+    url, anon, role = (environ.get(v) for v in variables.KEY_VARIABLES)
     if not url or not anon:
         raise PlanError(
-            f"Environment variables {settings.SUPABASE_URL} and {settings.SUPABASE_ANON_KEY} not set.",
+            f"Environment variables {variables.SUPABASE_URL} and {variables.SUPABASE_ANON_KEY} not set.",
             statuses.REGISTRY_SETTINGS_NOT_SET,
         )
     if not role:
-        raise PlanError(f"Environment variable {settings.TRAMU_ROLE_KEY} not set.", statuses.ROLE_KEY_NOT_SET)
+        raise PlanError(f"Environment variable {variables.TRAMU_ROLE_KEY} not set.", statuses.ROLE_KEY_NOT_SET)
     # The same name twice is one registry look-up; an empty piece names no meter.
     names = list(dict.fromkeys(name for name in split_names(text) if name))
     return names, url, anon, role
@@ -242,8 +245,8 @@ def _rollout_done(environ: Mapping[str, str], names: list[str]) -> frozenset[str
         raise PlanError(str(exc), statuses.BAD_SETTING) from None
     if ledger is None:
         return frozenset()
-    from vaxo_ortane.launcher.ledger import LedgerError
-    from vaxo_ortane.launcher.resume import done_names
+    from vaxo_ortane.launcher.ledger.resume import done_names
+    from vaxo_ortane.launcher.ledger.store import LedgerError
 
     try:
         return done_names(ledger, names)
@@ -279,7 +282,7 @@ def render_table(entries: Sequence[Entry], read: bool) -> str:
 
 def write_terminal_table(entries: Sequence[Entry], read: bool) -> None:
     """The table as the run's closing summary draws it, fitted to the terminal."""
-    from vaxo_ortane.launcher.tables import write_table
+    from vaxo_ortane.launcher.watching.tables import write_table
 
     columns = _columns(read)
     rows = [[getattr(e, c) for c in columns] for e in entries]
@@ -308,7 +311,7 @@ def main(argv: list[str] | None = None) -> int:
         prog=PROGRAM,
         description="Show what a prepay-enabled-flip run would do to each listed meter name; "
         "reads the same variables, files and shard settings as the job, and writes nothing.",
-        epilog=settings.HELP,
+        epilog=variables.HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--esco", help="Plan for this ESCO only, as the job's --esco")

@@ -1,0 +1,188 @@
+"""The ledger's tables and statements, written once for both backends.
+
+Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type
+and the tables' keys of ``TABLES`` in braces; a backend composes them in its own way.
+
+The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
+the steps from one version to the next; opening an older ledger applies the steps
+it lacks, in the transaction that records the run, and a new ledger takes them all.
+A ledger written before versions were kept holds the first step's tables: version 0.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip_meter_outcomes"
+RUNS_INDEX = "flip_runs_by_rollout"
+SCHEMA_TABLE = "flip_ledger_schema"
+# What a statement names in braces, and the name it stands for.
+TABLES = {
+    "names": NAMES_TABLE,
+    "runs": RUNS_TABLE,
+    "meters": METERS_TABLE,
+    "runs_index": RUNS_INDEX,
+    "schema": SCHEMA_TABLE,
+}
+# The tables a ledger holds once it has been written: one without them holds no rollout yet.
+CORE_TABLES = (NAMES_TABLE, RUNS_TABLE, METERS_TABLE)
+
+_FIRST_TABLES = (
+    """CREATE TABLE IF NOT EXISTS {names} (
+    rollout text NOT NULL,
+    name text NOT NULL,
+    first_run text NOT NULL,
+    listed_at {time} NOT NULL,
+    PRIMARY KEY (rollout, name))""",
+    """CREATE TABLE IF NOT EXISTS {runs} (
+    run_id text PRIMARY KEY,
+    rollout text NOT NULL,
+    shard_index integer,
+    shard_count integer,
+    host text NOT NULL,
+    pid integer NOT NULL,
+    started_at {time} NOT NULL,
+    names integer NOT NULL,
+    left_out integer NOT NULL,
+    ended_at {time},
+    status integer,
+    esco text,
+    selected integer,
+    switched_off integer,
+    failed integer,
+    not_run integer,
+    ledger_complete boolean)""",
+    "CREATE INDEX IF NOT EXISTS {runs_index} ON {runs} (rollout, started_at)",
+    """CREATE TABLE IF NOT EXISTS {meters} (
+    rollout text NOT NULL,
+    row_id text NOT NULL,
+    name text,
+    meter_id text,
+    serial text,
+    outcome text NOT NULL,
+    cause text,
+    detail text,
+    mediator_address text,
+    run_id text NOT NULL,
+    at {time} NOT NULL,
+    switched_off_at {time},
+    switched_off_run text,
+    PRIMARY KEY (rollout, row_id))""",
+)
+
+# (version, its statements), in order. A step's statements run once, on a ledger below
+# its version; never change a step that has shipped: add one.
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES),)
+VERSION = UPGRADES[-1][0]
+SCHEMA_STATEMENTS = {
+    "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
+    "read": "SELECT max(version) FROM {schema}",
+    "clear": "DELETE FROM {schema}",
+    "set": "INSERT INTO {schema} (version) VALUES ({p})",
+}
+
+# What the ledger tool shows of each run and each meter.
+RUN_COLUMNS = (
+    "run_id",
+    "shard_index",
+    "shard_count",
+    "host",
+    "pid",
+    "started_at",
+    "ended_at",
+    "status",
+    "esco",
+    "names",
+    "left_out",
+    "selected",
+    "switched_off",
+    "failed",
+    "not_run",
+    "ledger_complete",
+)
+METER_COLUMNS = (
+    "row_id",
+    "name",
+    "meter_id",
+    "serial",
+    "outcome",
+    "cause",
+    "detail",
+    "mediator_address",
+    "run_id",
+    "at",
+    "switched_off_at",
+    "switched_off_run",
+)
+
+# Rows written in batches: their columns, and what a row that is there already keeps.
+WRITTEN = {
+    # A row selected again keeps the outcome it had: only an outcome replaces an outcome.
+    "selected": (
+        ("rollout", "row_id", "name", "meter_id", "serial", "outcome", "run_id", "at"),
+        "name = excluded.name, meter_id = excluded.meter_id, serial = excluded.serial",
+    ),
+    "outcome": (
+        ("rollout", *METER_COLUMNS),
+        "name = excluded.name, meter_id = excluded.meter_id, serial = excluded.serial, outcome = excluded.outcome, "
+        "cause = excluded.cause, detail = excluded.detail, mediator_address = excluded.mediator_address, "
+        "run_id = excluded.run_id, at = excluded.at, "
+        "switched_off_at = COALESCE({meters}.switched_off_at, excluded.switched_off_at), "
+        "switched_off_run = COALESCE({meters}.switched_off_run, excluded.switched_off_run)",
+    ),
+}
+TIME_COLUMNS = frozenset({"started_at", "ended_at", "at", "switched_off_at"})
+
+
+def upsert(key: str, source: Callable[[Sequence[str]], str]) -> str:
+    columns, keeps = WRITTEN[key]
+    return (
+        f"INSERT INTO {{meters}} ({', '.join(columns)}) {source(columns)} "
+        f"ON CONFLICT (rollout, row_id) DO UPDATE SET {keeps}"
+    )
+
+
+def _values(columns: Sequence[str]) -> str:
+    return "VALUES (" + ", ".join("{p}" for _ in columns) + ")"
+
+
+def json_rows(columns: Sequence[str]) -> str:
+    # A batch as one JSON parameter, one statement: orjson writes it for a small
+    # part of the CPU that psycopg spends adapting the same values one by one.
+    cells = (f"(r->>{i})::{{time}}" if c in TIME_COLUMNS else f"r->>{i}" for i, c in enumerate(columns))
+    return "SELECT " + ", ".join(cells) + " FROM json_array_elements({p}::json) AS r"
+
+
+# A name is done when the rollout has seen rows of it and switched every one of them off.
+_DONE = (
+    "SELECT name FROM {meters} WHERE rollout = {p} AND name IS NOT NULL "
+    "GROUP BY name HAVING count(*) = count(switched_off_at)"
+)
+STATEMENTS = {
+    "done": _DONE,
+    "name": "INSERT INTO {names} (rollout, name, first_run, listed_at) VALUES ({p}, {p}, {p}, {p}) "
+    "ON CONFLICT (rollout, name) DO NOTHING",
+    "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out) "
+    "VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p})",
+    "selected": upsert("selected", _values),
+    "outcome": upsert("outcome", _values),
+    "end": "UPDATE {runs} SET ended_at = {p}, status = {p}, esco = {p}, selected = {p}, switched_off = {p}, "
+    "failed = {p}, not_run = {p}, ledger_complete = {p} WHERE run_id = {p}",
+    "listed": "SELECT name FROM {names} WHERE rollout = {p} ORDER BY name",
+    "runs_of": f"SELECT {', '.join(RUN_COLUMNS)} FROM {{runs}} WHERE rollout = {{p}} ORDER BY started_at, run_id",
+    "counts": "SELECT outcome, cause, switched_off_at IS NOT NULL, count(*) FROM {meters} WHERE rollout = {p} "
+    "GROUP BY 1, 2, 3",
+    "meters_of": f"SELECT {', '.join(METER_COLUMNS)} FROM {{meters}} WHERE rollout = {{p}} ORDER BY name, row_id",
+}
+
+
+def compiled(compose: Callable[[str], Any]) -> tuple[list[tuple[int, list[Any]]], dict[str, Any]]:
+    """The upgrade steps and the statements, each composed by ``compose``."""
+    upgrades = [(version, [compose(s) for s in statements]) for version, statements in UPGRADES]
+    statements = {key: compose(s) for key, s in STATEMENTS.items()}
+    return upgrades, statements | {f"schema_{key}": compose(s) for key, s in SCHEMA_STATEMENTS.items()}
+
+
+def sqlite_ident(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'

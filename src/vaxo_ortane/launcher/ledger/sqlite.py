@@ -1,0 +1,81 @@
+"""An SQLite ledger: one file that the processes of one machine share."""
+
+from __future__ import annotations
+
+import sqlite3
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+from vaxo_ortane.launcher.ledger.schema import TABLES, compiled, sqlite_ident
+from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing, RunStart, iso
+
+# How long an SQLite writer waits for another process's transaction to end.
+BUSY_SECONDS = 10.0
+
+
+class SqliteLedger(Ledger):
+    """A ledger file, in WAL mode so that readers never wait on the writer; each commit is synced."""
+
+    _errors = (sqlite3.Error,)
+    _transient = (sqlite3.OperationalError,)
+
+    def __init__(self, path: Path, read_only: bool) -> None:
+        self.shown = f"sqlite://{path}"
+        if read_only and not path.is_file():
+            raise LedgerMissing(f"the ledger {self.shown} does not exist")
+        if not path.parent.is_dir():
+            raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
+        tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
+        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", **tables))
+        target = f"file:{path}?mode=ro" if read_only else str(path)
+        with self._failing("cannot be opened"):
+            # Opened on the main thread, then used by the writer thread alone.
+            self._conn = sqlite3.connect(
+                target, timeout=BUSY_SECONDS, isolation_level=None, check_same_thread=False, uri=read_only
+            )
+            if not read_only:
+                self._conn.execute("PRAGMA journal_mode=WAL")
+                # FULL: a committed batch survives a power loss, at one fsync a batch.
+                self._conn.execute("PRAGMA synchronous=FULL")
+
+    def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        rows: list[tuple[Any, ...]] = self._conn.execute(statement, params).fetchall()
+        return rows
+
+    def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None:
+        self._conn.executemany(self._statements[key], rows)
+
+    def recover(self) -> None:
+        pass  # the failed transaction was rolled back; the file stays open
+
+    def _begin(self) -> None:
+        # IMMEDIATE: the write lock from the start; a read that turns into a write
+        # would fail at once, without the busy time-out, if another process wrote between.
+        self._conn.execute("BEGIN IMMEDIATE")
+
+    def _commit(self) -> None:
+        self._conn.execute("COMMIT")
+
+    def _rollback(self) -> None:
+        if self._conn is not None and self._conn.in_transaction:
+            self._conn.execute("ROLLBACK")
+
+    def _time(self, moment: float) -> Any:
+        return iso(moment)
+
+    def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
+        self._conn.executemany(self._statements["name"], [(run.rollout, n, run.run_id, moment) for n in names])
+
+    def _cause(self, exc: Exception) -> str:
+        return str(exc) or type(exc).__name__
+
+    def _present(self, tables: Sequence[str]) -> int:
+        marks = ", ".join("?" for _ in tables)
+        found = self._conn.execute(
+            f"SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ({marks})", tuple(tables)
+        ).fetchone()
+        return int(found[0])
+
+    def close(self) -> None:
+        self._conn.close()

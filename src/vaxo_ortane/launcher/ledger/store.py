@@ -1,0 +1,306 @@
+"""The run ledger: what each run of a rollout did, kept in the launcher's own tables.
+
+``FLIP_LEDGER`` names the store: ``sqlite:///ABSOLUTE/PATH``, one file that the
+processes of one machine share (WAL, a busy time-out), or ``postgresql://...``,
+one database that every shard on every machine shares. The tables are created
+on first use; docs/ledger.md gives their columns.
+
+- ``flip_rollout_names`` (rollout, name): every name a run of the rollout listed;
+- ``flip_runs`` (run_id): each run's shard, start, end, status and counts;
+- ``flip_meter_outcomes`` (rollout, row_id): each registry row's latest outcome,
+  its run and time, and the first run that switched it off.
+
+Every write is an upsert keyed by what identifies the fact, so a fact written
+twice changes nothing, and "switched off in this rollout", once set, stays set.
+The registry is the job's input and is never written: the ledger is where a
+rollout's progress lives. Errors say what failed and never carry a password.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import socket
+from abc import ABC, abstractmethod
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager, suppress
+from dataclasses import dataclass
+from typing import Any
+
+from vaxo_ortane.launcher.ledger.schema import (
+    CORE_TABLES,
+    METER_COLUMNS,
+    RUN_COLUMNS,
+    SCHEMA_TABLE,
+    TIME_COLUMNS,
+    VERSION,
+)
+from vaxo_ortane.launcher.run.outcomes import NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.util.json_values import safe_str
+
+MAX_CAUSE = 300
+
+# What the writer hands the ledger, in tuples whose first item is one of these.
+SELECTED, OUTCOME, END = "selected", "outcome", "end"
+Item = tuple[Any, ...]
+
+
+class LedgerError(Exception):
+    """The ledger cannot be opened, read or written. ``transient``: trying again later may work."""
+
+    def __init__(self, message: str, transient: bool = True) -> None:
+        super().__init__(message)
+        self.transient = transient
+
+
+class LedgerMissing(LedgerError):
+    """A ledger to read that is not there: it holds no rollout yet."""
+
+
+@dataclass(frozen=True)
+class RunStart:
+    run_id: str
+    rollout: str
+    shard_index: int | None
+    shard_count: int | None
+    started: float  # time.time()
+
+
+@dataclass(frozen=True)
+class RunEnd:
+    ended: float
+    status: int
+    status_if_incomplete: int
+    esco: str | None
+    selected: int
+    switched_off: int
+    failed: int
+    not_run: int
+
+
+def name_key(value: object) -> str | None:
+    """A name or cell as the ledger stores it: text both backends take (no NUL, no lone surrogate)."""
+    if value is None:
+        return None
+    text = value if isinstance(value, str) else safe_str(value)
+    if "\0" in text:
+        text = text.replace("\0", "\\0")
+    if not text.isascii():
+        # A name from undecodable bytes holds lone surrogates; it then matches no registry row.
+        text = text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return text
+
+
+def iso(moment: float) -> str:
+    return datetime.datetime.fromtimestamp(moment, datetime.UTC).isoformat().replace("+00:00", "Z")
+
+
+class Ledger(ABC):
+    """One connection to the ledger, used by one thread at a time."""
+
+    shown: str
+    _statements: dict[str, Any]
+    _upgrades: list[tuple[int, list[Any]]]
+    _errors: tuple[type[Exception], ...]
+    _transient: tuple[type[Exception], ...]
+
+    run: RunStart | None = None
+    _conn: Any = None
+
+    # What each backend provides.
+    @abstractmethod
+    def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]: ...
+    @abstractmethod
+    def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None: ...
+    @abstractmethod
+    def _begin(self) -> None: ...
+    @abstractmethod
+    def _commit(self) -> None: ...
+    @abstractmethod
+    def _rollback(self) -> None: ...
+    @abstractmethod
+    def _time(self, moment: float) -> Any: ...
+    @abstractmethod
+    def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None: ...
+    @abstractmethod
+    def _cause(self, exc: Exception) -> str: ...
+    @abstractmethod
+    def _present(self, tables: Sequence[str]) -> int: ...  # how many of ``tables`` exist
+    @abstractmethod
+    def close(self) -> None: ...
+
+    @abstractmethod
+    def recover(self) -> None: ...  # the connection made usable again after a failed write
+
+    @contextmanager
+    def _failing(self, what: str) -> Iterator[None]:
+        try:
+            yield
+        except self._errors as exc:
+            with suppress(*self._errors):
+                self._rollback()
+            cause = self._cause(exc)
+            cause = cause if len(cause) <= MAX_CAUSE else cause[:MAX_CAUSE] + "..."
+            raise LedgerError(f"the ledger {self.shown} {what}: {cause}", isinstance(exc, self._transient)) from None
+
+    def begin(self, run: RunStart, listed: Sequence[str]) -> frozenset[str]:
+        """Create the tables if need be, record the run and its listed names; the listed names already done.
+
+        One transaction: when it returns, the ledger has been written once.
+        """
+        with self._failing("cannot be opened or written"):
+            self._begin()
+            self._upgrade()
+            done = frozenset(row[0] for row in self._execute(self._statements["done"], (run.rollout,)))
+            done = done.intersection(listed)
+            moment = self._time(run.started)
+            self._insert_names(run, list(dict.fromkeys(listed)), moment)
+            left_out = sum(name in done for name in listed)
+            self._execute(
+                self._statements["run"],
+                (
+                    run.run_id,
+                    run.rollout,
+                    run.shard_index,
+                    run.shard_count,
+                    socket.gethostname(),
+                    os.getpid(),
+                    moment,
+                    len(listed),
+                    left_out,
+                ),
+            )
+            self._commit()
+        self.run = run
+        return done
+
+    def write(self, items: Sequence[Item], complete: bool) -> None:
+        """Commit ``items`` (selections, outcomes, the run's end) as one transaction."""
+        run = self.run
+        assert run is not None, "begin() records the run first"
+        selected: list[tuple[Any, ...]] = []
+        outcomes: list[tuple[Any, ...]] = []
+        ends: list[tuple[Any, ...]] = []
+        for item in items:
+            if item[0] == OUTCOME:
+                _, row, outcome, cause, detail, address, moment = item
+                at = self._time(moment)
+                off = (at, run.run_id) if outcome == SWITCHED_OFF else (None, None)
+                outcomes.append(
+                    (run.rollout, *_row_cells(row), outcome, cause, name_key(detail), address, run.run_id, at, *off)
+                )
+            elif item[0] == SELECTED:
+                _, rows, moment = item
+                at = self._time(moment)
+                selected += [(run.rollout, *_row_cells(row), NOT_RUN, run.run_id, at) for row in rows]
+            else:
+                end: RunEnd = item[1]
+                status = end.status if complete else end.status_if_incomplete
+                counts = (end.selected, end.switched_off, end.failed, end.not_run)
+                ends.append((self._time(end.ended), status, name_key(end.esco), *counts, complete, run.run_id))
+        self.recover()
+        with self._failing("cannot be written"):
+            self._begin()
+            if selected:
+                self._write_rows("selected", selected)
+            if outcomes:
+                self._write_rows("outcome", outcomes)
+            for end_row in ends:
+                self._execute(self._statements["end"], end_row)
+            self._commit()
+
+    def has_tables(self) -> bool:
+        """Whether a run has written this ledger: one without its tables holds no rollout yet."""
+        return self._present(CORE_TABLES) == len(CORE_TABLES)
+
+    def schema_version(self) -> int | None:
+        """The ledger's schema version: 0 for one written before versions were kept, None for none yet."""
+        if self._present((SCHEMA_TABLE,)):
+            found = self._execute(self._statements["schema_read"])
+            if found and found[0][0] is not None:
+                return int(found[0][0])
+        return 0 if self.has_tables() else None
+
+    def _upgrade(self) -> None:
+        # Inside the caller's transaction: a ledger is brought up to date whole, or not at all.
+        found = self._known_version()
+        if found == VERSION:
+            return
+        for version, statements in self._upgrades:
+            if found is None or version > found:
+                for statement in statements:
+                    self._execute(statement)
+        self._execute(self._statements["schema_create"])
+        self._execute(self._statements["schema_clear"])
+        self._execute(self._statements["schema_set"], (VERSION,))
+
+    def _known_version(self) -> int | None:
+        found = self.schema_version()
+        if found is not None and found > VERSION:
+            # Its tables may mean more than this release knows: reading them could mislead.
+            raise LedgerError(
+                f"the ledger {self.shown} has schema version {found}, newer than this release's {VERSION}: "
+                "read and write it with the release that wrote it, or a later one",
+                False,
+            )
+        return found
+
+    def outdated(self) -> bool:
+        """Whether this ledger was written by an older release and needs ``upgrade`` before it is read."""
+        with self._failing("cannot be read"):
+            found = self._known_version()
+            self._rollback()
+        return found is not None and found < VERSION
+
+    def upgrade(self) -> None:
+        """Bring an older ledger up to date, in one transaction, before it is read."""
+        with self._failing("cannot be brought up to date"):
+            self._begin()
+            self._upgrade()
+            self._commit()
+
+    # Reads, for the ledger tool and the plan.
+    def done_names(self, rollout: str) -> frozenset[str]:
+        return frozenset(row[0] for row in self._read("done", rollout))
+
+    def listed_names(self, rollout: str) -> list[str]:
+        return [row[0] for row in self._read("listed", rollout)]
+
+    def counts(self, rollout: str) -> list[tuple[str, str | None, bool, int]]:
+        """(latest outcome, cause, switched off in this rollout, meters) for each combination."""
+        return [(row[0], row[1], bool(row[2]), int(row[3])) for row in self._read("counts", rollout)]
+
+    def runs(self, rollout: str) -> list[dict[str, Any]]:
+        runs = self._read_dicts("runs_of", RUN_COLUMNS, rollout)
+        for run in runs:  # SQLite keeps a boolean as 0 or 1
+            run["ledger_complete"] = None if run["ledger_complete"] is None else bool(run["ledger_complete"])
+        return runs
+
+    def meters(self, rollout: str) -> list[dict[str, Any]]:
+        return self._read_dicts("meters_of", METER_COLUMNS, rollout)
+
+    def _read(self, key: str, rollout: str) -> list[tuple[Any, ...]]:
+        with self._failing("cannot be read"):
+            rows = self._execute(self._statements[key], (rollout,)) if self.has_tables() else []
+            self._rollback()  # ends the read's transaction: no snapshot held between reads
+            return rows
+
+    def _read_dicts(self, key: str, columns: Sequence[str], rollout: str) -> list[dict[str, Any]]:
+        return [
+            {c: self._shown_time(v) if c in TIME_COLUMNS else v for c, v in zip(columns, row, strict=True)}
+            for row in self._read(key, rollout)
+        ]
+
+    def _shown_time(self, value: Any) -> Any:
+        if isinstance(value, datetime.datetime):
+            return value.astimezone(datetime.UTC).isoformat().replace("+00:00", "Z")
+        return value
+
+
+def _row_cells(row: Any) -> tuple[str, str | None, str | None, str | None]:
+    return (
+        name_key(row.get("id")) or "",
+        name_key(row.get("name")),
+        name_key(row.get("meter_id")),
+        name_key(row.get("serial")),
+    )
