@@ -117,6 +117,11 @@ def load_entries(path: Path) -> list[MediatorEntry]:
     return [_entry(path, i, raw) for i, raw in enumerate(raw_entries)]
 
 
+def _key(meter_id: str, serial: str) -> str:
+    # One text for the pair, the id's length first: no two pairs share a key.
+    return f"{len(meter_id)}:{meter_id}{serial}"
+
+
 class MediatorInventory:
     """Mediator addresses by meter, for one ESCO or all.
 
@@ -124,32 +129,40 @@ class MediatorInventory:
     """
 
     def __init__(self, path: Path, entries: list[MediatorEntry], esco: str | None) -> None:
-        by_meter: dict[tuple[str, str], MediatorEntry] = {}
-        for entry in entries:
+        # One text key a meter, and each mediator's address once however many meters
+        # it serves: a fleet's inventory is kept in a few hundred bytes a meter less.
+        by_meter: dict[str, str] = {}
+        addresses: dict[str, str] = {}
+        for index, entry in enumerate(entries):
             if esco is not None and entry.esco != esco:
                 continue
-            key = (entry.id, entry.serial)
-            known = by_meter.get(key)
-            if known is not None and known.address != entry.address:
+            key = _key(entry.id, entry.serial)
+            address = addresses.setdefault(entry.address, entry.address)
+            if by_meter.setdefault(key, address) != address:
+                # Named as before: the latest entry for the meter, then this one.
+                known = next(
+                    e
+                    for e in reversed(entries[:index])
+                    if (e.id, e.serial) == (entry.id, entry.serial) and (esco is None or e.esco == esco)
+                )
                 raise InventoryError(
                     f"{path}: meter id {entry.id} serial {entry.serial} has two mediators, "
                     f"{known.address} ({known.esco}) and {entry.address} ({entry.esco})"
                 )
-            by_meter[key] = entry
         self.path = path
         self.esco = esco
-        self._by_meter: Mapping[tuple[str, str], MediatorEntry] = MappingProxyType(by_meter)
+        self._by_meter: Mapping[str, str] = MappingProxyType(by_meter)
 
     def __len__(self) -> int:
         return len(self._by_meter)
 
     def mediator_address(self, meter_id: object, serial: object) -> str | None:
         """The address of the mediator serving this meter, or None if there is none."""
-        key = (match_key(meter_id), match_key(serial))
-        if key[0] is None or key[1] is None:
+        meter_key, serial_key = match_key(meter_id), match_key(serial)
+        if meter_key is None or serial_key is None:
             return None
-        entry = self._by_meter.get(key)  # type: ignore[arg-type]
-        return None if entry is None else str(entry.address)
+        address = self._by_meter.get(_key(meter_key, serial_key))
+        return None if address is None else str(address)
 
     def __repr__(self) -> str:
         scope = "all ESCOs" if self.esco is None else f"ESCO {self.esco!r}"
