@@ -294,11 +294,13 @@ def split_address(address: object) -> SplitResult | None:
 
 
 @functools.lru_cache(maxsize=4096)
-def _address_parts(address: str) -> tuple[SplitResult | None, str]:
-    """``split_address`` and the address as messages show it, once per address:
-    a fleet's meters share a handful of mediators."""
+def _address_parts(address: str) -> tuple[SplitResult | None, str, str | None]:
+    """``split_address``, the address as messages show it and its host, once per
+    address: a fleet's meters share a handful of mediators."""
     parts = split_address(address)
-    return parts, without_credentials(address) if parts is not None else repr(address.rpartition("@")[2])
+    if parts is None:
+        return None, repr(address.rpartition("@")[2]), None
+    return parts, without_credentials(address), parts.hostname
 
 
 _PLAIN = frozenset({str, bool, int, type(None)})
@@ -446,17 +448,17 @@ class OrtaneMediatorClient:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
         if isinstance(mediator_address, str):
-            parts, shown = _address_parts(mediator_address)  # shown: never a password
+            parts, shown, host = _address_parts(mediator_address)  # shown: never a password
         else:
-            parts, shown = None, repr(type(mediator_address).__name__)
-        if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
+            parts, shown, host = None, repr(type(mediator_address).__name__), None
+        if parts is None or parts.scheme not in ("http", "https") or not host:
             self._fail(f"mediator address {shown} is not an http(s) URL with a host and a valid port", shown, None)
         if parts.query or parts.fragment:
             self._fail(f"mediator address {shown} must not carry a query or fragment", shown, None)
         if meter_id is None or isinstance(meter_id, bool) or str(meter_id) == "":
             self._fail(f"meter id {meter_id!r} cannot name a meter", shown, None)
         self._shown = shown
-        self._scheme, self._host = parts.scheme, parts.hostname
+        self._scheme, self._host = parts.scheme, host
         # Sent without any user name or password: the job's credentials are its
         # certificate and token, never an address's.
         self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
