@@ -196,3 +196,19 @@ def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_re
     assert (refused.returncode, run.status, f.sim.requests("PUT")) == (1, 2, 2)
     said = f"newer than this release's {VERSION}"
     assert said in refused.stderr and any(said in r["event"] for r in run.records if r["level"] == "error")
+
+
+def test_shards_of_an_up_to_date_ledger_start_without_waiting_for_one_another(fleet: Any, pg_cluster: Any) -> None:
+    # The schema lock held elsewhere, as a shard recording a large run holds it: a ledger
+    # already up to date is recorded without it, at once, not after the statement time-out.
+    from vaxo_ortane.launcher.ledger.postgres import SCHEMA_LOCK
+
+    f = fleet([meter(n) for n in range(1, 4)])
+    url = pg_cluster.url("postgres", ADMIN, ADMIN_PASSWORD)
+    env = {"FLIP_LEDGER": url, "FLIP_ROLLOUT": "locked", "PREPAY_DISABLED_METER_NAMES": "A-001,A-002,A-003"}
+    assert f.run("--esco", "ESCO_A", **env).status == 0
+    with pg_cluster.admin() as holder:
+        holder.execute("SELECT pg_advisory_lock(%s)", (SCHEMA_LOCK,))
+        resumed = f.run("--esco", "ESCO_A", **env)
+    assert resumed.status == 0, resumed.stderr
+    assert resumed.seconds < 10 and "3 of 3 meter names already switched off" in resumed.stderr

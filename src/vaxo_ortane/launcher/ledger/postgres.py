@@ -11,6 +11,7 @@ import orjson
 
 from vaxo_ortane.launcher.ledger.schema import (
     TABLES,
+    VERSION,
     WRITTEN,
     compiled,
     json_rows,
@@ -106,7 +107,12 @@ class PostgresLedger(Ledger):
 
     def _upgrade(self) -> None:
         # Shards that start together would race on CREATE TABLE IF NOT EXISTS and the version:
-        # the first takes the lock, the others then find the ledger up to date.
+        # the first takes the lock, the others then find the ledger up to date. A ledger up to
+        # date takes no lock: held to the end of the run's first transaction, it made the
+        # shards of a large rollout record their runs one after another (8 shards of a million
+        # names: the last one waited past the statement time-out and could not start).
+        if self._known_version() == VERSION:
+            return
         self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
         super()._upgrade()
 
