@@ -190,5 +190,10 @@ class Fleet:
         )
 
 
+def job_bins(given: list[str]) -> dict[str, Path]:
+    """This installation of the job, then each ``LABEL=DIR`` given (another venv's bin folder)."""
+    return {"job": BIN} | {label: Path(path) for label, _, path in (item.partition("=") for item in given)}
+
+
 def floor_seconds(count: int, latency: float) -> float:
     return -(-count // WORKERS) * latency

@@ -31,7 +31,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import BIN, Fleet, JobRun, floor_seconds
+from _fleet import Fleet, JobRun, floor_seconds, job_bins
 
 RATIO_TARGET = 1.05
 BARE_TARGET = 2.0
@@ -95,7 +95,7 @@ def main() -> None:
             compare(folder, n, args.compare, args.rounds)
             return
         if args.bare:
-            bins = {"job": BIN} | {label: Path(path) for label, _, path in (b.partition("=") for b in args.job_bin)}
+            bins = job_bins(args.job_bin)
             against_bare(folder, n, latency, args.rounds, bins)
             return
         base = run_at(folder, 1, 0.0, repeat=3)

@@ -34,7 +34,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from _fleet import BIN, ESCO, Fleet, meters
+from _fleet import BIN, ESCO, Fleet, job_bins, meters
 from pg_cluster import server_bindir, start_cluster
 from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
@@ -151,7 +151,7 @@ def main() -> None:
         "--job-bin", action="append", default=[], metavar="LABEL=DIR", help="another installation of the job"
     )
     args = parser.parse_args()
-    bins = {"job": BIN} | {label: Path(path) for label, _, path in (b.partition("=") for b in args.job_bin)}
+    bins = job_bins(args.job_bin)
     with tempfile.TemporaryDirectory(prefix="bench-ledger-") as tmp, ledgers(Path(tmp)) as modes:
         cpu_per_meter(Path(tmp), args.meters, args.repeat, modes, bins)
         if args.cpu_only:
