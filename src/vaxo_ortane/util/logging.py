@@ -211,6 +211,8 @@ class _JsonSink:
                     observer(method_name, event_dict)
                 except Exception as exc:
                     print(f"a log observer failed: {exc!r}", file=sys.stderr, flush=True)
+                except structlog.DropEvent:  # what structlog's chain did with it: no record
+                    return
             if LEVELS.get(method_name, std_logging.CRITICAL) < self._level:
                 return
         self._write(self._render(self, method_name, event_dict))
