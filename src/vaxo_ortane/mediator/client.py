@@ -34,7 +34,10 @@ mediators only), else ``SSL_CERT_FILE``/``SSL_CERT_DIR`` when set, else the
 system's CA bundle; the peer's certificate and host name always. The job's own
 credentials, a client certificate and a bearer token, are described in
 ``credentials``: a token goes into each request's header from the file's current
-value, and never over plain http. 401 and 403 are not tried again.
+value, and never over plain http. 401 and 403 are not tried again, but for one
+case: a 401 has the token file read at once and, when it holds another token
+(swapped on both sides together), the request is sent once more with it. A text
+the mediator sent back is shown with every form of the token taken out, then cut.
 """
 
 from __future__ import annotations
@@ -45,10 +48,10 @@ import os
 import re
 import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import NoReturn
-from urllib.parse import SplitResult, quote, urlsplit
+from urllib.parse import SplitResult, quote, unquote, urlsplit
 
 import orjson
 import pycurl
@@ -58,12 +61,12 @@ from ..util.numbers import Bound, settings_from_env
 from ..util.urls import without_credentials
 from . import pacing
 from .credentials import CredentialError, Credentials, default_credentials
-from .mediator_client_exception import MediatorClientException
+from .mediator_client_exception import REFUSED_STATUSES, TLS_REFUSED, MediatorClientException
+from .scrub import scrubbed
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
-REFUSED_STATUSES = frozenset({401, 403})
 # CURLOPT_CA_CACHE_TIMEOUT (libcurl 7.87), which pycurl 7.49 does not name.
 CA_CACHE_TIMEOUT = getattr(pycurl, "CA_CACHE_TIMEOUT", 321)
 # libcurl's failures on the way to the mediator, by the name the error carries;
@@ -320,21 +323,21 @@ def _parsed(body: bytes) -> object:
     return json.loads(body)
 
 
-def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object) -> str | None:
+def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object, scrub: Callable[[str], str]) -> str | None:
     """Why a success answer does not confirm the write of ``value`` (or, for None, does
-    not report a setting); None when it does."""
+    not report a setting); None when it does. Each excerpt is scrubbed, then cut."""
     try:
         body = _parsed(answer.body)
     except ValueError:
-        excerpt = answer.text[:100].strip()
+        excerpt = scrub(answer.text)[:100].strip()
         return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
     if value is None:
         if not isinstance(body, dict) or not isinstance(body.get("value"), bool):
-            return f"the answer holds no true or false value: {json.dumps(body)[:100]}"
+            return f"the answer holds no true or false value: {scrub(json.dumps(body))[:100]}"
     elif not isinstance(body, dict) or body.get("value") is not value:
-        return f"the answer does not confirm value {json.dumps(value)}: {json.dumps(body)[:100]}"
+        return f"the answer does not confirm value {json.dumps(value)}: {scrub(json.dumps(body))[:100]}"
     if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
-        return f"the answer is for meter {str(body['meter_id'])[:100]!r}"
+        return f"the answer is for meter {scrub(str(body['meter_id']))[:100]!r}"
     return None
 
 
@@ -364,8 +367,9 @@ DISCONNECTED = "Server disconnected without sending a response."
 def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: MediatorSettings) -> _Failed:
     if code == pycurl.E_OPERATION_TIMEDOUT:
         # Nothing was sent before the connection (and TLS) was up: a connect time-out,
-        # tried again. Afterwards the mediator has the request: not tried again.
-        if curl.getinfo(pycurl.PRETRANSFER_TIME_T) == 0:
+        # tried again. Afterwards the mediator has the request: not tried again. A stalled
+        # TLS handshake ends with a pretransfer time, but no request sent.
+        if curl.getinfo(pycurl.PRETRANSFER_TIME_T) == 0 or curl.getinfo(pycurl.REQUEST_SIZE) == 0:
             return _Failed(f"no connect within {settings.connect_timeout:g} s (ConnectTimeout)", True)
         if curl.getinfo(pycurl.SIZE_DOWNLOAD_T) or curl.getinfo(pycurl.HEADER_SIZE):
             return _Failed(f"no whole answer within {settings.deadline:g} s (ReadTimeout)", False)
@@ -375,7 +379,7 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
         # The mediator ended the handshake, with TLS 1.3 after it seemed done: it
         # took no request, and would refuse the same certificate again.
         return _Failed(
-            f"TLSAlert: {message}: the mediator ended the TLS handshake; it refused the job's client "
+            f"{TLS_REFUSED}{message}: the mediator ended the TLS handshake; it refused the job's client "
             "certificate, or wants one (MEDIATOR_CLIENT_CERT_FILE)",
             False,
         )
@@ -466,13 +470,16 @@ class OrtaneMediatorClient:
         self._given_credentials = credentials  # None: the environment's
 
     def _fail(self, cause: str, shown: str, status: int | None, action: str = "write") -> NoReturn:
-        raise MediatorClientException(
+        exc = MediatorClientException(
             f"prepay_enabled {action} for meter {self.meter_id!r} via {shown} failed: {cause}",
             meter_id=self.meter_id,
             address=shown,
             status=status,
             cause=cause,
         )
+        if status is not None or exc.credentials_refused:
+            pacing.after_answer(exc.credentials_refused)  # the mediator judged the credentials
+        raise exc
 
     def prepay_enabled_write(self, value: bool) -> None:
         """Set the meter's prepay-enabled setting; raise MediatorClientException on failure."""
@@ -506,6 +513,7 @@ class OrtaneMediatorClient:
                 action,
             )
         token = None
+        rotated = False  # the one extra attempt with a token that changed under a 401
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
@@ -515,6 +523,12 @@ class OrtaneMediatorClient:
                 if credentials is not None and credentials.token is not None:
                     token = credentials.token.current()
                 answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
+                if answer.status == 401 and not rotated and (newer := _rotated(credentials, token)) is not None:
+                    # Swapped on both sides at once: the file may hold the token the mediator wants now.
+                    rotated, token = True, newer
+                    if (refusal := pacing.before_request(attempt + 1)) is not None:
+                        self._fail(refusal, self._shown, None, action)
+                    answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
             except CredentialError as exc:
                 unsent = "no request sent" if attempt == 0 else f"attempt {attempt + 1} not sent"
                 self._fail(f"{exc}; {unsent}", self._shown, None, action)
@@ -529,17 +543,17 @@ class OrtaneMediatorClient:
                     action,
                 )
             if 200 <= answer.status < 300:
-                problem = _unconfirmed(answer, value, self.meter_id)
+                problem = _unconfirmed(answer, value, self.meter_id, functools.partial(_scrubbed, secrets=(token,)))
                 if problem is None:
+                    pacing.after_answer(False)
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
-                problem = _scrubbed(problem, secrets=(token,))
                 self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
             if answer.status in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
             # A mediator may echo the request: its answer is shown without the token.
-            excerpt = _scrubbed(answer.text[:200], secrets=(token,)).strip()
+            excerpt = _scrubbed(answer.text, secrets=(token,))[:200].strip()
             refused = ""
             if answer.status in REFUSED_STATUSES:
                 shown = "no credential" if credentials is None else credentials.shown
@@ -567,12 +581,22 @@ class OrtaneMediatorClient:
         return f"<OrtaneMediatorClient meter {self.meter_id!r} via {self._shown}>"
 
 
+def _rotated(credentials: Credentials | None, token: str | None) -> str | None:
+    """The token file's text when it no longer holds ``token``, read at once; else None."""
+    if credentials is None or credentials.token is None or token is None:
+        return None
+    try:
+        newer = credentials.token.current(recheck=True)
+    except CredentialError:
+        return None  # gone since the request: the 401 stands, the next write says why
+    return newer if newer != token else None
+
+
 def _scrubbed(text: str, *urls: str, secrets: tuple[str | None, ...] = ()) -> str:
-    """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``."""
+    """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``, in any form."""
     found = {secret for secret in secrets if secret}
     for url in urls:
         userinfo = urlsplit(url).netloc.rpartition("@")[0] if "@" in url else ""
         found |= {userinfo, *userinfo.split(":")} - {""}
-    for secret in found:
-        text = text.replace(secret, "***")
-    return text
+    found |= {unquote(secret) for secret in found}
+    return scrubbed(text, found)

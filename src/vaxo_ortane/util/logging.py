@@ -1,7 +1,8 @@
 """Structured logging for the fleet jobs, on structlog.
 
 Each record is one line on standard error: a compact JSON object (rendered by
-orjson), or structlog's console layout. ``LOG_FORMAT`` chooses; unset, records
+orjson), or structlog's console layout. A JSON record keeps a traceback whole; the
+console layout shows only its last lines, the exception's own, but at ``LOG_LEVEL=debug``. ``LOG_FORMAT`` chooses; unset, records
 are in console layout on a terminal and JSON elsewhere, as structlog's own
 default does. ``LOG_LEVEL`` drops records below it.
 
@@ -125,15 +126,30 @@ class LineWriter:
     debug = info = warning = warn = error = critical = exception = fatal = log = msg
 
 
-def _render_exceptions(_: WrappedLogger, __: str, event_dict: EventDict) -> EventDict:
-    # The jobs pass traceback.format_exception's list; one text reads better.
-    lines = event_dict.get("exception")
-    if isinstance(lines, list) and all(isinstance(line, str) for line in lines):
-        event_dict["exception"] = "".join(lines)
-    for key, value in event_dict.items():
-        if isinstance(value, BaseException):
-            event_dict[key] = describe_exception(value)
-    return event_dict
+def last_lines(traceback_text: str) -> str:
+    """What a traceback says of the exception that ended it: the lines after its last frame."""
+    lines = traceback_text.rstrip("\n").split("\n")
+    frames = [i for i, line in enumerate(lines) if line.startswith("  ")]
+    return "\n".join(lines[frames[-1] + 1 :] if frames and frames[-1] + 1 < len(lines) else lines[-1:])
+
+
+def _render_exceptions(whole: bool) -> Processor:
+    """For a person at a terminal: a traceback cut to its last lines, unless ``whole`` (LOG_LEVEL=debug).
+    An expected failure's twenty lines would otherwise fill the screen."""
+
+    def render(_: WrappedLogger, __: str, event_dict: EventDict) -> EventDict:
+        # The jobs pass traceback.format_exception's list; one text reads better.
+        lines = event_dict.get("exception")
+        if isinstance(lines, list) and all(isinstance(line, str) for line in lines):
+            event_dict["exception"] = "".join(lines)
+        if not whole and isinstance(event_dict.get("exception"), str):
+            event_dict["exception"] = last_lines(event_dict["exception"])
+        for key, value in event_dict.items():
+            if isinstance(value, BaseException):
+                event_dict[key] = describe_exception(value)
+        return event_dict
+
+    return render
 
 
 def _add_logger_name(name: str) -> Processor:
@@ -284,7 +300,7 @@ def get_logger(
         _level_name,
         structlog.processors.TimeStamper(fmt="iso", utc=True),
         structlog.processors.format_exc_info,
-        _render_exceptions,
+        _render_exceptions(whole=settings.level <= std_logging.DEBUG),
         structlog.dev.ConsoleRenderer(colors=False),
     ]
     if observers:

@@ -11,7 +11,6 @@ import orjson
 
 from vaxo_ortane.launcher.ledger.schema import (
     TABLES,
-    VERSION,
     WRITTEN,
     compiled,
     json_rows,
@@ -23,6 +22,8 @@ from vaxo_ortane.util.urls import without_credentials
 CONNECT_SECONDS = 5
 STATEMENT_SECONDS = 15
 SCHEMA_LOCK = 0x666C6970
+# Seconds since 1970 by the server's clock: the same for every machine of a rollout.
+NOW_SQL = "extract(epoch from clock_timestamp())::double precision"
 
 
 class PostgresLedger(Ledger):
@@ -60,15 +61,21 @@ class PostgresLedger(Ledger):
         }
 
         tables = {key: sql.Identifier(name) for key, name in TABLES.items()}
+        now = sql.SQL(NOW_SQL)
 
         def compose(s: str) -> Any:
-            return sql.SQL(s).format(p=sql.Placeholder(), time=sql.SQL("timestamptz"), **tables)
+            return sql.SQL(s).format(p=sql.Placeholder(), time=sql.SQL("timestamptz"), now=now, **tables)
 
         self._upgrades, self._statements = compiled(compose)
         self._bulk = {key: compose(upsert(key, json_rows)) for key in WRITTEN}
         self._names = compose(
             "INSERT INTO {names} (rollout, name, first_run, listed_at) SELECT {p}, n, {p}, {p} "
             "FROM unnest({p}::text[]) AS n ON CONFLICT (rollout, name) DO NOTHING"
+        )
+        # The names as one JSON text, which orjson writes: psycopg would adapt a list name by name.
+        self._claims = compose(
+            "INSERT INTO {claims} (rollout, name, run_id) SELECT {p}, n, {p} "
+            "FROM json_array_elements_text({p}::json) AS n ON CONFLICT (rollout, name) DO NOTHING"
         )
         self._connect()
 
@@ -105,15 +112,17 @@ class PostgresLedger(Ledger):
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._conn.execute(self._names, (run.rollout, run.run_id, moment, names))
 
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.execute(self._claims, (run.rollout, run.run_id, orjson.dumps(names).decode()))
+
+    def _serialize(self) -> None:
+        self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+
     def _upgrade(self) -> None:
         # Shards that start together would race on CREATE TABLE IF NOT EXISTS and the version:
-        # the first takes the lock, the others then find the ledger up to date. A ledger up to
-        # date takes no lock: held to the end of the run's first transaction, it made the
-        # shards of a large rollout record their runs one after another (8 shards of a million
-        # names: the last one waited past the statement time-out and could not start).
-        if self._known_version() == VERSION:
-            return
-        self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+        # the first takes the lock, the others then find the ledger up to date. Held to the
+        # end of the transaction, it also keeps their claims apart.
+        self._serialize()
         super()._upgrade()
 
     def _cause(self, exc: Exception) -> str:

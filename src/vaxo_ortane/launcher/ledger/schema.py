@@ -1,7 +1,9 @@
 """The ledger's tables and statements, written once for both backends.
 
-Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type
-and the tables' keys of ``TABLES`` in braces; a backend composes them in its own way.
+Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type,
+``{now}`` for the ledger's own clock in seconds (one clock for every machine of a
+rollout) and the tables' keys of ``TABLES`` in braces; a backend composes them in
+its own way.
 
 The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
 the steps from one version to the next; opening an older ledger applies the steps
@@ -17,6 +19,8 @@ from typing import Any
 NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip_meter_outcomes"
 RUNS_INDEX = "flip_runs_by_rollout"
 SCHEMA_TABLE = "flip_ledger_schema"
+# Which run of a rollout may write each name: held by a live run, given up by a dead one.
+CLAIMS_TABLE, CLAIMS_INDEX = "flip_name_claims", "flip_name_claims_by_run"
 # What a statement names in braces, and the name it stands for.
 TABLES = {
     "names": NAMES_TABLE,
@@ -24,6 +28,8 @@ TABLES = {
     "meters": METERS_TABLE,
     "runs_index": RUNS_INDEX,
     "schema": SCHEMA_TABLE,
+    "claims": CLAIMS_TABLE,
+    "claims_index": CLAIMS_INDEX,
 }
 # The tables a ledger holds once it has been written: one without them holds no rollout yet.
 CORE_TABLES = (NAMES_TABLE, RUNS_TABLE, METERS_TABLE)
@@ -71,9 +77,23 @@ _FIRST_TABLES = (
     PRIMARY KEY (rollout, row_id))""",
 )
 
+# Each run's heartbeat (the ledger's clock, written by its writer thread), who it is on its
+# machine (``ledger.claims``) and whether it is stopping; the names each live run holds.
+_CLAIMS = (
+    "ALTER TABLE {runs} ADD COLUMN heartbeat double precision",
+    "ALTER TABLE {runs} ADD COLUMN process text",
+    "ALTER TABLE {runs} ADD COLUMN stopping boolean",
+    """CREATE TABLE IF NOT EXISTS {claims} (
+    rollout text NOT NULL,
+    name text NOT NULL,
+    run_id text NOT NULL,
+    PRIMARY KEY (rollout, name))""",
+    "CREATE INDEX IF NOT EXISTS {claims_index} ON {claims} (rollout, run_id)",
+)
+
 # (version, its statements), in order. A step's statements run once, on a ledger below
 # its version; never change a step that has shipped: add one.
-UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES),)
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _CLAIMS))
 VERSION = UPGRADES[-1][0]
 SCHEMA_STATEMENTS = {
     "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
@@ -178,8 +198,16 @@ _DONE = (
 STATEMENTS = {
     "done": _DONE,
     "name": name_insert(_values),
-    "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out) "
-    "VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p})",
+    "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out, "
+    "process, heartbeat, stopping) VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {now}, false)",
+    # Claims: the runs of a rollout that may hold some, the names a run takes, and gives up.
+    "beat": "UPDATE {runs} SET heartbeat = {now}, stopping = {p} WHERE run_id = {p}",
+    "holders": "SELECT run_id, host, pid, process, stopping, {now} - heartbeat FROM {runs} "
+    "WHERE rollout = {p} AND run_id <> {p} AND ended_at IS NULL",
+    "claim": "INSERT INTO {claims} (rollout, name, run_id) VALUES ({p}, {p}, {p}) ON CONFLICT (rollout, name) DO NOTHING",
+    "claimed": "SELECT count(*) FROM {claims} WHERE rollout = {p} AND run_id = {p}",
+    "held_by": "SELECT name FROM {claims} WHERE rollout = {p} AND run_id = {p}",
+    "release": "DELETE FROM {claims} WHERE rollout = {p} AND run_id = {p}",
     "selected": upsert("selected", _values),
     "outcome": upsert("outcome", _values),
     "end": "UPDATE {runs} SET ended_at = {p}, status = {p}, esco = {p}, selected = {p}, switched_off = {p}, "

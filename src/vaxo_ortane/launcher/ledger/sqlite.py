@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import os
 import sqlite3
+import stat
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -16,6 +18,8 @@ BUSY_SECONDS = 10.0
 # that any SQLite takes. sqlite3 lets other threads run during each statement's step:
 # a row a statement, the job's workers and the writer would swap the GIL at every row.
 ROWS_A_STATEMENT = (64, 16, 4, 1)
+# Seconds since 1970 by the ledger's clock: one machine's, as the file is.
+NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
 
 class SqliteLedger(Ledger):
@@ -26,20 +30,30 @@ class SqliteLedger(Ledger):
 
     def __init__(self, path: Path, read_only: bool) -> None:
         self.shown = f"sqlite://{path}"
-        if read_only and not path.is_file():
+        try:
+            mode: int | None = os.stat(path).st_mode  # through links: one to /dev/null is a device
+        except FileNotFoundError:
+            mode = None
+        except OSError as exc:
+            raise LedgerError(f"the ledger {self.shown} cannot be examined: {exc.strerror}", False) from None
+        if mode is not None and not stat.S_ISREG(mode):
+            # SQLite would open it, and make its journal beside whatever it links to.
+            raise LedgerError(f"the ledger {self.shown} exists and is not a regular file", False)
+        if read_only and mode is None:
             raise LedgerMissing(f"the ledger {self.shown} does not exist")
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
 
         def compose(text: str) -> str:
-            return text.format(p="?", time="text", **tables)
+            return text.format(p="?", time="text", now=NOW, **tables)
 
         self._upgrades, self._statements = compiled(compose)
         self._many = {key: {n: compose(upsert(key, many_values(n))) for n in ROWS_A_STATEMENT} for key in WRITTEN} | {
             "name": {n: compose(name_insert(many_values(n))) for n in ROWS_A_STATEMENT}
         }
-        target = f"file:{path}?mode=ro" if read_only else str(path)
+        # A file URI with the path percent-encoded: a "?", "#" or "%" in it stays part of the name.
+        target = f"{path.as_uri()}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
             # Opened on the main thread, then used by the writer thread alone.
             self._conn = sqlite3.connect(
@@ -82,6 +96,12 @@ class SqliteLedger(Ledger):
 
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._write_rows("name", [(run.rollout, n, run.run_id, moment) for n in names])
+
+    def _serialize(self) -> None:
+        pass  # BEGIN IMMEDIATE holds the file's write lock already
+
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.executemany(self._statements["claim"], [(run.rollout, n, run.run_id) for n in names])
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__

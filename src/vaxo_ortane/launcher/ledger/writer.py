@@ -10,6 +10,10 @@ A write that fails (disk full, server gone) is recorded once, and tried again
 every ``RETRY_SECONDS`` with everything that came in since: the run goes on, and
 a ledger that recovers loses nothing. Whatever is still unwritten when the run
 ends, or was refused as data the store cannot hold, makes the ledger incomplete.
+
+Each transaction carries the run's heartbeat, and an idle writer beats every
+``HEARTBEAT_SECONDS``: the run's claims on its names stay its own while it lives
+(``ledger.claims``).
 """
 
 from __future__ import annotations
@@ -18,6 +22,7 @@ import queue
 import threading
 from collections.abc import Callable
 
+from vaxo_ortane.launcher.ledger.claims import HEARTBEAT_SECONDS
 from vaxo_ortane.launcher.ledger.store import END, OUTCOME, Item, Ledger, LedgerError, RunEnd
 
 Record = Callable[..., None]
@@ -58,7 +63,11 @@ class LedgerWriter:
         try:
             while True:
                 if not pending:
-                    pending.append(self._queue.get())
+                    try:
+                        pending.append(self._queue.get(timeout=HEARTBEAT_SECONDS))
+                    except queue.Empty:
+                        self._write([])  # the heartbeat alone
+                        continue
                 # The batch gathers while the writer sleeps: one wake-up a batch, where
                 # waiting on the queue would cost a thread switch an outcome.
                 self._ending.wait(RETRY_SECONDS if self._failure is not None else BATCH_SECONDS)
@@ -96,7 +105,8 @@ class LedgerWriter:
                 return items
             refused = [item for item in items if item[0] != END]
             self.refused += sum(item[0] == OUTCOME for item in refused)
-            self._record("error", f"The run's ledger refused {len(refused)} facts of the run: {exc}")
+            if refused:
+                self._record("error", f"The run's ledger refused {len(refused)} facts of the run: {exc}")
             return [item for item in items if item[0] == END]
         if self._failure is not None:
             self._failure = None

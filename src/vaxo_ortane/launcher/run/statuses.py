@@ -24,6 +24,7 @@ COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
 BAD_SETTING = 2
 THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on the wave alone
 LEDGER_INCOMPLETE = 12  # the run ended 0, but its ledger lacks some of its outcomes
+CREDENTIALS_REFUSED = 14  # the mediators refused the job's credentials again and again (the plan: any read)
 SIGNAL_BASE = 128
 # The plan's.
 NEEDS_A_LOOK = 4
@@ -32,7 +33,7 @@ LEDGER_UNREADABLE = 1
 
 
 def stopped_by(signum: int) -> int:
-    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT."""
+    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT, 129 for SIGHUP."""
     return SIGNAL_BASE + signum
 
 
@@ -47,6 +48,8 @@ MEANINGS: dict[str, dict[int, str]] = {
         NO_METER_SELECTED: "the registry query selected no meter",
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full",
+        CREDENTIALS_REFUSED: "the mediators refused the job's credentials 5 times in a row: the run stopped",
+        stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },
@@ -56,6 +59,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NEEDS_A_LOOK: "some name needs a look",
+        CREDENTIALS_REFUSED: "a mediator refused the job's credentials to a read",
         stopped_by(signal.SIGINT): "interrupted by Ctrl-C (SIGINT)",
     },
     "prepay-enabled-flip-ledger": {

@@ -24,7 +24,6 @@ from vaxo_ortane.launcher.settings.counts import Threshold, Wave, parse_threshol
 from vaxo_ortane.launcher.settings.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.settings.push_address import PushAddress
 from vaxo_ortane.launcher.settings.push_address import parse as parse_push_address
-from vaxo_ortane.launcher.settings.report_path import checked_path
 from vaxo_ortane.launcher.settings.variables import (
     CANARY,
     CANARY_PAUSE,
@@ -53,6 +52,8 @@ Record = Callable[..., None]
 
 MAX_ROLLOUT = 200
 DEFAULT_PROGRESS_SECONDS = 30.0
+# Progress records more often than this are noise, and their CPU soon passes the meters' own.
+MIN_PROGRESS_SECONDS = 1.0
 
 
 class ShardError(ValueError):
@@ -245,9 +246,11 @@ def check_mediator_settings(record: Record) -> None:
 
     try:
         default_settings()
-        default_credentials()  # the files' paths in its error, never their content
+        credentials = default_credentials()  # the files' paths in its error, never their content
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
+    for warning in () if credentials is None else credentials.warnings:
+        record("warning", warning)
 
 
 def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Rollout:
@@ -262,6 +265,13 @@ def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Roll
     return Rollout(rate, side_by_side, canary, numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0))
 
 
+def _progress_seconds(environ: Mapping[str, str]) -> float:
+    seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
+    if 0 < seconds < MIN_PROGRESS_SECONDS:
+        raise ValueError(f"{PROGRESS_SECONDS} must be 0 (no progress records) or at least {MIN_PROGRESS_SECONDS:g}")
+    return seconds
+
+
 def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
     """The job's inputs made ready, then the launcher's and the mediator client's settings,
     checked before the job starts."""
@@ -271,11 +281,13 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
         report = None
         if environ.get(REPORT, "").strip():
+            from vaxo_ortane.launcher.settings.report_path import checked_path  # loaded only when asked for
+
             report = checked_path(REPORT, environ[REPORT])
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         rollout = rollout_from_env(environ, shard)
         ledger = ledger_from_env(environ)
-        progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
+        progress_seconds = _progress_seconds(environ)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
