@@ -189,6 +189,22 @@ def _values(columns: Sequence[str]) -> str:
     return "VALUES (" + ", ".join("{p}" for _ in columns) + ")"
 
 
+def many_values(count: int) -> Callable[[Sequence[str]], str]:
+    """A source of ``count`` rows of parameters, for one statement that writes them all."""
+
+    def source(columns: Sequence[str]) -> str:
+        return ", ".join([_values(columns)] * count).replace(", VALUES ", ", ")
+
+    return source
+
+
+NAME_COLUMNS = ("rollout", "name", "first_run", "listed_at")
+
+
+def name_insert(source: Callable[[Sequence[str]], str]) -> str:
+    return f"INSERT INTO {{names}} ({', '.join(NAME_COLUMNS)}) {source(NAME_COLUMNS)} ON CONFLICT (rollout, name) DO NOTHING"
+
+
 def json_rows(columns: Sequence[str]) -> str:
     # A batch as one JSON parameter, one statement: orjson writes it for a small
     # part of the CPU that psycopg spends adapting the same values one by one.
@@ -206,8 +222,7 @@ _DONE = (
 )
 STATEMENTS = {
     "done": _DONE,
-    "name": "INSERT INTO {names} (rollout, name, first_run, listed_at) VALUES ({p}, {p}, {p}, {p}) "
-    "ON CONFLICT (rollout, name) DO NOTHING",
+    "name": name_insert(_values),
     "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out, "
     "process, heartbeat, stopping) VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {now}, false)",
     # Claims: the runs of a rollout that may hold some, the names a run takes, and gives up.

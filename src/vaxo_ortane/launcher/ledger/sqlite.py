@@ -9,11 +9,15 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from vaxo_ortane.launcher.ledger.schema import TABLES, compiled, sqlite_ident
+from vaxo_ortane.launcher.ledger.schema import TABLES, WRITTEN, compiled, many_values, name_insert, sqlite_ident, upsert
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing, RunStart, iso
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
+# Rows a statement writes at most, then fewer for the rest: within the 999 parameters
+# that any SQLite takes. sqlite3 lets other threads run during each statement's step:
+# a row a statement, the job's workers and the writer would swap the GIL at every row.
+ROWS_A_STATEMENT = (64, 16, 4, 1)
 # Seconds since 1970 by the ledger's clock: one machine's, as the file is.
 NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
@@ -40,7 +44,14 @@ class SqliteLedger(Ledger):
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
-        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", now=NOW, **tables))
+
+        def compose(text: str) -> str:
+            return text.format(p="?", time="text", now=NOW, **tables)
+
+        self._upgrades, self._statements = compiled(compose)
+        self._many = {key: {n: compose(upsert(key, many_values(n))) for n in ROWS_A_STATEMENT} for key in WRITTEN} | {
+            "name": {n: compose(name_insert(many_values(n))) for n in ROWS_A_STATEMENT}
+        }
         # A file URI with the path percent-encoded: a "?", "#" or "%" in it stays part of the name.
         target = f"{path.as_uri()}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
@@ -58,7 +69,12 @@ class SqliteLedger(Ledger):
         return rows
 
     def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None:
-        self._conn.executemany(self._statements[key], rows)
+        # In the rows' order, as executemany would: a row written twice keeps the later.
+        statements, done = self._many[key], 0
+        for count in ROWS_A_STATEMENT:
+            while len(rows) - done >= count:
+                self._conn.execute(statements[count], [cell for row in rows[done : done + count] for cell in row])
+                done += count
 
     def recover(self) -> None:
         pass  # the failed transaction was rolled back; the file stays open
@@ -79,7 +95,7 @@ class SqliteLedger(Ledger):
         return iso(moment)
 
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
-        self._conn.executemany(self._statements["name"], [(run.rollout, n, run.run_id, moment) for n in names])
+        self._write_rows("name", [(run.rollout, n, run.run_id, moment) for n in names])
 
     def _serialize(self) -> None:
         pass  # BEGIN IMMEDIATE holds the file's write lock already

@@ -43,6 +43,9 @@ from vaxo_ortane.util import stopping
 from vaxo_ortane.util.json_values import safe_str
 
 MAX_CAUSE = 300
+# The selected rows go in statements of this many: their cells are made a part at a time,
+# not all at once beside every row and future of a large run.
+SELECTED_CHUNK = 5_000
 
 # What the writer hands the ledger, in tuples whose first item is one of these.
 SELECTED, OUTCOME, END = "selected", "outcome", "end"
@@ -234,7 +237,7 @@ class Ledger(ABC):
         transaction, with the run's heartbeat; no items, the heartbeat alone."""
         run = self.run
         assert run is not None, "begin() records the run first"
-        selected: list[tuple[Any, ...]] = []
+        selections: list[tuple[Sequence[Any], Any]] = []
         outcomes: list[tuple[Any, ...]] = []
         ends: list[tuple[Any, ...]] = []
         for item in items:
@@ -262,10 +265,7 @@ class Ledger(ABC):
                 )
             elif item[0] == SELECTED:
                 _, rows, moment = item
-                at = self._time(moment)
-                selected += [
-                    (run.rollout, *_row_cells(row), NOT_RUN, run.run_id, at, registry_value(row)) for row in rows
-                ]
+                selections.append((rows, self._time(moment)))
             else:
                 end: RunEnd = item[1]
                 status = end.status if complete else end.status_if_incomplete
@@ -274,8 +274,13 @@ class Ledger(ABC):
         self.recover()
         with self._failing("cannot be written"):
             self._begin()
-            if selected:
-                self._write_rows("selected", selected)
+            for rows, at in selections:
+                for start in range(0, len(rows), SELECTED_CHUNK):
+                    chunk = rows[start : start + SELECTED_CHUNK]
+                    self._write_rows(
+                        "selected",
+                        [(run.rollout, *_row_cells(r), NOT_RUN, run.run_id, at, registry_value(r)) for r in chunk],
+                    )
             if outcomes:
                 self._write_rows("outcome", outcomes)
             for end_row in ends:
