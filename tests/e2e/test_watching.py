@@ -27,8 +27,7 @@ from vaxo_ortane.mediator.sim import MeterBehaviour
 pytestmark = skip_unless_built
 
 OUTCOMES = ("prepay disabled", "Mediator client failure", "No mediator container")
-CAUSES = {"mediator": 3, "no_mediator": 1, "error": 0, "stopped": 0, "refused_by_head_end": 0, "unconfirmed": 0}
-CAUSES |= {"not_applied": 0}
+CAUSES = {"mediator": 3, "no_mediator": 1, "error": 0, "stopped": 0}
 ERASE = "\x1b[2K"
 STYLE = re.compile(r"\x1b\[[0-9;]*m")
 

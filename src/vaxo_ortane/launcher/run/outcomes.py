@@ -48,6 +48,9 @@ ALREADY_OFF, ACCEPTED = "already_off", "accepted"
 CAUSES = ("mediator", "no_mediator", "error", "stopped", "refused_by_head_end", "unconfirmed", "not_applied")
 # The cause of a write the client could not confirm, by how the client's cause begins.
 CONFIRMATION_CAUSES = {REFUSED: "refused_by_head_end", UNCONFIRMED: "unconfirmed", NOT_APPLIED: "not_applied"}
+# Counts a run against head-ends that answer 200, without read-back, never has: left out of
+# its records while they are 0, so that such a run's records read as they always have.
+UNCOMMON = frozenset({ALREADY_OFF, ACCEPTED, *CONFIRMATION_CAUSES.values()})
 MAX_DETAIL = 300
 ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: ...')"
 
@@ -284,6 +287,15 @@ class Outcomes:
             if meter.cause is not None:
                 by_cause[meter.cause] += 1
         return counts | {"failed_by_cause": by_cause}
+
+    @staticmethod
+    def recorded(counts: dict[str, Any]) -> dict[str, Any]:
+        """``counts`` (of ``counts()``, or a progress sample's) as a record carries them: the
+        uncommon ones only when some meter has them."""
+        kept = {key: n for key, n in counts.items() if key not in UNCOMMON or n}
+        if "failed_by_cause" in counts:
+            kept["failed_by_cause"] = {c: n for c, n in counts["failed_by_cause"].items() if c not in UNCOMMON or n}
+        return kept
 
     def rerun_names(self) -> list[str]:
         """The names of the meters not switched off (nor already off), once each, in the run's order."""

@@ -92,18 +92,20 @@ def message(snapshot: Snapshot) -> str:
 
 
 def fields(snapshot: Snapshot) -> dict[str, object]:
-    return {
-        "ended": snapshot.ended,
-        "selected": snapshot.selected,
-        "switched_off": snapshot.switched_off,
-        "already_off": snapshot.already_off,
-        "accepted": snapshot.accepted,
-        "failed": snapshot.failed,
-        "not_sent": snapshot.not_sent,
-        "failed_by_cause": snapshot.failed_by_cause,
-        "rate": round(snapshot.rate, 2),
-        "eta_seconds": snapshot.eta_seconds,
-    }
+    return Outcomes.recorded(
+        {
+            "ended": snapshot.ended,
+            "selected": snapshot.selected,
+            "switched_off": snapshot.switched_off,
+            "already_off": snapshot.already_off,
+            "accepted": snapshot.accepted,
+            "failed": snapshot.failed,
+            "not_sent": snapshot.not_sent,
+            "failed_by_cause": snapshot.failed_by_cause,
+            "rate": round(snapshot.rate, 2),
+            "eta_seconds": snapshot.eta_seconds,
+        }
+    )
 
 
 class ProgressWatch:

@@ -52,7 +52,7 @@ def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, 
         rerun = rerun_path(report)
     if not terminal:
         paths = {} if report is None else {"report": str(report), "rerun_file": str(rerun)}
-        record("info", _message(counts, status), **counts, exit_status=status, **paths)
+        record("info", _message(counts, status), **Outcomes.recorded(counts), exit_status=status, **paths)
         return
     try:
         _tables(outcomes, counts, status, report, rerun)
