@@ -271,7 +271,7 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
         report = None
         if environ.get(REPORT, "").strip():
-            report = checked_path(REPORT, environ[REPORT])
+            report = checked_path(REPORT, environ[REPORT], None if shard is None else shard.shard)
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         rollout = rollout_from_env(environ, shard)
         ledger = ledger_from_env(environ)
