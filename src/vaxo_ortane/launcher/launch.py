@@ -171,13 +171,10 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     # A stopped run says so, whatever the job itself ended with: a scheduler
     # must not take a stopped run for a complete one.
     if signum is None:
-        record(
-            "warning",
-            f"Stopped as {stopping.reason() or threshold.REASON}: exit status {statuses.THRESHOLD_CROSSED}",
-            status=statuses.THRESHOLD_CROSSED,
-            run_status=run_status,
-        )
-        return statuses.THRESHOLD_CROSSED
+        reason = stopping.reason() or threshold.REASON
+        status = statuses.stopped_as(reason)
+        record("warning", f"Stopped as {reason}: exit status {status}", status=status, run_status=run_status)
+        return status
     return _stopped_on(signum, run_status)
 
 

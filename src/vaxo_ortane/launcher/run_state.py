@@ -8,8 +8,9 @@ loaded (prometheus_client alone costs a run 30-40 ms to import). Only the
 registry's answer to the job's one query is kept (``selection``), to tell at the
 end which listed names selected nothing.
 
-The rollout controls (a write-rate budget, a canary wave) go into the mediator
-client's hooks only when set; the canary also needs the outcomes.
+The rollout controls (a write-rate budget, a canary wave, the wait for room in
+the ledger's backlog) go into the mediator client's hooks only when set; the
+canary also needs the outcomes.
 """
 
 from __future__ import annotations
@@ -81,11 +82,13 @@ class RunState:
         self._watch_progress(settings, outcomes, record)
 
     def _control(self, settings: Settings, record: Record) -> None:
-        # The write-rate budget and the canary, when set, in the mediator client's hooks.
-        if settings.rollout.active:
+        # The write-rate budget, the canary and the ledger's backlog, when set, in the mediator client's hooks.
+        if settings.rollout.active or self.ledger is not None:
             from vaxo_ortane.launcher.rollout.controls import Controls
 
-            self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
+            self.rollout = Controls.install(
+                settings.rollout, settings.max_failures, self.outcomes, record, ledger=self.ledger
+            )
 
     def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
         # How far the run has got: a record every so many seconds, a live line on a terminal.

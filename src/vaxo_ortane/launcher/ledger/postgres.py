@@ -22,6 +22,28 @@ from vaxo_ortane.util.urls import without_credentials
 CONNECT_SECONDS = 5
 STATEMENT_SECONDS = 15
 SCHEMA_LOCK = 0x666C6970
+# libpq's words for a server out of reach, and the server's for one that cannot take
+# connections yet: waited for. Anything else it says (a password refused, no such
+# database or user, a pg_hba.conf rule) is a setting to fix. libpq's connection errors
+# carry no SQLSTATE, only this text.
+OUT_OF_REACH = (
+    "connection refused",
+    "timeout expired",
+    "timed out",
+    "could not translate host name",
+    "no route to host",
+    "network is unreachable",
+    "connection reset",
+    "closed the connection",
+    "connection to server was lost",
+    "the database system is starting up",
+    "the database system is shutting down",
+    "the database system is in recovery mode",
+    "the database system is not yet accepting connections",
+    "too many clients",
+    "remaining connection slots are reserved",
+    "terminating connection due to administrator command",
+)
 
 
 class PostgresLedger(Ledger):
@@ -115,6 +137,10 @@ class PostgresLedger(Ledger):
         for secret in self._secrets:
             text = text.replace(secret, "[password]")
         return text
+
+    def _unreachable(self, exc: Exception) -> bool:
+        text = str(exc).lower()
+        return any(words in text for words in OUT_OF_REACH)
 
     def _present(self, tables: Sequence[str]) -> int:
         found = self._conn.execute(

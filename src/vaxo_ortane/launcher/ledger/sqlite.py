@@ -12,6 +12,8 @@ from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
+# Another connection holds the file: its transaction outlasted the busy time-out.
+_BUSY = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
 
 
 class SqliteLedger(Ledger):
@@ -69,6 +71,9 @@ class SqliteLedger(Ledger):
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__
+
+    def _unreachable(self, exc: Exception) -> bool:
+        return isinstance(exc, sqlite3.Error) and exc.sqlite_errorcode & 0xFF in _BUSY
 
     def _present(self, tables: Sequence[str]) -> int:
         marks = ", ".join("?" for _ in tables)

@@ -46,11 +46,13 @@ Item = tuple[Any, ...]
 
 
 class LedgerError(Exception):
-    """The ledger cannot be opened, read or written. ``transient``: trying again later may work."""
+    """The ledger cannot be opened, read or written. ``transient``: trying again later may work;
+    ``unreachable``: the ledger is out of reach for now (no answer, busy, starting), not refusing."""
 
-    def __init__(self, message: str, transient: bool = True) -> None:
+    def __init__(self, message: str, transient: bool = True, unreachable: bool = False) -> None:
         super().__init__(message)
         self.transient = transient
+        self.unreachable = unreachable
 
 
 class LedgerMissing(LedgerError):
@@ -127,6 +129,8 @@ class Ledger(ABC):
     @abstractmethod
     def _present(self, tables: Sequence[str]) -> int: ...  # how many of ``tables`` exist
     @abstractmethod
+    def _unreachable(self, exc: Exception) -> bool: ...  # out of reach for now, rather than refusing
+    @abstractmethod
     def close(self) -> None: ...
 
     @abstractmethod
@@ -141,7 +145,9 @@ class Ledger(ABC):
                 self._rollback()
             cause = self._cause(exc)
             cause = cause if len(cause) <= MAX_CAUSE else cause[:MAX_CAUSE] + "..."
-            raise LedgerError(f"the ledger {self.shown} {what}: {cause}", isinstance(exc, self._transient)) from None
+            transient = isinstance(exc, self._transient)
+            shown = f"the ledger {self.shown} {what}: {cause}"
+            raise LedgerError(shown, transient, transient and self._unreachable(exc)) from None
 
     def begin(self, run: RunStart, listed: Sequence[str]) -> frozenset[str]:
         """Create the tables if need be, record the run and its listed names; the listed names already done.

@@ -32,6 +32,8 @@ from vaxo_ortane.launcher.settings.variables import (
     FILE_VARIABLES,
     KEY_VARIABLES,
     LEDGER,
+    LEDGER_BACKLOG,
+    LEDGER_WAIT,
     MAX_FAILURES,
     MAX_WRITES_PER_MINUTE,
     NAMES,
@@ -53,6 +55,8 @@ Record = Callable[..., None]
 
 MAX_ROLLOUT = 200
 DEFAULT_PROGRESS_SECONDS = 30.0
+DEFAULT_LEDGER_BACKLOG = 50
+DEFAULT_LEDGER_WAIT = 60.0
 
 
 class ShardError(ValueError):
@@ -81,10 +85,13 @@ class Rollout:
 
 @dataclass(frozen=True)
 class LedgerSetting:
-    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout."""
+    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout;
+    how many outcomes may wait to be saved, and how long a ledger out of reach is waited for."""
 
     url: str
     rollout: str
+    backlog: int = DEFAULT_LEDGER_BACKLOG
+    wait: float = DEFAULT_LEDGER_WAIT
 
     @property
     def shown(self) -> str:
@@ -234,7 +241,8 @@ def ledger_from_env(environ: Mapping[str, str]) -> LedgerSetting | None:
             raise ValueError(f"{LEDGER}: an SQLite ledger is sqlite:///ABSOLUTE/PATH, a path from the root")
     elif not sep or scheme.lower() not in ("postgresql", "postgres"):
         raise ValueError(f"{LEDGER} must be sqlite:///ABSOLUTE/PATH or postgresql://[USER@]HOST[:PORT]/DBNAME")
-    return LedgerSetting(url, rollout)
+    backlog = numbers.whole_setting(environ, LEDGER_BACKLOG, DEFAULT_LEDGER_BACKLOG, 1)
+    return LedgerSetting(url, rollout, backlog, numbers.setting(environ, LEDGER_WAIT, DEFAULT_LEDGER_WAIT, 0))
 
 
 def check_mediator_settings(record: Record) -> None:
