@@ -63,8 +63,6 @@ class Cluster:
     folder: Path
     port: int
     process: subprocess.Popen[bytes]
-    bindir: Path
-    log_statements: bool = True
 
     @property
     def host(self) -> str:
@@ -112,8 +110,21 @@ class Cluster:
             if line.startswith(marker) and ("LOG:  statement: " in line or "LOG:  execute " in line)
         ]
 
+    def stop(self) -> None:
+        self.halt()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def resume(self) -> None:
+        """Start the halted server again, on its port and data."""
+        user = "postgres" if os.geteuid() == 0 else None
+        with (self.folder / "server.log").open("ab") as log:
+            self.process = subprocess.Popen(
+                self.process.args, user=user, env=_server_env(), stdin=subprocess.DEVNULL, stdout=log, stderr=log
+            )
+        _wait_until_ready(self)
+
     def halt(self) -> None:
-        """Stop the server, keeping its data: clients find the port closed."""
+        """Stop the server and keep its data: clients find its port closed."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)  # fast shutdown
             try:
@@ -121,15 +132,6 @@ class Cluster:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-
-    def resume(self) -> None:
-        """Start a halted server again, on the same port and data."""
-        self.process = _serve(self.bindir, self.folder, self.port, self.log_statements)
-        _wait_until_ready(self)
-
-    def stop(self) -> None:
-        self.halt()
-        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:
@@ -171,7 +173,36 @@ def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:
             timeout=START_LIMIT,
         )
         port = free_port()
-        cluster = Cluster(folder, port, _serve(bindir, folder, port, log_statements), bindir, log_statements)
+        with (folder / "server.log").open("wb") as log:  # the server keeps its own copy
+            process = subprocess.Popen(
+                [
+                    str(bindir / "postgres"),
+                    "-D",
+                    str(data),
+                    "-p",
+                    str(port),
+                    "-k",
+                    str(sockets),
+                    "-c",
+                    "listen_addresses=127.0.0.1",
+                    "-c",
+                    "fsync=off",
+                    "-c",
+                    "logging_collector=off",
+                    "-c",
+                    f"log_statement={'all' if log_statements else 'none'}",
+                    "-c",
+                    "log_line_prefix=%u@%d: ",
+                    "-c",
+                    "log_parameter_max_length=0",
+                ],
+                user=user,
+                env=_server_env(),
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+            )
+        cluster = Cluster(folder, port, process)
     except BaseException:
         shutil.rmtree(folder, ignore_errors=True)
         raise
@@ -185,38 +216,6 @@ def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:
         cluster.stop()
         raise
     return cluster
-
-
-def _serve(bindir: Path, folder: Path, port: int, log_statements: bool) -> subprocess.Popen[bytes]:
-    with (folder / "server.log").open("ab") as log:  # the server keeps its own copy
-        return subprocess.Popen(
-            [
-                str(bindir / "postgres"),
-                "-D",
-                str(folder / "data"),
-                "-p",
-                str(port),
-                "-k",
-                str(folder / "sockets"),
-                "-c",
-                "listen_addresses=127.0.0.1",
-                "-c",
-                "fsync=off",
-                "-c",
-                "logging_collector=off",
-                "-c",
-                f"log_statement={'all' if log_statements else 'none'}",
-                "-c",
-                "log_line_prefix=%u@%d: ",
-                "-c",
-                "log_parameter_max_length=0",
-            ],
-            user="postgres" if os.geteuid() == 0 else None,  # initdb refuses to run as root
-            env=_server_env(),
-            stdin=subprocess.DEVNULL,
-            stdout=log,
-            stderr=subprocess.STDOUT,
-        )
 
 
 def _wait_until_ready(cluster: Cluster) -> None:
