@@ -300,3 +300,38 @@ def test_writes_wait_for_a_ledger_that_is_down_and_a_kill_then_repeats_at_most_t
     resumed = f.run("--esco", "ESCO_A", **env)
     assert resumed.status == 0 and set(writes(f).values()) <= {1, 2}
     assert sum(n == 2 for n in writes(f).values()) == sent - kept
+
+
+REFUSE_SWITCHED_OFF = {
+    "sqlite": [
+        f"CREATE TRIGGER refuse_{verb} BEFORE {verb} ON flip_meter_outcomes WHEN NEW.outcome = 'switched_off' "
+        "BEGIN SELECT RAISE(ABORT, 'switched off refused'); END"
+        for verb in ("INSERT", "UPDATE")
+    ],
+    "postgresql": [
+        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+        "$$ BEGIN IF NEW.outcome = 'switched_off' THEN RAISE 'switched off refused'; END IF; RETURN NEW; END $$",
+        "CREATE TRIGGER refuse BEFORE INSERT OR UPDATE ON flip_meter_outcomes FOR EACH ROW EXECUTE FUNCTION refuse()",
+    ],
+}
+
+
+def test_a_run_whose_outcomes_the_ledger_refuses_ends_12_and_the_tool_tells_it_from_a_killed_one(
+    fleet: Any, ledger_url: str
+) -> None:
+    f = fleet([meter(n) for n in range(1, 4)] + [meter(4, behaviour=MeterBehaviour(hang=True))])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
+    killed = JobProcess(f, [], **env, PREPAY_DISABLED_METER_NAMES="A-004")
+    try:
+        killed.wait_for(lambda records: any(r.get("event") == "run_job" for r in records))
+    finally:
+        killed.kill()
+    for statement in REFUSE_SWITCHED_OFF[ledger_url.partition(":")[0]]:
+        _execute(ledger_url, statement)
+    run = f.run("--esco", "ESCO_A", **env, PREPAY_DISABLED_METER_NAMES="A-001,A-002,A-003")
+    assert run.status == 12 and [f.sim.writes(m.meter_id) for m in f.meters] == [1, 1, 1, 0]
+    (incomplete,) = run.events("The ledger of rollout r1 is incomplete")
+    assert (incomplete["status"], incomplete["run_status"]) == (12, 0)
+    table = tool(f, ledger_url).stdout.splitlines()
+    assert "(no end: killed, or its ledger out of reach)" in table[-2]
+    assert table[-1].endswith("ended 12: its last outcomes were not saved")
