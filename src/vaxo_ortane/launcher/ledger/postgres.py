@@ -82,8 +82,13 @@ class PostgresLedger(Ledger):
 
         tables = {key: sql.Identifier(name) for key, name in TABLES.items()}
 
+        # now() is the transaction's start, the same throughout it.
+        now, greatest = sql.SQL("extract(epoch FROM now())::double precision"), sql.SQL("greatest")
+
         def compose(s: str) -> Any:
-            return sql.SQL(s).format(p=sql.Placeholder(), time=sql.SQL("timestamptz"), **tables)
+            return sql.SQL(s).format(
+                p=sql.Placeholder(), time=sql.SQL("timestamptz"), now=now, greatest=greatest, **tables
+            )
 
         self._upgrades, self._statements = compiled(compose)
         self._bulk = {key: compose(upsert(key, json_rows)) for key in WRITTEN}

@@ -1,7 +1,9 @@
 """The ledger's tables and statements, written once for both backends.
 
-Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type
-and the tables' keys of ``TABLES`` in braces; a backend composes them in its own way.
+Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type,
+``{now}`` for the store's clock in seconds since 1970, ``{greatest}`` for the larger
+of two values and the tables' keys of ``TABLES`` in braces; a backend composes them
+in its own way.
 
 The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
 the steps from one version to the next; opening an older ledger applies the steps
@@ -15,6 +17,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip_meter_outcomes"
+BUDGET_TABLE = "flip_write_budget"
 RUNS_INDEX = "flip_runs_by_rollout"
 SCHEMA_TABLE = "flip_ledger_schema"
 # What a statement names in braces, and the name it stands for.
@@ -24,6 +27,7 @@ TABLES = {
     "meters": METERS_TABLE,
     "runs_index": RUNS_INDEX,
     "schema": SCHEMA_TABLE,
+    "budget": BUDGET_TABLE,
 }
 # The tables a ledger holds once it has been written: one without them holds no rollout yet.
 CORE_TABLES = (NAMES_TABLE, RUNS_TABLE, METERS_TABLE)
@@ -71,9 +75,17 @@ _FIRST_TABLES = (
     PRIMARY KEY (rollout, row_id))""",
 )
 
+# A rollout's write budget, shared by every process of it: when the slot after the last
+# one handed out falls, in the store's clock (rollout.shared_budget).
+_BUDGET_TABLE = (
+    """CREATE TABLE IF NOT EXISTS {budget} (
+    rollout text PRIMARY KEY,
+    next_free double precision NOT NULL)""",
+)
+
 # (version, its statements), in order. A step's statements run once, on a ledger below
 # its version; never change a step that has shipped: add one.
-UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES),)
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _BUDGET_TABLE))
 VERSION = UPGRADES[-1][0]
 SCHEMA_STATEMENTS = {
     "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
@@ -174,6 +186,11 @@ STATEMENTS = {
     "counts": "SELECT outcome, cause, switched_off_at IS NOT NULL, count(*) FROM {meters} WHERE rollout = {p} "
     "GROUP BY 1, 2, 3",
     "meters_of": f"SELECT {', '.join(METER_COLUMNS)} FROM {{meters}} WHERE rollout = {{p}} ORDER BY name, row_id",
+    # Slots handed out one after the other, never before now less the burst's allowance:
+    # (rollout, allowance, span, allowance, span); the new next_free, and now.
+    "reserve": "INSERT INTO {budget} (rollout, next_free) VALUES ({p}, {now} - {p} + {p}) "
+    "ON CONFLICT (rollout) DO UPDATE SET next_free = {greatest}({budget}.next_free, {now} - {p}) + {p} "
+    "RETURNING next_free, {now}",
 }
 
 

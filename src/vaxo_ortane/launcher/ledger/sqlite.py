@@ -29,7 +29,11 @@ class SqliteLedger(Ledger):
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
-        self._upgrades, self._statements = compiled(lambda s: s.format(p="?", time="text", **tables))
+        # julianday('now') is the same throughout one statement, to the millisecond.
+        now = "((julianday('now') - 2440587.5) * 86400.0)"
+        self._upgrades, self._statements = compiled(
+            lambda s: s.format(p="?", time="text", now=now, greatest="max", **tables)
+        )
         target = f"file:{path}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
             # Opened on the main thread, then used by the writer thread alone.

@@ -215,6 +215,19 @@ class Ledger(ABC):
                 self._execute(self._statements["end"], end_row)
             self._commit()
 
+    def reserve(self, rollout: str, count: int, interval: float, allowance: float) -> tuple[float, float]:
+        """Reserve the next ``count`` slots, ``interval`` apart, of ``rollout``'s write budget, none
+        before now less ``allowance``; (the first slot, now), both in the store's clock."""
+        span = count * interval
+        self.recover()
+        with self._failing("cannot be written"):
+            self._begin()
+            ((next_free, now),) = self._execute(
+                self._statements["reserve"], (rollout, allowance, span, allowance, span)
+            )
+            self._commit()
+        return float(next_free) - span, float(now)
+
     def has_tables(self) -> bool:
         """Whether a run has written this ledger: one without its tables holds no rollout yet."""
         return self._present(CORE_TABLES) == len(CORE_TABLES)

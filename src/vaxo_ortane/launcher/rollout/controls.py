@@ -68,7 +68,6 @@ class Controls:
         observations = controls._observations
         if (share := rollout.share_per_minute) is not None:
             controls.budget = budget = RateBudget(share)
-            observations.append(stopping.on_stop(budget.wake))
             record(
                 "info",
                 f"Write budget: at most {share:g} mediator requests a minute in this process, "
@@ -76,6 +75,21 @@ class Controls:
                 writes_per_minute=share,
                 burst=budget.burst,
             )
+        elif rollout.shared and rollout.writes_per_minute is not None and ledger is not None:
+            from vaxo_ortane.launcher.rollout.shared_budget import SharedBudget
+
+            setting, rate = ledger.setting, rollout.writes_per_minute
+            controls.budget = budget = SharedBudget(rate, setting.url, setting.rollout, setting.wait, record)
+            record(
+                "info",
+                f"Write budget: at most {rate:g} mediator requests a minute for rollout {setting.rollout}, "
+                f"one budget in its ledger for every process of it, drawn {budget.batch} at a time",
+                writes_per_minute=rate,
+                burst=budget.burst,
+                shared=True,
+            )
+        if controls.budget is not None:
+            observations.append(stopping.on_stop(controls.budget.wake))
         if rollout.canary is not None and outcomes is not None:
             from vaxo_ortane.util.supabase.query import observe_responses
 
@@ -91,6 +105,8 @@ class Controls:
     def remove(self) -> None:
         """Take the hooks out again; what they counted stays."""
         pacing.reset()
+        if self.budget is not None:
+            self.budget.close()
         for observation in self._observations:
             observation.remove()
         self._observations.clear()
@@ -103,6 +119,7 @@ def summary(controls: Controls | None) -> dict[str, Any]:
     return {
         "max_writes_per_minute": None if controls is None else controls.rollout.writes_per_minute,
         "writes_per_minute_here": None if controls is None else controls.rollout.share_per_minute,
+        "shared_budget": controls is not None and controls.rollout.shared,
         "requests": 0 if budget is None else budget.requests,
         "budget_wait_seconds": 0.0 if budget is None else round(budget.waited, 3),
         "canary": {"outcome": canaries.NONE} if wave is None else wave.summary(),
