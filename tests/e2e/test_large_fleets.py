@@ -92,7 +92,12 @@ def test_run_that_cannot_or_need_not_flip_writes_nothing_and_says_why(
     assert sum(f.sim.writes(m.meter_id) for m in f.meters) == 0
 
 
-@given(st.lists(st.text(st.characters(exclude_characters=",", exclude_categories=("Cs",)), max_size=6), min_size=1, max_size=30), st.integers(1, 9))
+@given(
+    st.lists(
+        st.text(st.characters(exclude_characters=",", exclude_categories=("Cs",)), max_size=6), min_size=1, max_size=30
+    ),
+    st.integers(1, 9),
+)
 def test_every_name_falls_in_exactly_one_shard_keeping_order_and_repeats(names: list[str], count: int) -> None:
     expected = [name.strip() for name in names if name.strip()]  # empty pieces are left out
     if not expected:

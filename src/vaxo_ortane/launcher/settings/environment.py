@@ -24,7 +24,6 @@ from vaxo_ortane.launcher.settings.counts import Threshold, Wave, parse_threshol
 from vaxo_ortane.launcher.settings.file_values import FileValueError, resolve_file_values
 from vaxo_ortane.launcher.settings.push_address import PushAddress
 from vaxo_ortane.launcher.settings.push_address import parse as parse_push_address
-from vaxo_ortane.launcher.settings.report_path import checked_path
 from vaxo_ortane.launcher.settings.variables import (
     CANARY,
     CANARY_PAUSE,
@@ -286,6 +285,8 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
         report = None
         if environ.get(REPORT, "").strip():
+            from vaxo_ortane.launcher.settings.report_path import checked_path  # loaded only when asked for
+
             report = checked_path(REPORT, environ[REPORT], None if shard is None else shard.shard)
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         ledger = ledger_from_env(environ)
