@@ -36,7 +36,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from _fleet import BIN, ESCO, meters
+from _fleet import BIN, ESCO, job_env, meters
 from pg_cluster import Cluster, server_bindir, start_cluster
 from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.launcher.rollout.rate_budget import BURST_MAX
@@ -103,13 +103,8 @@ def drill(folder: Path, url: str, args: argparse.Namespace, outage: Callable[[],
     rng = random.Random(args.seed)
     with MediatorSim({m.meter_id: m.behaviour for m in fleet}) as sim:
         write_inventory(inventory, fleet, {ESCO: sim.address})
-        env = {
-            "PATH": os.environ.get("PATH", ""),
+        env = job_env(registry, inventory) | {
             "PREPAY_DISABLED_METER_NAMES": ",".join(m.name for m in fleet),
-            "SUPABASE_URL": f"sqlite://{registry}",
-            "SUPABASE_ANON_KEY": "bench-anon",
-            "TRAMU_ROLE_KEY": "bench-role",
-            "MEDIATOR_INVENTORY": str(inventory),
             "FLIP_SHARD_COUNT": str(args.shards),
             "FLIP_LEDGER": url,
             "FLIP_ROLLOUT": ROLLOUT,
@@ -223,10 +218,7 @@ def main() -> None:
                 return
             cluster = start_cluster(bindir, log_statements=False)
             try:
-                with cluster.admin() as admin:
-                    admin.execute("CREATE ROLE bench_drill LOGIN PASSWORD 'bench-drill-pw'")
-                    admin.execute("CREATE DATABASE bench_drill OWNER bench_drill")
-                url = cluster.url("bench_drill", "bench_drill", "bench-drill-pw")
+                url = cluster.owned_database("bench_drill", "bench-drill-pw")
                 drill(
                     Path(tmp) / "postgresql", url, args, postgres_outage(cluster, args.outage) if args.outage else None
                 )

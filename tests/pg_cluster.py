@@ -88,6 +88,15 @@ class Cluster:
         self.replace_rows(dbname, rows)
         return self.url(dbname)
 
+    def owned_database(self, name: str, password: str) -> str:
+        """A new database owned by a new role of the same name; that role's URL."""
+        with self.admin() as admin:
+            admin.execute(
+                sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(sql.Identifier(name), sql.Literal(password))
+            )
+            admin.execute(sql.SQL("CREATE DATABASE {} OWNER {}").format(sql.Identifier(name), sql.Identifier(name)))
+        return self.url(name, name, password)
+
     def replace_rows(self, dbname: str, rows: Iterable[tuple[Any, ...]]) -> None:
         with self.admin(dbname) as conn:
             conn.execute("TRUNCATE meter_registry")
