@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING
 from vaxo_ortane.launcher.rollout import threshold
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.settings.environment import Settings
+from vaxo_ortane.mediator import pacing
 from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
 from vaxo_ortane.util.timestamps import utc_now
 
@@ -83,12 +84,14 @@ class RunState:
 
     def _control(self, settings: Settings, record: Record) -> None:
         # The write-rate budget, the canary and the ledger's backlog, when set, in the mediator client's hooks.
-        if settings.rollout.active or self.ledger is not None:
+        if settings.rollout.active:
             from vaxo_ortane.launcher.rollout.controls import Controls
 
             self.rollout = Controls.install(
                 settings.rollout, settings.max_failures, self.outcomes, record, ledger=self.ledger
             )
+        elif self.ledger is not None:
+            pacing.install(None, self.ledger.writer.wait_for_room)  # the controls need not load for it
 
     def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
         # How far the run has got: a record every so many seconds, a live line on a terminal.
@@ -117,6 +120,8 @@ class RunState:
         self._observations.clear()
         if self.rollout is not None:
             self.rollout.remove()
+        elif self.ledger is not None:
+            pacing.reset()
         if self.outcomes is not None:
             self.outcomes.finish()
         return time.monotonic() - self.started
