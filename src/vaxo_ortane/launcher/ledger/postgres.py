@@ -106,6 +106,11 @@ class PostgresLedger(Ledger):
         if self._conn is None or self._conn.broken or self._conn.closed:
             self._connect()
 
+    def unsynced(self) -> None:
+        self._connect_args["options"] += " -c synchronous_commit=off"  # for every connection it makes
+        self._conn.close()
+        self._connect()
+
     def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
         cursor = self._conn.execute(statement, params)
         return cursor.fetchall() if cursor.description is not None else []

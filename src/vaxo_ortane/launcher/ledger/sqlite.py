@@ -55,6 +55,10 @@ class SqliteLedger(Ledger):
     def recover(self) -> None:
         pass  # the failed transaction was rolled back; the file stays open
 
+    def unsynced(self) -> None:
+        with self._failing("cannot be opened"):
+            self._conn.execute("PRAGMA synchronous=NORMAL")  # in WAL mode: synced at checkpoints only
+
     def _begin(self) -> None:
         # IMMEDIATE: the write lock from the start; a read that turns into a write
         # would fail at once, without the busy time-out, if another process wrote between.

@@ -135,6 +135,8 @@ class Ledger(ABC):
 
     @abstractmethod
     def recover(self) -> None: ...  # the connection made usable again after a failed write
+    @abstractmethod
+    def unsynced(self) -> None: ...  # this connection's commits need not outlive a power loss
 
     @contextmanager
     def _failing(self, what: str) -> Iterator[None]:

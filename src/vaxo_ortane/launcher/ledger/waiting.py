@@ -47,6 +47,7 @@ class Outage:
         self.wait = wait
         self._record = record
         self.since: float | None = None  # time.monotonic() of the first failure in a row
+        self.stops = True  # whether a long outage stops the run: no longer once the run is ending
 
     def failed(self) -> bool:
         """Count a failure; whether it is the first in a row. The one past the wait stops the run."""
@@ -54,7 +55,7 @@ class Outage:
         if self.since is None:
             self.since = now
             return True
-        if now - self.since >= self.wait and stopping.request_for(statuses.LEDGER_STOP_REASON):
+        if self.stops and now - self.since >= self.wait and stopping.request_for(statuses.LEDGER_STOP_REASON):
             self._record(
                 "error",
                 f"Stopping: the run's ledger could not be written for {self.wait:g} s ({LEDGER_WAIT}); writes not "

@@ -101,6 +101,7 @@ class LedgerWriter:
 
     def close(self, end: RunEnd, limit: float = CLOSE_SECONDS) -> bool:
         """Write what is left, then the run's end; whether the ledger holds every fact of the run."""
+        self._outage.stops = False  # the run is over: its status is settled
         self._close_by = time.monotonic() + min(self._outage.wait, CLOSE_RETRY_SECONDS, limit)
         self.put((END, end))
         self._wake.set()

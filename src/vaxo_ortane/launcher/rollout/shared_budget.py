@@ -2,8 +2,9 @@
 
 The bucket is one row of the ledger (``flip_write_budget``, keyed by the rollout):
 when the slot after the last one handed out falls, in the store's clock. A
-process draws a few slots at a time (a quarter of a second's worth, at least one)
-in one statement, then hands them to its workers in turn. Slots are ``1/rate``
+process draws a few slots at a time (a quarter of a second's worth, one to five)
+in one statement, then hands them to its workers in turn; those commits are not
+waited for on disk, since a bucket lost with its machine holds nobody's writes. Slots are ``1/rate``
 apart across the whole rollout, and none is earlier than now less the burst's
 allowance. So the rollout sends at most ``rate * t + burst`` requests in any ``t``
 seconds, however many processes it has, whenever they start or end: a process that
@@ -11,7 +12,8 @@ ends leaves the slots it no longer draws to the others, and a restarted one find
 the bucket where the others left it, with no burst of its own.
 
 A slot drawn and not used within the allowance of its time lapses: held slots
-never pile up into a burst. Slots drawn by a process that is killed lapse too; the
+never pile up into a burst. The thread that drew a batch takes its first slot
+itself, so that every draw sends a request, however slow the ledger. Slots drawn by a process that is killed lapse too; the
 rollout then runs a little below its rate. While the ledger cannot be reached no
 slot is drawn, so no request is sent; the draw is tried again, and past
 ``FLIP_LEDGER_WAIT`` the run stops (``ledger.waiting``).
@@ -27,22 +29,20 @@ from collections.abc import Callable
 from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError
 from vaxo_ortane.launcher.ledger.waiting import Outage
-from vaxo_ortane.launcher.rollout.rate_budget import RateBudget
+from vaxo_ortane.launcher.rollout.rate_budget import BURST_MAX, RateBudget
 
 Record = Callable[..., None]
 
-DRAW_SECONDS = 0.25  # a draw holds about this much of the rollout's rate
-MOST_DRAWN = 50
+DRAW_SECONDS = 0.25  # a draw holds about this much of the rollout's rate, at most a burst
 RETRY_SECONDS = 0.5
 
 
 class SharedBudget(RateBudget):
     def __init__(self, per_minute: float, url: str, rollout: str, wait: float, record: Record) -> None:
         super().__init__(per_minute)
-        self.batch = max(1, min(MOST_DRAWN, round(self.per_second * DRAW_SECONDS)))
-        # A drawn slot may be late by its draw's round trip: it is drawn half an interval
-        # later, so that used by its allowance's end, it is never late.
-        self._margin = self.interval / 2
+        # No more than a process's five workers can take at once: a batch's slots come at
+        # the rollout's rate, and a slot not taken within the allowance lapses.
+        self.batch = max(1, min(BURST_MAX, round(self.per_second * DRAW_SECONDS)))
         self._url, self._rollout, self._record = url, rollout, record
         self._ledger: Ledger | None = None
         self._outage = Outage(wait, record)
@@ -70,16 +70,19 @@ class SharedBudget(RateBudget):
             slots = self._draw()
             with self._turn:
                 self._drawing = False
-                self._slots.extend(slots)
                 self._turn.notify_all()
+                if slots:
+                    self.requests += 1
+                    self._slots.extend(slots[1:])
+                    return slots[0][0]
 
     def _draw(self) -> list[tuple[float, float]]:
         """The next slots of the rollout, in this process's clock; none when the ledger failed."""
-        before = time.monotonic()
         try:
             if self._ledger is None:
                 self._ledger = open_ledger(self._url)
-            first, now = self._ledger.reserve(self._rollout, self.batch, self.interval, self._allowance - self._margin)
+                self._ledger.unsynced()
+            first, now = self._ledger.reserve(self._rollout, self.batch, self.interval, self._allowance)
         except LedgerError as exc:
             if self._outage.failed():
                 self._record("error", f"The write budget cannot be drawn from the ledger: {exc}; requests wait for it")
@@ -89,12 +92,11 @@ class SharedBudget(RateBudget):
         if self._outage.recovered():
             self._record("info", "The write budget is drawn from the ledger again")
         self.draws += 1
-        # The store's now came before ``after``: mapped this way, a slot never falls early,
-        # and may fall late by the round trip, which its last use makes up for.
+        # The store's now came before ``after``: mapped this way a slot never falls early,
+        # and at most the draw's round trip late.
         offset = after - now
-        last = self._allowance - (after - before)
         slots = (first + k * self.interval + offset for k in range(self.batch))
-        return [(slot, slot + last) for slot in slots]
+        return [(slot, slot + self._allowance) for slot in slots]
 
     def wake(self) -> None:
         super().wake()
