@@ -119,6 +119,7 @@ def drill(folder: Path, url: str, args: argparse.Namespace, outage: Callable[[],
             next_kill = time.monotonic() + rng.uniform(2.0, 5.0)
             while time.monotonic() < next_kill:
                 time.sleep(0.05)
+                load = max(load, os.getloadavg()[0])
                 shards.reap()
                 if outage is not None and outage_thread is None and sim.requests("PUT") >= args.meters // 3:
                     outage_thread = threading.Thread(target=outage)
@@ -130,7 +131,6 @@ def drill(folder: Path, url: str, args: argparse.Namespace, outage: Callable[[],
         if outage_thread is not None:
             outage_thread.join()
         wall = time.monotonic() - started
-        load = max(load, os.getloadavg()[0])
         times = [when for when, _, _ in sim.arrivals()]
         writes = [sim.writes(m.meter_id) for m in fleet]
         off = sum(sim.value(m.meter_id) is False for m in fleet)

@@ -40,6 +40,10 @@ RETRY_SECONDS = 0.5
 class SharedBudget(RateBudget):
     def __init__(self, per_minute: float, url: str, rollout: str, wait: float, record: Record) -> None:
         super().__init__(per_minute)
+        # A burst one short of the most: the request of a slot may reach its mediator late
+        # (a worker woken late, a busy network), and the rollout's busiest window keeps room for it.
+        self.burst = max(1, min(self.burst, BURST_MAX - 1))
+        self._allowance = (self.burst - 1) * self.interval
         # No more than a process's five workers can take at once: a batch's slots come at
         # the rollout's rate, and a slot not taken within the allowance lapses.
         self.batch = max(1, min(BURST_MAX, round(self.per_second * DRAW_SECONDS)))
