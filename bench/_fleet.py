@@ -12,7 +12,7 @@ import os
 import subprocess
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -147,34 +147,63 @@ class Fleet:
             | self.extra_env
         )
 
-    def run_job(self, argv_prefix: list[str] | None = None) -> JobRun:
+    def run_job(self, argv_prefix: list[str] | None = None, bin_dir: Path = BIN) -> JobRun:
+        """One run of the job, the one installed in ``bin_dir`` (another venv's, say)."""
+        argv = [*(argv_prefix or []), str(bin_dir / "prepay-enabled-flip"), "--esco", ESCO]
+        return self._measure(argv, self.env(), None, self._check_summary)
+
+    def run_bare(self) -> JobRun:
+        """The same writes from ``_bare_loop.py``: five pycurl threads and nothing else."""
+        argv = [sys.executable, str(Path(__file__).with_name("_bare_loop.py")), self.sim.address, "-"]
+        ids = "\n".join(m.meter_id for m in self.meters)
+        return self._measure(argv, {"PATH": os.environ.get("PATH", "")}, ids, lambda log: f"{self.count}/{self.count}")
+
+    def _check_summary(self, log: Path) -> str:
+        summary = next((line for line in log.read_text().splitlines() if SUMMARY in line), "")
+        expected = f"{SUMMARY}{self.count}/{self.count}"
+        if expected not in summary:
+            raise RuntimeError(f"the job did not flip every meter ({summary or 'no summary'}); see {log}")
+        return expected.removeprefix(SUMMARY)
+
+    def _measure(self, argv: list[str], env: dict[str, str], stdin: str | None, check: Callable[[Path], str]) -> JobRun:
         log = self.folder / "job.log"
-        argv = [*(argv_prefix or []), str(BIN / "prepay-enabled-flip"), "--esco", ESCO]
         sim_cpu = self.sim.cpu_seconds()
         with log.open("w") as err:
             started_at = time.time()
             start = time.perf_counter()
-            process = subprocess.Popen(argv, env=self.env(), stdout=subprocess.DEVNULL, stderr=err)
+            process = subprocess.Popen(
+                argv,
+                env=env,
+                stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE,
+                stdout=subprocess.DEVNULL,
+                stderr=err,
+            )
+            if stdin is not None:
+                assert process.stdin is not None
+                process.stdin.write(stdin.encode())
+                process.stdin.close()
             _, status, usage = os.wait4(process.pid, 0)
             seconds = time.perf_counter() - start
         sim_cpu = self.sim.cpu_seconds() - sim_cpu
         process.returncode = os.waitstatus_to_exitcode(status)
         if process.returncode != 0:
-            raise RuntimeError(f"the job exited with status {process.returncode}; see {log}")
-        summary = next((line for line in log.read_text().splitlines() if SUMMARY in line), "")
-        expected = f"{SUMMARY}{self.count}/{self.count}"
-        if expected not in summary:
-            raise RuntimeError(f"the job did not flip every meter ({summary or 'no summary'}); see {log}")
+            raise RuntimeError(f"{argv[0]} exited with status {process.returncode}; see {log}")
+        summary = check(log)
         return JobRun(
             meters=self.count,
             seconds=seconds,
             cpu_seconds=usage.ru_utime + usage.ru_stime,
             max_rss_kib=usage.ru_maxrss,
-            summary=expected.removeprefix(SUMMARY),
+            summary=summary,
             log=log,
             started_at=started_at,
             sim_cpu_seconds=sim_cpu,
         )
+
+
+def job_bins(given: list[str]) -> dict[str, Path]:
+    """This installation of the job, then each ``LABEL=DIR`` given (another venv's bin folder)."""
+    return {"job": BIN} | {label: Path(path) for label, _, path in (item.partition("=") for item in given)}
 
 
 def floor_seconds(count: int, latency: float) -> float:

@@ -13,6 +13,12 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
     python bench/fleet.py [--quick]     # --quick: smaller N, for a smoke run
     python bench/fleet.py --cpu-only --env FLIP_MAX_FAILURES=50%   # CPU per meter with a setting
     python bench/fleet.py --compare off:FLIP_PROGRESS_SECONDS=0 --compare on:   # settings side by side
+    python bench/fleet.py --bare [--job-bin main=../base/.venv/bin]   # against the bare loop, in turns
+
+``--bare`` sets the job's CPU per meter at N = 2,000, L = 20 ms against a bare loop of
+the same writes (``_bare_loop.py``: five pycurl threads, nothing else) on the same
+simulator, each taking its turn in every round; ``--job-bin`` adds another
+installation of the job (another venv's ``bin``) to the turns.
 """
 
 from __future__ import annotations
@@ -25,9 +31,10 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun, floor_seconds
+from _fleet import Fleet, JobRun, floor_seconds, job_bins
 
 RATIO_TARGET = 1.05
+BARE_TARGET = 2.0
 CPU_TARGET_US = 250.0
 START_UP_TARGET_MS = 100.0
 
@@ -67,7 +74,15 @@ def main() -> None:
         help="CPU per meter of the CPU-bound run under each labelled set of settings, "
         "taken in turns so that the machine's load falls on each alike",
     )
-    parser.add_argument("--rounds", type=int, default=7, help="runs of each --compare setting")
+    parser.add_argument("--rounds", type=int, default=7, help="runs of each --compare setting or --bare kind")
+    parser.add_argument("--bare", action="store_true", help="the job against the bare loop, N = 2,000, L = 20 ms")
+    parser.add_argument(
+        "--job-bin",
+        action="append",
+        default=[],
+        metavar="LABEL=DIR",
+        help="with --bare: another installation of the job, the bin folder of its venv",
+    )
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
     scale = 10 if args.quick else 1
@@ -78,6 +93,10 @@ def main() -> None:
         folder = Path(tmp)
         if args.compare:
             compare(folder, n, args.compare, args.rounds)
+            return
+        if args.bare:
+            bins = job_bins(args.job_bin)
+            against_bare(folder, n, latency, args.rounds, bins)
             return
         base = run_at(folder, 1, 0.0, repeat=3)
         met = "met" if base.cpu_seconds * 1e3 <= START_UP_TARGET_MS else "NOT met"
@@ -138,6 +157,33 @@ def main() -> None:
                 f"  {count:>6} {run.seconds:8.3f} {floor:8.3f} {run.seconds / floor:6.3f} "
                 f"{run.cpu_us_per_meter:9.0f} {net_cpu:6.0f} {run.max_rss_kib / 1024:8.1f} {net_rss:10.2f}"
             )
+
+
+def against_bare(folder: Path, count: int, latency: float, rounds: int, bins: dict[str, Path]) -> None:
+    runs: dict[str, list[JobRun]] = {"bare loop": [], **{label: [] for label in bins}}
+    print(f"load average at start: {os.getloadavg()}")
+    with Fleet(folder / "bare", count, latency) as fleet:
+        for _ in range(rounds):
+            runs["bare loop"].append(fleet.run_bare())
+            for label, bin_dir in bins.items():
+                runs[label].append(fleet.run_job(bin_dir=bin_dir))
+    bare = statistics.median(run.cpu_us_per_meter for run in runs["bare loop"])
+    print(f"N = {count}, L = {latency * 1e3:g} ms, in turns, {rounds} runs each (medians; CPU start-up included)")
+    print(f"  {'':<12} {'CPU us/m':>9} {'min':>6} {'max':>6} {'wall s':>7} {'x bare':>7}  RSS MiB")
+    for label, kind in runs.items():
+        cpu = [run.cpu_us_per_meter for run in kind]
+        ratio = statistics.median(cpu) / bare
+        print(
+            f"  {label:<12} {statistics.median(cpu):9.0f} {min(cpu):6.0f} {max(cpu):6.0f} "
+            f"{statistics.median(run.seconds for run in kind):7.3f} {ratio:7.2f}  "
+            f"{statistics.median(run.max_rss_kib for run in kind) / 1024:6.1f}"
+            + (
+                ""
+                if label == "bare loop"
+                else f"   (target <= {BARE_TARGET:g}x: {'met' if ratio <= BARE_TARGET else 'NOT met'})"
+            )
+        )
+    print(f"load average at end: {os.getloadavg()}")
 
 
 def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:

@@ -9,7 +9,9 @@ with tracemalloc (Python objects) and RSS (what the allocator took from the syst
 - the name list: the environment string and the module's split list;
 - the selected rows: the embedded registry's answer to the job's query;
 - the futures: one ``submit`` per row to a five-worker pool whose workers are held,
-  as the job's pool holds them all until the last write ends.
+  as the job's pool holds them all until the last write ends;
+- the mediator inventory, as the container adapter keeps it;
+- the outcomes, as the launcher keeps them when it watches a run.
 
     python bench/meter_memory.py [--sizes 10000,100000]
 """
@@ -29,7 +31,9 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet
+from _fleet import ESCO, Fleet
+from vaxo_ortane.launcher.run.outcomes import MeterOutcome, RowTexts
+from vaxo_ortane.orchestrate.adapter.inventory import MediatorInventory, load_entries
 from vaxo_ortane.util.supabase import supa_client
 
 # Runs the job's entry script under tracemalloc and writes the traced peak to argv[1].
@@ -106,6 +110,19 @@ def measure_steps(fleet: Fleet, results: dict[str, list[float]]) -> None:
         held,
         results,
     )
+    step(
+        "inventory: the adapter's",
+        count,
+        lambda: MediatorInventory(fleet.inventory, load_entries(fleet.inventory), ESCO),
+        held,
+        results,
+    )
+
+    def outcomes() -> tuple[list[MeterOutcome], RowTexts]:
+        meters = [MeterOutcome(row) for row in rows]
+        return meters, RowTexts(meters)
+
+    step("outcomes: the launcher's, when watching", count, outcomes, held, results)
     release.set()
     pool.shutdown()
 

@@ -56,6 +56,7 @@ KEYS = {
     "tramu-role-key": "demo-role",
 }
 RUN_LIMIT = 300  # seconds for one shard
+POD_GROUP = 10001  # the image's group, and the manifests' fsGroup
 
 
 def build_image(engine: PrivatePodman, image: str = IMAGE) -> None:
@@ -113,6 +114,9 @@ class IndexedJob:
         for sub in ("names", "keys", "registry"):
             (self.folder / sub).mkdir()
         self.pki = DemoPki(self.folder / "pki")
+        # As a Secret mounted with fsGroup gives it: the pods' group reads the key, no other user.
+        os.chown(self.pki.job / "job.key", -1, POD_GROUP)
+        os.chmod(self.pki.job / "job.key", 0o640)
         self.reader = self.pki.reader()
         write_registry(self.folder / "registry" / "registry.db", self.meters)
         (self.folder / "names" / "names").write_text("".join(f"{m.name}\n" for m in self.meters if m.in_name_list))

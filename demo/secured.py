@@ -11,6 +11,7 @@ job gets the files through ``MEDIATOR_CA_FILE``, ``MEDIATOR_CLIENT_CERT_FILE``,
 
 from __future__ import annotations
 
+import os
 import secrets
 import ssl
 from dataclasses import dataclass
@@ -39,6 +40,7 @@ class DemoPki:
         job = ca.issue_cert("prepay-enabled-flip.demo")
         job.cert_chain_pems[0].write_to_path(self.job / "job.crt")
         job.private_key_pem.write_to_path(self.job / "job.key")
+        os.chmod(self.job / "job.key", 0o600)  # a key others can read is warned of
         # An impostor: the mediator's files, its certificate from a CA of its own. It
         # takes the job's certificate and knows the token; it must still get nothing.
         self.stranger = self.folder / "stranger"

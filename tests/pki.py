@@ -33,6 +33,7 @@ class Pki:
         client = ca.issue_cert("prepay-enabled-flip@fleet.test")
         client.cert_chain_pems[0].write_to_path(self.path("client.pem"))
         client.private_key_pem.write_to_path(self.path("client.key"))
+        self.path("client.key").chmod(0o600)  # a key others can read is warned of
         self.rotate(TOKEN)
         # A line from the middle of each PEM file: any leak of its content shows it.
         pems = [self.path(n).read_text().splitlines() for n in ("client.key", "client.pem", "server.pem")]

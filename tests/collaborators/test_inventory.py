@@ -138,3 +138,35 @@ class TestMalformed:
         monkeypatch.delenv("MEDIATOR_INVENTORY")
         with pytest.raises(InventoryError, match="MEDIATOR_INVENTORY is not set"):
             get_instance()
+
+
+def _tables(count: int, extra: str = "", at: int = -1) -> str:
+    # A fleet's inventory long enough to be read in parts; table ``at`` with ``extra`` added.
+    tables = [
+        f'[[mediator]]\nesco = "E"\nid = {n}\nserial = "S{n}"\naddress = "http://m{n % 7}:80"\n' for n in range(count)
+    ]
+    tables[at] += extra
+    return "".join(tables)
+
+
+@pytest.mark.parametrize(
+    "extra, at, found",
+    [
+        # Its line is where the first part would end: the whole file is read instead.
+        ('note = """\n[[mediator]]\n"""\n', 9_999, "mediator entry 10000 has unknown keys note"),
+        ("port = 1\n", 12_000, "mediator entry 12001 has unknown keys port"),
+        ("id = 3\n", 12_000, "is not valid TOML"),
+    ],
+    ids=["table-line-in-a-string-at-a-cut", "bad-entry-in-a-later-part", "not-toml"],
+)
+def test_a_large_inventory_read_in_parts_says_what_a_whole_reading_says(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, extra: str, at: int, found: str
+) -> None:
+    path = tmp_path / "inventory.toml"
+    path.write_text(_tables(12_001, extra, at))
+    monkeypatch.setenv("MEDIATOR_INVENTORY", str(path))
+    with pytest.raises(InventoryError, match=found):
+        get_instance(esco=None)
+    path.write_text(_tables(12_001))
+    containers = get_instance(esco=None)
+    assert len(containers) == 12_001 and containers.mediator_address(12_000, "S12000") == "http://m2:80"

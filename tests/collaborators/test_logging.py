@@ -126,6 +126,20 @@ class TestSettings:
         assert not line.startswith("{")
         assert "Failure occurred pushing token" in line and "esco=E" in line and "ValueError: bad" in line
 
+    @pytest.mark.parametrize(
+        "fmt, level, whole", [("json", "info", True), ("console", "info", False), ("console", "debug", True)]
+    )
+    def test_a_terminal_shows_a_traceback_whole_only_at_debug(self, fmt: str, level: str, whole: bool) -> None:
+        log, out = logger({"LOG_FORMAT": fmt, "LOG_LEVEL": level})
+        try:
+            raise ValueError("the mediator refused\nits second line")
+        except ValueError as exc:
+            log.error("Mediator client failure", error=exc, exception=traceback.format_exception(exc))
+        text = out.getvalue()
+        shown = json.loads(text)["exception"] if fmt == "json" else text
+        assert ("Traceback (most recent call last)" in shown) is whole
+        assert shown.rstrip().endswith("ValueError: the mediator refused\nits second line")
+
     @pytest.mark.parametrize("env", [{"LOG_LEVEL": "loud"}, {"LOG_FORMAT": "xml"}])
     def test_bad_setting_names_the_variable(self, env: dict[str, str]) -> None:
         with pytest.raises(ValueError, match=next(iter(env))):

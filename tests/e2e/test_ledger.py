@@ -4,6 +4,7 @@ a ledger refused at the start or lost mid-run; on SQLite and on a real PostgreSQ
 from __future__ import annotations
 
 import json
+import signal
 import subprocess
 import time
 from collections.abc import Iterator
@@ -13,11 +14,12 @@ from typing import Any
 import pytest
 from psycopg import sql
 
-from job_runner import SCRIPT, meter, skip_unless_built
+from job_runner import RUN_LIMIT, SCRIPT, meter, skip_unless_built
 from pg_cluster import ADMIN, ADMIN_PASSWORD, READER, Cluster, server_bindir, start_cluster
 from servers import unavailable
 from test_stopping import JobProcess, flipped
-from vaxo_ortane.launcher.ledger.schema import SCHEMA_TABLE, VERSION
+from vaxo_ortane.launcher.ledger.claims import LEASE_SECONDS, WAIT_SECONDS
+from vaxo_ortane.launcher.ledger.schema import CLAIMS_TABLE, RUNS_TABLE, SCHEMA_TABLE, VERSION
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -145,20 +147,51 @@ def test_shards_side_by_side_share_one_ledger_and_a_settled_rollout_writes_nothi
     assert "40 listed: 40 switched off, 0 still to do" in tool(f, ledger_url).stdout
 
 
+# Live, the first run ends and gives its names up; frozen, it stops beating, as a run killed
+# on another machine, and is found dead once its heartbeat is a lease old.
+@pytest.mark.parametrize("ledger_url, frozen", [("sqlite", False), ("postgresql", True)], indirect=["ledger_url"])
+def test_two_runs_of_one_rollout_at_once_never_both_write_a_meter(fleet: Any, ledger_url: str, frozen: bool) -> None:
+    # 40 meters at 0.5 s a write on five workers: the first run holds them for about 4 s.
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.5)) for n in range(1, 41)])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
+    first = JobProcess(f, [], **env)
+    try:
+        first.wait_for(flipped(5))
+        if frozen:
+            first.process.send_signal(signal.SIGSTOP)
+        started = time.monotonic()
+        second = f.run("--esco", "ESCO_A", **env)
+        waited = time.monotonic() - started
+    finally:
+        first.kill()
+    assert second.status == 0, second.stderr[-2000:]
+    (held,) = [r for r in second.events("Rollout r1: ") if "names are held by another run" in r["event"]]
+    assert f"pid {first.process.pid}" in held["event"] and 0 < held["held"] <= 40
+    after = writes(f)  # as the mediator saw them
+    if not frozen:
+        assert set(after.values()) == {1} and second.events("Rollout r1: every name of this run is already")
+        return
+    # Taken over after the lease; written twice at most, the writes the frozen run had in flight.
+    assert LEASE_SECONDS - 2 < waited < WAIT_SECONDS + RUN_LIMIT / 4
+    assert min(after.values()) == 1 and max(after.values()) <= 2 and list(after.values()).count(2) <= 2 * WORKERS
+
+
 @pytest.mark.parametrize(
     "ledger, rollout, said",
     [
         ("sqlite:///{tmp}/ledger.db", None, "FLIP_LEDGER is set but FLIP_ROLLOUT is not"),
         ("sqlite:///{tmp}/no-such-folder/ledger.db", "r1", "cannot be created: its folder does not exist"),
+        ("sqlite:///{tmp}/null-link.db", "r1", "null-link.db exists and is not a regular file"),
         ("sqlite:ledger.db", "r1", "FLIP_LEDGER must be sqlite:///ABSOLUTE/PATH or postgresql://"),
         ("postgresql://{user}:wrong-{password}@{host}/{user}", "r1", "password authentication failed"),
     ],
-    ids=["no-rollout", "no-folder", "relative", "wrong-password"],
+    ids=["no-rollout", "no-folder", "link-to-a-device", "relative", "wrong-password"],
 )
 def test_a_ledger_that_cannot_be_used_ends_the_run_with_status_2_before_any_write(
     fleet: Any, request: pytest.FixtureRequest, tmp_path: Path, ledger: str, rollout: str | None, said: str
 ) -> None:
     f = fleet([meter(1)])
+    (tmp_path / "null-link.db").symlink_to("/dev/null")
     values = {"tmp": str(tmp_path)}
     if ledger.startswith("postgresql"):
         cluster = request.getfixturevalue("pg_cluster")
@@ -167,6 +200,14 @@ def test_a_ledger_that_cannot_be_used_ends_the_run_with_status_2_before_any_writ
     assert run.status == 2 and f.sim.requests("PUT") == 0
     (error,) = [r for r in run.records if r["level"] == "error"]
     assert said in error["event"] and "wrong-pw" not in run.stderr
+
+
+def test_a_ledger_path_holding_uri_characters_is_read_where_it_was_written(fleet: Any, tmp_path: Path) -> None:
+    f = fleet([meter(1)])
+    url = f"sqlite://{tmp_path}/odd?mode=rw#x%41.db"
+    assert f.run("--esco", "ESCO_A", FLIP_LEDGER=url, FLIP_ROLLOUT="r1").status == 0
+    assert "1 listed: 1 switched off" in tool(f, url).stdout
+    assert not (tmp_path / "odd").exists()  # read as "file:.../odd?mode=rw", which made a file of that name
 
 
 def test_a_ledger_lost_mid_run_fails_no_meter_and_ends_the_run_12(fleet: Any, pg_cluster: Any) -> None:
@@ -210,8 +251,11 @@ def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_re
     f = fleet([meter(1), meter(2)])
     env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
     assert f.run("--esco", "ESCO_A", **env).status == 0
-    # A ledger as the releases before schema versions left it: the same tables, no version.
-    _execute(ledger_url, f"DROP TABLE {SCHEMA_TABLE}")
+    # A ledger as the releases before schema versions left it: the first step's tables, no version.
+    for statement in [f"DROP TABLE {SCHEMA_TABLE}", f"DROP TABLE {CLAIMS_TABLE}"] + [
+        f"ALTER TABLE {RUNS_TABLE} DROP COLUMN {column}" for column in ("heartbeat", "process", "stopping")
+    ]:
+        _execute(ledger_url, statement)
     shown = json.loads(tool(f, ledger_url, "--format", "json").stdout)
     assert shown["counts"]["switched_off"] == 2
     assert _execute(ledger_url, f"SELECT version FROM {SCHEMA_TABLE}") == [(VERSION,)]

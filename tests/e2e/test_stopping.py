@@ -1,4 +1,4 @@
-"""SIGTERM and SIGINT sent to the real job process: the run stops soon, every
+"""SIGTERM, SIGINT and SIGHUP sent to the real job process: the run stops soon, every
 selected meter still gets its outcome record, and no queued meter reaches its mediator."""
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
 
-STOP_SIGNALS = [signal.SIGTERM, signal.SIGINT]
+STOP_SIGNALS = [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]
 OUTCOMES = ("prepay disabled", "Mediator client failure", "Unknown failure", "No mediator container")
 # One write's bound with these settings: (retries + 1) x (connect + read), no pauses.
 WRITE_SETTINGS = {"MEDIATOR_CONNECT_TIMEOUT": "0.5", "MEDIATOR_READ_TIMEOUT": "1.5", "MEDIATOR_RETRIES": "0"}

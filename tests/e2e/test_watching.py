@@ -4,6 +4,7 @@ line and the closing tables on a terminal (a pseudo-terminal)."""
 from __future__ import annotations
 
 import fcntl
+import io
 import os
 import pty
 import re
@@ -19,6 +20,7 @@ import pytest
 
 from job_runner import RUN_LIMIT, SCRIPT, SUMMARY, Fleet, meter, skip_unless_built
 from vaxo_ortane.launcher.run.signals import SAME_REQUEST
+from vaxo_ortane.launcher.watching.live_line import LiveLine
 from vaxo_ortane.launcher.watching.progress import Snapshot, message
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -39,9 +41,10 @@ def watched_fleet(fleet: Any, latency: float) -> Fleet:
     )
 
 
-@pytest.mark.parametrize("seconds", ["0.25", "0"])
+@pytest.mark.parametrize("seconds", ["1", "0"])
 def test_progress_records_grow_while_meters_are_worked_on_then_one_summary(fleet: Any, seconds: str) -> None:
-    run = watched_fleet(fleet, 0.1).run("--esco", "ESCO_A", FLIP_PROGRESS_SECONDS=seconds, MEDIATOR_RETRIES="0")
+    # 12 writes on each worker at 0.25 s: 3 s, long enough for a record each second.
+    run = watched_fleet(fleet, 0.25).run("--esco", "ESCO_A", FLIP_PROGRESS_SECONDS=seconds, MEDIATOR_RETRIES="0")
     assert run.status == 0, run.stderr[-2000:]
     events = [str(r["event"]) for r in run.records]
     at = [i for i, event in enumerate(events) if event.startswith("Progress: ")]
@@ -150,6 +153,35 @@ def test_live_line_redraws_below_the_records_and_leaves_with_the_summary(
     else:
         assert int(rows["failed: not sent: the run was stopping"]) > 40 and int(rows["selected"]) == 60
         assert "Exit status 130: stopped by SIGINT" in text[table:]
+
+
+def test_meters_refused_unsent_are_counted_apart_from_the_failed() -> None:
+    snapshot = Snapshot(100, 10, {"mediator": 3, "stopped": 80}, 5.0, "SIGINT")
+    assert "93/100 ended  10 switched off  3 failed  80 not sent" in LiveLine(io.StringIO()).render(snapshot)[0]
+    assert "93 of 100 meters ended (10 switched off, 3 failed, 80 not sent)" in message(snapshot)
+
+
+def test_a_narrowed_terminal_keeps_one_live_line_and_the_closing_table_shows_every_cause(fleet: Any) -> None:
+    # 30 mediators refuse and 5 meters have none: each cause has a share of the failed meters' table.
+    refusing = MeterBehaviour(latency=0.1, fail_status=503)
+    meters = [meter(n, behaviour=refusing) if n <= 30 else meter(n, has_mediator=False) for n in range(1, 36)]
+    job = TerminalRun(fleet(meters), [str(SCRIPT), "--esco", "ESCO_A"], MEDIATOR_RETRIES="0")
+    try:
+        job.wait_for(r"(\d+)/35 ended", 1)
+        for columns in (20, 100):  # and back, for a table that reads
+            fcntl.ioctl(job._master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
+            job.process.send_signal(signal.SIGWINCH)  # as the kernel does, to the terminal's foreground group
+            # The line of 99 columns wraps into 5 rows at 20: the next erase goes up over 4 of them.
+            job.wait_for(r"\r\x1b\[4A\x1b\[J" if columns == 20 else "Outcomes")
+        status = job.end()
+    finally:
+        if job.process.poll() is None:
+            job.process.kill()
+    assert status == 0, job.text[-2000:]
+    table = job.text[job.text.index("Failed meters") :]
+    assert table.startswith("Failed meters: the first 10 of each cause, 15 of 35")
+    causes = re.findall(r"MTR-\d+ +([a-z_]+) ", table)
+    assert (causes.count("mediator"), causes.count("no_mediator")) == (10, 5), table
 
 
 def test_plan_table_on_a_terminal_names_every_name(fleet: Any) -> None:

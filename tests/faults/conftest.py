@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ssl
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -21,8 +22,8 @@ from vaxo_ortane.mediator.sim import MediatorSim
 def raw_server() -> Iterator[Any]:
     started: list[RawServer] = []
 
-    def make(reply: Reply) -> RawServer:
-        server = RawServer(reply).start()
+    def make(reply: Reply, tls: ssl.SSLContext | None = None) -> RawServer:
+        server = RawServer(reply, tls).start()
         started.append(server)
         return server
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import socket
+import ssl
 import threading
 from collections.abc import Callable
 from typing import Any
@@ -18,8 +19,8 @@ Reply = Callable[[socket.socket, bytes, threading.Event], None]
 
 
 class RawServer:
-    def __init__(self, reply: Reply) -> None:
-        self._reply = reply
+    def __init__(self, reply: Reply, tls: ssl.SSLContext | None = None) -> None:
+        self._reply, self._tls = reply, tls
         self._stop = threading.Event()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(0.2)
@@ -28,7 +29,7 @@ class RawServer:
 
     @property
     def address(self) -> str:
-        return f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+        return f"{'https' if self._tls else 'http'}://127.0.0.1:{self._listener.getsockname()[1]}"
 
     def start(self) -> RawServer:
         thread = threading.Thread(target=self._accept, daemon=True)
@@ -57,8 +58,11 @@ class RawServer:
         with conn:
             conn.settimeout(1.0)
             try:
-                request = read_request(conn)
-                self._reply(conn, request, self._stop)
+                if self._tls is None:
+                    self._reply(conn, read_request(conn), self._stop)
+                    return
+                with self._tls.wrap_socket(conn, server_side=True) as secured:
+                    self._reply(secured, read_request(secured), self._stop)
             except OSError:
                 pass  # the client gave up first; that is the point of some tests
 

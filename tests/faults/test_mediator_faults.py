@@ -5,6 +5,7 @@ refused before any request, by the inventory as by the client."""
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -110,6 +111,15 @@ def test_silence_on_a_kept_alive_connection_is_an_answer_time_out(raw_server: An
     with pytest.raises(MediatorClientException, match=r"no answer within 1 s \(ReadTimeout\) after 1 attempt"):
         client.prepay_enabled_write(False)
     assert server.connections == 1
+
+
+def test_a_stalled_tls_handshake_is_a_connect_time_out_tried_again() -> None:
+    # Never accepted: the kernel completes the TCP handshake, and no TLS ever answers.
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        address = f"https://127.0.0.1:{listener.getsockname()[1]}"
+        client = OrtaneMediatorClient(mediator_address=address, meter_id="M-1", settings=FAST)
+        with pytest.raises(MediatorClientException, match=r"no connect within 0.5 s \(ConnectTimeout\) after 3"):
+            client.prepay_enabled_write(False)
 
 
 @pytest.mark.parametrize("no_proxy, via_proxy", [("", True), ("localhost,127.0.0.1", False)])

@@ -4,7 +4,7 @@
 
 The path of a run, a step a line, with where each step lives::
 
-    run.signals            SIGTERM and SIGINT become stop requests, from the very start
+    run.signals            SIGTERM, SIGINT and SIGHUP become stop requests, from the very start
     settings.environment   the environment read once: <VAR>_FILE values, the shard's
                            names (run.shards), every launcher setting, checked
     ledger.resume          with FLIP_LEDGER: the run and its names recorded, the names
@@ -16,8 +16,9 @@ The path of a run, a step a line, with where each step lives::
     _close                 the ledger's end, the report and the metrics (results), then
                            the closing summary (watching.summary)
 
-A run stopped by a signal, by its failure threshold or by a failed canary says so
-in its status, whatever the job itself ended with.
+A run stopped by a signal, by its failure threshold, by a failed canary or by
+mediators that refuse its credentials says so in its status, whatever the job
+itself ended with.
 """
 
 from __future__ import annotations
@@ -29,7 +30,7 @@ import signal
 import sys
 import traceback
 
-from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.rollout import refusals, threshold
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.run.records import record
 from vaxo_ortane.launcher.run.shards import ShardRun, settled_status, status_without_run
@@ -172,7 +173,7 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
     # must not take a stopped run for a complete one.
     if signum is None:
         reason = stopping.reason() or threshold.REASON
-        status = statuses.stopped_as(reason)
+        status = statuses.CREDENTIALS_REFUSED if reason == refusals.REASON else statuses.stopped_as(reason)
         record("warning", f"Stopped as {reason}: exit status {status}", status=status, run_status=run_status)
         return status
     return _stopped_on(signum, run_status)

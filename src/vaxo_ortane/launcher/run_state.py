@@ -10,7 +10,8 @@ end which listed names selected nothing.
 
 The rollout controls (a write-rate budget, a canary wave, the wait for room in
 the ledger's backlog) go into the mediator client's hooks only when set; the
-canary also needs the outcomes.
+canary also needs the outcomes. The watch on refused credentials is always there:
+a counter the mediator client calls.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher.rollout import threshold
+from vaxo_ortane.launcher.rollout.refusals import RefusalWatch
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.settings.environment import Settings
 from vaxo_ortane.mediator import pacing
@@ -61,9 +63,12 @@ class RunState:
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
     _display: LiveLine | None = None
+    _refusals: RefusalWatch | None = None
 
     def watch(self, settings: Settings, record: Record) -> None:
         """Start learning the outcomes when ``settings`` need them; call before the job is imported."""
+        self._refusals = RefusalWatch(record)
+        self._refusals.install()
         self._observations.append(observe_responses(self.selection.on_response))
         if not settings.watched:
             self._control(settings, record)
@@ -122,6 +127,8 @@ class RunState:
             self.rollout.remove()
         elif self.ledger is not None:
             pacing.reset()
+        if self._refusals is not None:
+            self._refusals.remove()
         if self.outcomes is not None:
             self.outcomes.finish()
         return time.monotonic() - self.started

@@ -34,7 +34,10 @@ mediators only), else ``SSL_CERT_FILE``/``SSL_CERT_DIR`` when set, else the
 system's CA bundle; the peer's certificate and host name always. The job's own
 credentials, a client certificate and a bearer token, are described in
 ``credentials``: a token goes into each request's header from the file's current
-value, and never over plain http. 401 and 403 are not tried again.
+value, and never over plain http. 401 and 403 are not tried again, but for one
+case: a 401 has the token file read at once and, when it holds another token
+(swapped on both sides together), the request is sent once more with it. A text
+the mediator sent back is shown with every form of the token taken out, then cut.
 """
 
 from __future__ import annotations
@@ -42,13 +45,15 @@ from __future__ import annotations
 import functools
 import json
 import os
+import re
 import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import NoReturn
-from urllib.parse import SplitResult, quote, urlsplit
+from urllib.parse import SplitResult, quote, unquote, urlsplit
 
+import orjson
 import pycurl
 
 from ..util import stopping
@@ -56,12 +61,12 @@ from ..util.numbers import Bound, settings_from_env
 from ..util.urls import without_credentials
 from . import pacing
 from .credentials import CredentialError, Credentials, default_credentials
-from .mediator_client_exception import MediatorClientException
+from .mediator_client_exception import REFUSED_STATUSES, TLS_REFUSED, MediatorClientException
+from .scrub import scrubbed
 
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
-REFUSED_STATUSES = frozenset({401, 403})
 # CURLOPT_CA_CACHE_TIMEOUT (libcurl 7.87), which pycurl 7.49 does not name.
 CA_CACHE_TIMEOUT = getattr(pycurl, "CA_CACHE_TIMEOUT", 321)
 # libcurl's failures on the way to the mediator, by the name the error carries;
@@ -291,28 +296,60 @@ def split_address(address: object) -> SplitResult | None:
     return parts
 
 
-def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object) -> str | None:
-    """Why a success answer does not confirm the write of ``value`` (or, for None, does
-    not report a setting); None when it does."""
+@functools.lru_cache(maxsize=4096)
+def _address_parts(address: str) -> tuple[SplitResult | None, str, str | None]:
+    """``split_address``, the address as messages show it and its host, once per
+    address: a fleet's meters share a handful of mediators."""
+    parts = split_address(address)
+    if parts is None:
+        return None, repr(address.rpartition("@")[2]), None
+    return parts, without_credentials(address), parts.hostname
+
+
+_PLAIN = frozenset({str, bool, int, type(None)})
+
+
+def _parsed(body: bytes) -> object:
+    # orjson reads the usual answer, a flat object of UTF-8 text, in a fraction of the
+    # time. Anything else goes to the standard parser, so that every answer is judged
+    # as before: orjson refuses other encodings and NaN, and reads ints past 64 bits
+    # as floats, which would change how a meter id compares.
     try:
-        body = json.loads(answer.body)
+        parsed = orjson.loads(body)
+    except orjson.JSONDecodeError:
+        parsed = None
+    if type(parsed) is dict and all(type(item) in _PLAIN for item in parsed.values()):
+        return parsed
+    return json.loads(body)
+
+
+def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object, scrub: Callable[[str], str]) -> str | None:
+    """Why a success answer does not confirm the write of ``value`` (or, for None, does
+    not report a setting); None when it does. Each excerpt is scrubbed, then cut."""
+    try:
+        body = _parsed(answer.body)
     except ValueError:
-        excerpt = answer.text[:100].strip()
+        excerpt = scrub(answer.text)[:100].strip()
         return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
     if value is None:
         if not isinstance(body, dict) or not isinstance(body.get("value"), bool):
-            return f"the answer holds no true or false value: {json.dumps(body)[:100]}"
+            return f"the answer holds no true or false value: {scrub(json.dumps(body))[:100]}"
     elif not isinstance(body, dict) or body.get("value") is not value:
-        return f"the answer does not confirm value {json.dumps(value)}: {json.dumps(body)[:100]}"
+        return f"the answer does not confirm value {json.dumps(value)}: {scrub(json.dumps(body))[:100]}"
     if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
-        return f"the answer is for meter {str(body['meter_id'])[:100]!r}"
+        return f"the answer is for meter {scrub(str(body['meter_id']))[:100]!r}"
     return None
+
+
+_UNRESERVED = re.compile(r"[A-Za-z0-9_.~-]+")
 
 
 def _path_segment(meter_id: object) -> str:
     # Percent-encode everything, dots of "." and ".." included: an id can never
     # reach another path on the mediator.
-    text = quote(str(meter_id), safe="")
+    text = str(meter_id)
+    if _UNRESERVED.fullmatch(text) is None:  # most ids are what quote() leaves as it is
+        text = quote(text, safe="")
     return text.replace(".", "%2E") if set(text) == {"."} else text
 
 
@@ -330,8 +367,9 @@ DISCONNECTED = "Server disconnected without sending a response."
 def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: MediatorSettings) -> _Failed:
     if code == pycurl.E_OPERATION_TIMEDOUT:
         # Nothing was sent before the connection (and TLS) was up: a connect time-out,
-        # tried again. Afterwards the mediator has the request: not tried again.
-        if curl.getinfo(pycurl.PRETRANSFER_TIME_T) == 0:
+        # tried again. Afterwards the mediator has the request: not tried again. A stalled
+        # TLS handshake ends with a pretransfer time, but no request sent.
+        if curl.getinfo(pycurl.PRETRANSFER_TIME_T) == 0 or curl.getinfo(pycurl.REQUEST_SIZE) == 0:
             return _Failed(f"no connect within {settings.connect_timeout:g} s (ConnectTimeout)", True)
         if curl.getinfo(pycurl.SIZE_DOWNLOAD_T) or curl.getinfo(pycurl.HEADER_SIZE):
             return _Failed(f"no whole answer within {settings.deadline:g} s (ReadTimeout)", False)
@@ -341,7 +379,7 @@ def _transport_cause(curl: pycurl.Curl, code: int, message: str, settings: Media
         # The mediator ended the handshake, with TLS 1.3 after it seemed done: it
         # took no request, and would refuse the same certificate again.
         return _Failed(
-            f"TLSAlert: {message}: the mediator ended the TLS handshake; it refused the job's client "
+            f"{TLS_REFUSED}{message}: the mediator ended the TLS handshake; it refused the job's client "
             "certificate, or wants one (MEDIATOR_CLIENT_CERT_FILE)",
             False,
         )
@@ -413,21 +451,18 @@ class OrtaneMediatorClient:
     ) -> None:
         self.meter_id = meter_id
         self.mediator_address = mediator_address
-        parts = split_address(mediator_address)
-        if parts is not None:
-            shown = without_credentials(mediator_address)
-        elif isinstance(mediator_address, str):
-            shown = repr(mediator_address.rpartition("@")[2])  # never a password
+        if isinstance(mediator_address, str):
+            parts, shown, host = _address_parts(mediator_address)  # shown: never a password
         else:
-            shown = repr(type(mediator_address).__name__)
-        if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
+            parts, shown, host = None, repr(type(mediator_address).__name__), None
+        if parts is None or parts.scheme not in ("http", "https") or not host:
             self._fail(f"mediator address {shown} is not an http(s) URL with a host and a valid port", shown, None)
         if parts.query or parts.fragment:
             self._fail(f"mediator address {shown} must not carry a query or fragment", shown, None)
         if meter_id is None or isinstance(meter_id, bool) or str(meter_id) == "":
             self._fail(f"meter id {meter_id!r} cannot name a meter", shown, None)
         self._shown = shown
-        self._scheme, self._host = parts.scheme, parts.hostname
+        self._scheme, self._host = parts.scheme, host
         # Sent without any user name or password: the job's credentials are its
         # certificate and token, never an address's.
         self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
@@ -435,13 +470,16 @@ class OrtaneMediatorClient:
         self._given_credentials = credentials  # None: the environment's
 
     def _fail(self, cause: str, shown: str, status: int | None, action: str = "write") -> NoReturn:
-        raise MediatorClientException(
+        exc = MediatorClientException(
             f"prepay_enabled {action} for meter {self.meter_id!r} via {shown} failed: {cause}",
             meter_id=self.meter_id,
             address=shown,
             status=status,
             cause=cause,
         )
+        if status is not None or exc.credentials_refused:
+            pacing.after_answer(exc.credentials_refused)  # the mediator judged the credentials
+        raise exc
 
     def prepay_enabled_write(self, value: bool) -> None:
         """Set the meter's prepay-enabled setting; raise MediatorClientException on failure."""
@@ -475,6 +513,7 @@ class OrtaneMediatorClient:
                 action,
             )
         token = None
+        rotated = False  # the one extra attempt with a token that changed under a 401
         attempts = settings.retries + 1
         for attempt in range(attempts):
             last = attempt == attempts - 1
@@ -484,6 +523,12 @@ class OrtaneMediatorClient:
                 if credentials is not None and credentials.token is not None:
                     token = credentials.token.current()
                 answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
+                if answer.status == 401 and not rotated and (newer := _rotated(credentials, token)) is not None:
+                    # Swapped on both sides at once: the file may hold the token the mediator wants now.
+                    rotated, token = True, newer
+                    if (refusal := pacing.before_request(attempt + 1)) is not None:
+                        self._fail(refusal, self._shown, None, action)
+                    answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
             except CredentialError as exc:
                 unsent = "no request sent" if attempt == 0 else f"attempt {attempt + 1} not sent"
                 self._fail(f"{exc}; {unsent}", self._shown, None, action)
@@ -498,17 +543,17 @@ class OrtaneMediatorClient:
                     action,
                 )
             if 200 <= answer.status < 300:
-                problem = _unconfirmed(answer, value, self.meter_id)
+                problem = _unconfirmed(answer, value, self.meter_id, functools.partial(_scrubbed, secrets=(token,)))
                 if problem is None:
+                    pacing.after_answer(False)
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
-                problem = _scrubbed(problem, secrets=(token,))
                 self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
             if answer.status in RETRY_STATUSES and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
             # A mediator may echo the request: its answer is shown without the token.
-            excerpt = _scrubbed(answer.text[:200], secrets=(token,)).strip()
+            excerpt = _scrubbed(answer.text, secrets=(token,))[:200].strip()
             refused = ""
             if answer.status in REFUSED_STATUSES:
                 shown = "no credential" if credentials is None else credentials.shown
@@ -536,12 +581,22 @@ class OrtaneMediatorClient:
         return f"<OrtaneMediatorClient meter {self.meter_id!r} via {self._shown}>"
 
 
+def _rotated(credentials: Credentials | None, token: str | None) -> str | None:
+    """The token file's text when it no longer holds ``token``, read at once; else None."""
+    if credentials is None or credentials.token is None or token is None:
+        return None
+    try:
+        newer = credentials.token.current(recheck=True)
+    except CredentialError:
+        return None  # gone since the request: the 401 stands, the next write says why
+    return newer if newer != token else None
+
+
 def _scrubbed(text: str, *urls: str, secrets: tuple[str | None, ...] = ()) -> str:
-    """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``."""
+    """``text`` without the user names and passwords ``urls`` carry, nor ``secrets``, in any form."""
     found = {secret for secret in secrets if secret}
     for url in urls:
         userinfo = urlsplit(url).netloc.rpartition("@")[0] if "@" in url else ""
         found |= {userinfo, *userinfo.split(":")} - {""}
-    for secret in found:
-        text = text.replace(secret, "***")
-    return text
+    found |= {unquote(secret) for secret in found}
+    return scrubbed(text, found)

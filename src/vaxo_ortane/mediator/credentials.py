@@ -11,7 +11,10 @@ sent), and mediators found on a container engine are reached over https too.
 The mediator's certificate and host name are always verified; nothing turns
 that off.
 
-The files are checked once per process, before any write (``default_credentials``).
+The files are checked once per process, before any write (``default_credentials``):
+a CA bundle over 1 MiB, a token over 8 KiB, and a client certificate that has
+expired or is not valid yet are refused; a key file that other users can read is
+warned of.
 The token file is watched: its identity (device, inode, size, mtime) is looked
 at, one ``stat``, by the first request after a second has passed, and the file
 read again when it changed, so a token swapped under a running job, as
@@ -27,6 +30,7 @@ from __future__ import annotations
 
 import functools
 import os
+import stat
 import threading
 import time
 from collections.abc import Mapping
@@ -52,20 +56,27 @@ def _path(environ: Mapping[str, str], variable: str) -> str | None:
     return path
 
 
-def _text(variable: str, path: str) -> str:
+# A fleet's CA bundle is a few KiB; a file far larger takes OpenSSL minutes to load, and every
+# new connection loads it again. A token is at most a few KiB too, and goes into every request.
+CA_FILE_LIMIT = 1024 * 1024
+TOKEN_LIMIT = 8 * 1024
+
+
+def _text(variable: str, path: str, limit: int | None = None) -> str:
     try:
-        return read_utf8(path)
+        return read_utf8(path, limit)
     except TextFileError as exc:
         if str(exc).startswith("is not UTF-8"):
             raise CredentialError(f"{variable}={path} is not PEM text") from None
         raise CredentialError(f"{variable}={path} {exc}") from None
 
 
-def _pem(variable: str, path: str, *kinds: str) -> None:
-    """Refuse a file that holds no PEM block of one of ``kinds``."""
-    text = _text(variable, path)
+def _pem(variable: str, path: str, *kinds: str, limit: int | None = None) -> str:
+    """The file's text; refuse a file that holds no PEM block of one of ``kinds``."""
+    text = _text(variable, path, limit)
     if not any(f"-----BEGIN {kind}-----" in text for kind in kinds):
         raise CredentialError(f"{variable}={path} is not PEM: it holds no {kinds[0]} block")
+    return text
 
 
 class _Encrypted(Exception):
@@ -79,17 +90,18 @@ def _no_password() -> str:
 def _check_ca(path: str) -> None:
     import ssl
 
-    _pem(CA_FILE, path, "CERTIFICATE")
+    _pem(CA_FILE, path, "CERTIFICATE", limit=CA_FILE_LIMIT)
     try:
         ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT).load_verify_locations(cafile=path)
     except ssl.SSLError:
         raise CredentialError(f"{CA_FILE}={path} holds no certificate that can be read") from None
 
 
-def _check_pair(cert: str, key: str) -> None:
+def _check_pair(cert: str, key: str) -> list[str]:
+    """Refuse a pair that cannot be shown to a mediator; the warnings about it."""
     import ssl
 
-    _pem(CERT_FILE, cert, "CERTIFICATE")
+    pem = _pem(CERT_FILE, cert, "CERTIFICATE")
     _pem(KEY_FILE, key, "PRIVATE KEY", "RSA PRIVATE KEY", "EC PRIVATE KEY", "ENCRYPTED PRIVATE KEY")
     try:
         ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT).load_cert_chain(cert, key, password=_no_password)
@@ -99,6 +111,39 @@ def _check_pair(cert: str, key: str) -> None:
         if exc.reason == "KEY_VALUES_MISMATCH":
             raise CredentialError(f"{KEY_FILE}={key} is not the key of the certificate in {CERT_FILE}={cert}") from None
         raise CredentialError(f"{CERT_FILE}={cert} and {KEY_FILE}={key} cannot be loaded as a PEM pair") from None
+    _check_dates(cert, pem)
+    return _key_warnings(key)
+
+
+def _check_dates(path: str, pem: str) -> None:
+    """Refuse a certificate that every mediator would refuse today: expired, or not yet valid."""
+    import datetime
+
+    from .validity import Unreadable, validity
+
+    now = datetime.datetime.now(datetime.UTC)
+    try:
+        dates = validity(pem)
+    except Unreadable:
+        raise CredentialError(f"{CERT_FILE}={path} holds a certificate whose dates cannot be read") from None
+    for number, (not_before, not_after) in enumerate(dates, start=1):
+        which = "its certificate" if len(dates) == 1 else f"certificate {number} of {len(dates)}"
+        if now > not_after:
+            raise CredentialError(f"{CERT_FILE}={path}: {which} expired at {not_after:%Y-%m-%d %H:%M:%S} UTC")
+        if now < not_before:
+            raise CredentialError(f"{CERT_FILE}={path}: {which} is not valid before {not_before:%Y-%m-%d %H:%M:%S} UTC")
+
+
+def _key_warnings(path: str) -> list[str]:
+    """A key that other users can read. Readable by its group is what a mounted Secret gives
+    a process that does not own the file (Kubernetes' fsGroup): that alone is not warned of."""
+    st = os.stat(path)
+    through_group = st.st_uid != os.geteuid() and st.st_gid in {os.getegid(), *os.getgroups()}
+    who = [] if not st.st_mode & stat.S_IRGRP or through_group else ["its group"]
+    who += ["every user"] if st.st_mode & stat.S_IROTH else []
+    if not who:
+        return []
+    return [f"{KEY_FILE}={path} is readable by {' and '.join(who)}; make it readable by the job alone (chmod 600)"]
 
 
 # Seconds a token is taken as it was last seen before its file is looked at again.
@@ -116,10 +161,11 @@ class TokenFile:
         self._token = ""
         self._fresh_until = 0.0
 
-    def current(self) -> str:
-        """The token the file holds now; raises CredentialError when it holds none."""
+    def current(self, recheck: bool = False) -> str:
+        """The token the file holds now; raises CredentialError when it holds none.
+        ``recheck``: look at the file now, however recently it was looked at."""
         now = time.monotonic()
-        if now < self._fresh_until:
+        if now < self._fresh_until and not recheck:
             return self._token
         try:
             st = os.stat(self.path)  # follows the symlink a mounted Secret is swapped through
@@ -139,7 +185,7 @@ class TokenFile:
             return self._token
 
     def _read(self) -> str:
-        token = _text(self.variable, self.path).removesuffix("\n").removesuffix("\r")
+        token = _text(self.variable, self.path, TOKEN_LIMIT).removesuffix("\n").removesuffix("\r")
         if not token:
             raise CredentialError(f"{self.variable}={self.path} holds no token")
         if not (token.isascii() and token.isprintable()) or " " in token:
@@ -159,6 +205,8 @@ class Credentials:
     cert_file: str | None
     key_file: str | None
     token: TokenFile | None
+    # What the check found worth saying without refusing the files: a key others can read.
+    warnings: tuple[str, ...] = ()
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> Credentials | None:
@@ -172,13 +220,12 @@ class Credentials:
             raise CredentialError(f"{given} is set but {missing} is not; mutual TLS needs both")
         if ca is not None:
             _check_ca(ca)
-        if cert is not None and key is not None:
-            _check_pair(cert, key)
+        warnings = _check_pair(cert, key) if cert is not None and key is not None else []
         token_file = None
         if token is not None:
             token_file = TokenFile(token)
             token_file.current()
-        return cls(ca, cert, key, token_file)
+        return cls(ca, cert, key, token_file, tuple(warnings))
 
     @property
     def shown(self) -> str:

@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+# How the cause begins when a mediator ended the TLS handshake: it refused the client certificate.
+TLS_REFUSED = "TLSAlert: "
+REFUSED_STATUSES = frozenset({401, 403})
+
 
 class MediatorClientException(Exception):
     """A mediator exchange failed for good (after any retries).
@@ -18,6 +22,11 @@ class MediatorClientException(Exception):
         self.address = address
         self.status = status
         self.cause = cause
+
+    @property
+    def credentials_refused(self) -> bool:
+        """Whether the mediator refused the job's credentials: 401, 403, or a handshake it ended."""
+        return self.status in REFUSED_STATUSES or self.cause.startswith(TLS_REFUSED)
 
     def __reduce__(self) -> tuple[object, ...]:
         # Keyword-only fields: rebuild explicitly so the exception survives pickling.

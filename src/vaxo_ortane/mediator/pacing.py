@@ -6,6 +6,11 @@ and ``before_request(attempt)`` before every attempt of every request, retries
 and reads included, before the attempt's time limits start. Either may wait. A
 refusal text from ``before_request`` fails the request unsent. Unless something
 is installed, both do nothing.
+
+``after_answer(refused)`` is called once a request has been judged by its mediator:
+True when it refused the job's credentials (401, 403, a TLS handshake it ended),
+False when it took them. The launcher stops a run whose credentials are refused
+again and again; it is installed apart from the other two.
 """
 
 from __future__ import annotations
@@ -21,8 +26,13 @@ def _no_gate() -> None:
     return None
 
 
+def _no_count(refused: bool) -> None:
+    return None
+
+
 before_request: Callable[[int], str | None] = _no_wait
 before_write: Callable[[], None] = _no_gate
+after_answer: Callable[[bool], None] = _no_count
 
 
 def install(request: Callable[[int], str | None] | None, write: Callable[[], None] | None) -> None:
@@ -34,3 +44,9 @@ def install(request: Callable[[int], str | None] | None, write: Callable[[], Non
 
 def reset() -> None:
     install(None, None)
+
+
+def watch_answers(callback: Callable[[bool], None] | None) -> None:
+    """Put ``callback`` in place of ``after_answer``; None leaves it doing nothing."""
+    global after_answer
+    after_answer = callback or _no_count

@@ -25,7 +25,8 @@ Secured, as a real head-end is: ``--tls-cert`` and ``--tls-key`` serve https;
 ``--client-ca`` also requires a client certificate that chains to that CA (a
 handshake without one ends before any request); ``--token-file`` requires
 ``Authorization: Bearer <token>`` on every request, answers 401 otherwise, and
-reads the file again when it changes. When it stops, the service says on
+reads the file again when it changes; ``--token-grace SECONDS`` still takes the
+token before a change for that long after the service first saw the change. When it stops, the service says on
 standard error how many requests and TLS handshakes it served.
 """
 
@@ -141,6 +142,7 @@ class MediatorSim:
         host: str = LOOPBACK,
         tls: ssl.SSLContext | None = None,
         token: TokenFile | None = None,
+        token_grace: float = 0.0,
     ) -> None:
         self._meters = {mid: MeterState(b, b.prepay_enabled) for mid, b in meters.items()}
         self._verbose = verbose
@@ -154,6 +156,9 @@ class MediatorSim:
         self._thread: threading.Thread | None = None
         self._requests: collections.Counter[str] = collections.Counter()
         self._tls, self._token = tls, token
+        self._token_grace = token_grace
+        self._last_token: str | None = None
+        self._previous_token: tuple[str, float] | None = None  # and until when it is still taken
         self.handshakes = 0  # TLS handshakes completed
         self.refused_handshakes = 0  # TLS handshakes that failed: no request was read on them
         # When each request arrived (monotonic seconds), with its method and target: the last ones only.
@@ -371,10 +376,20 @@ class MediatorSim:
         if self._token is None:
             return True
         try:
-            expected = f"Bearer {self._token.current()}"
+            token = self._token.current()
         except CredentialError:
             return False  # no token file to check against: nobody is let in
-        return hmac.compare_digest(authorization.encode(), expected.encode())
+        now = time.monotonic()
+        if token != self._last_token:
+            if self._last_token is not None:
+                self._previous_token = (self._last_token, now + self._token_grace)
+            self._last_token = token
+        taken = [token]
+        if self._previous_token is not None and now < self._previous_token[1]:
+            taken.append(self._previous_token[0])
+        given = authorization.encode()
+        # Every candidate compared, so that the time taken does not tell which one matched.
+        return sum(hmac.compare_digest(given, f"Bearer {t}".encode()) for t in taken) > 0
 
     def _answer(
         self, conn: _Connection, method: str, target: str, body: bytes, keep_alive: bool, authorization: str = ""
@@ -440,11 +455,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--token-file", type=Path, help="require this file's bearer token, read again when the file changes"
     )
+    parser.add_argument(
+        "--token-grace",
+        type=float,
+        default=0.0,
+        metavar="SECONDS",
+        help="after the token file changes, still take the token before for this long (default: 0)",
+    )
     args = parser.parse_args(argv)
     if (args.tls_cert is None) != (args.tls_key is None):
         parser.error("--tls-cert and --tls-key go together")
     if args.client_ca is not None and args.tls_cert is None:
         parser.error("--client-ca needs --tls-cert and --tls-key")
+    if not args.token_grace >= 0 or (args.token_grace and args.token_file is None):
+        parser.error("--token-grace is a number of seconds >= 0, and needs --token-file")
     try:
         meters = load_config(args.config)
     except (OSError, ValueError, TypeError) as exc:
@@ -467,7 +491,9 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    with MediatorSim(meters, port=args.port, verbose=args.verbose, host=args.host, tls=tls, token=token) as sim:
+    with MediatorSim(
+        meters, port=args.port, verbose=args.verbose, host=args.host, tls=tls, token=token, token_grace=args.token_grace
+    ) as sim:
         print(f"listening on {sim.address}", flush=True)
         while not stop.wait(0.5):
             pass

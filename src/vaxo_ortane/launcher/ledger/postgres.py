@@ -44,6 +44,8 @@ OUT_OF_REACH = (
     "remaining connection slots are reserved",
     "terminating connection due to administrator command",
 )
+# Seconds since 1970 by the server's clock: the same for every machine of a rollout.
+NOW_SQL = "extract(epoch from clock_timestamp())::double precision"
 
 
 class PostgresLedger(Ledger):
@@ -81,9 +83,7 @@ class PostgresLedger(Ledger):
         }
 
         tables = {key: sql.Identifier(name) for key, name in TABLES.items()}
-
-        # now() is the transaction's start, the same throughout it.
-        now, greatest = sql.SQL("extract(epoch FROM now())::double precision"), sql.SQL("greatest")
+        now, greatest = sql.SQL(NOW_SQL), sql.SQL("greatest")
 
         def compose(s: str) -> Any:
             return sql.SQL(s).format(
@@ -95,6 +95,11 @@ class PostgresLedger(Ledger):
         self._names = compose(
             "INSERT INTO {names} (rollout, name, first_run, listed_at) SELECT {p}, n, {p}, {p} "
             "FROM unnest({p}::text[]) AS n ON CONFLICT (rollout, name) DO NOTHING"
+        )
+        # The names as one JSON text, which orjson writes: psycopg would adapt a list name by name.
+        self._claims = compose(
+            "INSERT INTO {claims} (rollout, name, run_id) SELECT {p}, n, {p} "
+            "FROM json_array_elements_text({p}::json) AS n ON CONFLICT (rollout, name) DO NOTHING"
         )
         self._connect()
 
@@ -136,10 +141,17 @@ class PostgresLedger(Ledger):
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
         self._conn.execute(self._names, (run.rollout, run.run_id, moment, names))
 
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.execute(self._claims, (run.rollout, run.run_id, orjson.dumps(names).decode()))
+
+    def _serialize(self) -> None:
+        self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+
     def _upgrade(self) -> None:
         # Shards that start together would race on CREATE TABLE IF NOT EXISTS and the version:
-        # the first takes the lock, the others then find the ledger up to date.
-        self._conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+        # the first takes the lock, the others then find the ledger up to date. Held to the
+        # end of the transaction, it also keeps their claims apart.
+        self._serialize()
         super()._upgrade()
 
     def _cause(self, exc: Exception) -> str:

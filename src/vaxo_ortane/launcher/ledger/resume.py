@@ -3,8 +3,10 @@
 Before the job reads its name list (after the ``_FILE`` values and the shard),
 the launcher opens the ledger, records the run and the names it lists, and
 takes out of the list every name whose selected meters the ledger shows all
-switched off in this rollout: the job's query never selects them. A run left
-with no name does not run the job and ends 0, as an empty shard does.
+switched off in this rollout: the job's query never selects them. It claims the
+others (``ledger.claims``); a name that another live run of the rollout holds is
+waited for, then left out: that run writes it. A run left with no name does not
+run the job and ends 0, as an empty shard does.
 
 While the job runs, the registry's answer (the selected rows) and each meter's
 outcome go to the ledger's writer thread (``ledger.writer``). A ledger out of
@@ -26,6 +28,7 @@ from typing import NoReturn
 
 from vaxo_ortane.launcher.ledger import waiting
 from vaxo_ortane.launcher.ledger.backends import open_ledger
+from vaxo_ortane.launcher.ledger.claims import POLL_SECONDS, STOPPING_WAIT_SECONDS, WAIT_SECONDS, Holder
 from vaxo_ortane.launcher.ledger.store import (
     OUTCOME,
     SELECTED,
@@ -59,15 +62,17 @@ class LedgerRun:
     run_id: str
     listed: int
     left_out: int
+    held: int = 0  # left out too: another live run of the rollout writes them
 
     def status_without_run(self, record: Record) -> int | None:
-        """0 when every listed name is already done, so the job need not run; None when it runs."""
-        if self.listed == 0 or self.left_out < self.listed:
+        """0 when every listed name is already done, or held by another run, so the job need not run;
+        None when it runs."""
+        if self.listed == 0 or self.left_out + self.held < self.listed:
             return None
+        done = "already switched off" if not self.held else "already switched off or held by another live run"
         record(
             "info",
-            f"Rollout {self.setting.rollout}: every name of this run is already switched off: "
-            "nothing to do, exit status 0",
+            f"Rollout {self.setting.rollout}: every name of this run is {done}: nothing to do, exit status 0",
             rollout=self.setting.rollout,
             run_id=self.run_id,
         )
@@ -146,10 +151,12 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         None if shard is None else shard.count,
         time.time(),
     )
-    ledger, done = _begun(setting, run, listed, record)
-    kept = [name for name, key in zip(names, keys, strict=True) if key not in done]
-    left_out = len(names) - len(kept)
-    if left_out and kept:
+    ledger, done, held = _begun(setting, run, listed, record)
+    kept = [name for name, key in zip(names, keys, strict=True) if key not in done and key not in held]
+    left_out = sum(key in done for key in keys)
+    if held:
+        _record_held(record, setting.rollout, run.run_id, held, sum(key in held for key in keys), len(listed))
+    if kept and len(kept) < len(names):
         environ[NAMES] = ",".join(kept)
     record(
         "info",
@@ -162,20 +169,59 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
     )
     writer = LedgerWriter(ledger, record, setting.backlog, setting.wait)
     writer.start()
-    return LedgerRun(setting, writer, run.run_id, len(listed), left_out)
+    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, sum(key in held for key in keys))
+
+
+def _wait_for_holders(
+    ledger: Ledger, run: RunStart, held: dict[str, Holder], record: Record
+) -> tuple[frozenset[str], dict[str, Holder]]:
+    """Try the names live runs hold again, each second, until they are this run's, or done, or the
+    wait is over: a killed holder is found dead within it, one that is stopping is waited for."""
+    holders = sorted({holder.shown for holder in held.values()})
+    record(
+        "info",
+        f"Rollout {run.rollout}: {len(held)} names are held by another run of it ({'; '.join(holders[:3])}); "
+        f"waiting up to {WAIT_SECONDS:g} s for it to end or be found dead ({STOPPING_WAIT_SECONDS:g} s if stopping)",
+        rollout=run.rollout,
+        run_id=run.run_id,
+        held=len(held),
+    )
+    started, done = time.monotonic(), frozenset[str]()
+    while held and stopping.reason() is None:
+        limit = STOPPING_WAIT_SECONDS if any(h.stopping for h in held.values()) else WAIT_SECONDS
+        if time.monotonic() - started >= limit:
+            break
+        time.sleep(POLL_SECONDS)
+        more_done, held = ledger.claim_again(run, list(held))
+        done |= more_done
+    return done, held
+
+
+def _record_held(record: Record, rollout: str, run_id: str, held: dict[str, Holder], count: int, listed: int) -> None:
+    holders = {holder.run_id: holder for holder in held.values()}.values()
+    record(
+        "warning",
+        f"Rollout {rollout}: {count} of {listed} meter names are held by another live run of it "
+        f"({'; '.join(h.shown for h in holders)}): left out of this run, which that run writes",
+        rollout=rollout,
+        run_id=run_id,
+        held=count,
+        holders=[{"run_id": h.run_id, "host": h.host, "pid": h.pid} for h in holders],
+    )
 
 
 def _begun(
     setting: LedgerSetting, run: RunStart, listed: Sequence[str], record: Record
-) -> tuple[Ledger, frozenset[str]]:
-    """The ledger opened and the run begun in it, waiting for a ledger out of reach."""
+) -> tuple[Ledger, frozenset[str], dict[str, Holder]]:
+    """The ledger opened and the run begun in it, waiting for a ledger out of reach; the names
+    done, and those another live run holds."""
     deadline = time.monotonic() + setting.wait
     pauses = waiting.pauses()
     while True:
         try:
             ledger = open_ledger(setting.url)
             try:
-                return ledger, ledger.begin(run, listed)
+                done, held = ledger.begin(run, listed)
             except BaseException:
                 ledger.close()
                 raise
@@ -184,10 +230,7 @@ def _begun(
                 _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
             left = deadline - time.monotonic()
             if left <= 0:
-                status = statuses.LEDGER_INCOMPLETE
-                said = f"not reached within {LEDGER_WAIT}={setting.wait:g} s: {exc}; exit status {status}"
-                record("error", f"The run cannot start: its ledger was {said}", ledger=setting.shown, status=status)
-                raise SystemExit(status) from None
+                _unreached(setting, exc, record)
             pause = min(next(pauses), left)
             record(
                 "warning",
@@ -201,7 +244,26 @@ def _begun(
                 status = statuses.stopped_as(stopping.reason()) if signum is None else statuses.stopped_by(signum)
                 record("warning", f"Stopped while waiting for the run's ledger: exit status {status}", status=status)
                 raise SystemExit(status) from None
-        run = dataclasses.replace(run, started=time.time())  # the run starts when its ledger is open
+            run = dataclasses.replace(run, started=time.time())  # the run starts when its ledger is open
+            continue
+        # The run is begun, its claims taken: a failure now is not tried again in this process.
+        try:
+            if held:
+                more_done, held = _wait_for_holders(ledger, run, held, record)
+                done |= more_done
+        except LedgerError as exc:
+            ledger.close()
+            if not exc.unreachable:
+                _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
+            _unreached(setting, exc, record)
+        return ledger, done, held
+
+
+def _unreached(setting: LedgerSetting, exc: LedgerError, record: Record) -> NoReturn:
+    status = statuses.LEDGER_INCOMPLETE
+    said = f"not reached within {LEDGER_WAIT}={setting.wait:g} s: {exc}; exit status {status}"
+    record("error", f"The run cannot start: its ledger was {said}", ledger=setting.shown, status=status)
+    raise SystemExit(status) from None
 
 
 def done_names(setting: LedgerSetting, names: list[str]) -> frozenset[str]:

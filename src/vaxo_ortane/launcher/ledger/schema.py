@@ -1,9 +1,9 @@
 """The ledger's tables and statements, written once for both backends.
 
 Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type,
-``{now}`` for the store's clock in seconds since 1970, ``{greatest}`` for the larger
-of two values and the tables' keys of ``TABLES`` in braces; a backend composes them
-in its own way.
+``{now}`` for the ledger's own clock in seconds (one clock for every machine of a
+rollout), ``{greatest}`` for the larger of two values and the tables' keys of
+``TABLES`` in braces; a backend composes them in its own way.
 
 The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
 the steps from one version to the next; opening an older ledger applies the steps
@@ -20,6 +20,8 @@ NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip
 BUDGET_TABLE = "flip_write_budget"
 RUNS_INDEX = "flip_runs_by_rollout"
 SCHEMA_TABLE = "flip_ledger_schema"
+# Which run of a rollout may write each name: held by a live run, given up by a dead one.
+CLAIMS_TABLE, CLAIMS_INDEX = "flip_name_claims", "flip_name_claims_by_run"
 # What a statement names in braces, and the name it stands for.
 TABLES = {
     "names": NAMES_TABLE,
@@ -27,6 +29,8 @@ TABLES = {
     "meters": METERS_TABLE,
     "runs_index": RUNS_INDEX,
     "schema": SCHEMA_TABLE,
+    "claims": CLAIMS_TABLE,
+    "claims_index": CLAIMS_INDEX,
     "budget": BUDGET_TABLE,
 }
 # The tables a ledger holds once it has been written: one without them holds no rollout yet.
@@ -75,6 +79,20 @@ _FIRST_TABLES = (
     PRIMARY KEY (rollout, row_id))""",
 )
 
+# Each run's heartbeat (the ledger's clock, written by its writer thread), who it is on its
+# machine (``ledger.claims``) and whether it is stopping; the names each live run holds.
+_CLAIMS = (
+    "ALTER TABLE {runs} ADD COLUMN heartbeat double precision",
+    "ALTER TABLE {runs} ADD COLUMN process text",
+    "ALTER TABLE {runs} ADD COLUMN stopping boolean",
+    """CREATE TABLE IF NOT EXISTS {claims} (
+    rollout text NOT NULL,
+    name text NOT NULL,
+    run_id text NOT NULL,
+    PRIMARY KEY (rollout, name))""",
+    "CREATE INDEX IF NOT EXISTS {claims_index} ON {claims} (rollout, run_id)",
+)
+
 # A rollout's write budget, shared by every process of it: when the slot after the last
 # one handed out falls, in the store's clock (rollout.shared_budget).
 _BUDGET_TABLE = (
@@ -85,7 +103,7 @@ _BUDGET_TABLE = (
 
 # (version, its statements), in order. A step's statements run once, on a ledger below
 # its version; never change a step that has shipped: add one.
-UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _BUDGET_TABLE))
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _CLAIMS), (3, _BUDGET_TABLE))
 VERSION = UPGRADES[-1][0]
 SCHEMA_STATEMENTS = {
     "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
@@ -159,6 +177,22 @@ def _values(columns: Sequence[str]) -> str:
     return "VALUES (" + ", ".join("{p}" for _ in columns) + ")"
 
 
+def many_values(count: int) -> Callable[[Sequence[str]], str]:
+    """A source of ``count`` rows of parameters, for one statement that writes them all."""
+
+    def source(columns: Sequence[str]) -> str:
+        return ", ".join([_values(columns)] * count).replace(", VALUES ", ", ")
+
+    return source
+
+
+NAME_COLUMNS = ("rollout", "name", "first_run", "listed_at")
+
+
+def name_insert(source: Callable[[Sequence[str]], str]) -> str:
+    return f"INSERT INTO {{names}} ({', '.join(NAME_COLUMNS)}) {source(NAME_COLUMNS)} ON CONFLICT (rollout, name) DO NOTHING"
+
+
 def json_rows(columns: Sequence[str]) -> str:
     # A batch as one JSON parameter, one statement: orjson writes it for a small
     # part of the CPU that psycopg spends adapting the same values one by one.
@@ -173,10 +207,17 @@ _DONE = (
 )
 STATEMENTS = {
     "done": _DONE,
-    "name": "INSERT INTO {names} (rollout, name, first_run, listed_at) VALUES ({p}, {p}, {p}, {p}) "
-    "ON CONFLICT (rollout, name) DO NOTHING",
-    "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out) "
-    "VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p})",
+    "name": name_insert(_values),
+    "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out, "
+    "process, heartbeat, stopping) VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {now}, false)",
+    # Claims: the runs of a rollout that may hold some, the names a run takes, and gives up.
+    "beat": "UPDATE {runs} SET heartbeat = {now}, stopping = {p} WHERE run_id = {p}",
+    "holders": "SELECT run_id, host, pid, process, stopping, {now} - heartbeat FROM {runs} "
+    "WHERE rollout = {p} AND run_id <> {p} AND ended_at IS NULL",
+    "claim": "INSERT INTO {claims} (rollout, name, run_id) VALUES ({p}, {p}, {p}) ON CONFLICT (rollout, name) DO NOTHING",
+    "claimed": "SELECT count(*) FROM {claims} WHERE rollout = {p} AND run_id = {p}",
+    "held_by": "SELECT name FROM {claims} WHERE rollout = {p} AND run_id = {p}",
+    "release": "DELETE FROM {claims} WHERE rollout = {p} AND run_id = {p}",
     "selected": upsert("selected", _values),
     "outcome": upsert("outcome", _values),
     "end": "UPDATE {runs} SET ended_at = {p}, status = {p}, esco = {p}, selected = {p}, switched_off = {p}, "

@@ -2,18 +2,26 @@
 
 from __future__ import annotations
 
+import os
 import sqlite3
+import stat
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from vaxo_ortane.launcher.ledger.schema import TABLES, compiled, sqlite_ident
+from vaxo_ortane.launcher.ledger.schema import TABLES, WRITTEN, compiled, many_values, name_insert, sqlite_ident, upsert
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing, RunStart, iso
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
 # Another connection holds the file: its transaction outlasted the busy time-out.
 _BUSY = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
+# Rows a statement writes at most, then fewer for the rest: within the 999 parameters
+# that any SQLite takes. sqlite3 lets other threads run during each statement's step:
+# a row a statement, the job's workers and the writer would swap the GIL at every row.
+ROWS_A_STATEMENT = (64, 16, 4, 1)
+# Seconds since 1970 by the ledger's clock: one machine's, as the file is.
+NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
 
 class SqliteLedger(Ledger):
@@ -24,17 +32,30 @@ class SqliteLedger(Ledger):
 
     def __init__(self, path: Path, read_only: bool) -> None:
         self.shown = f"sqlite://{path}"
-        if read_only and not path.is_file():
+        try:
+            mode: int | None = os.stat(path).st_mode  # through links: one to /dev/null is a device
+        except FileNotFoundError:
+            mode = None
+        except OSError as exc:
+            raise LedgerError(f"the ledger {self.shown} cannot be examined: {exc.strerror}", False) from None
+        if mode is not None and not stat.S_ISREG(mode):
+            # SQLite would open it, and make its journal beside whatever it links to.
+            raise LedgerError(f"the ledger {self.shown} exists and is not a regular file", False)
+        if read_only and mode is None:
             raise LedgerMissing(f"the ledger {self.shown} does not exist")
         if not path.parent.is_dir():
             raise LedgerError(f"the ledger {self.shown} cannot be created: its folder does not exist", False)
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
-        # julianday('now') is the same throughout one statement, to the millisecond.
-        now = "((julianday('now') - 2440587.5) * 86400.0)"
-        self._upgrades, self._statements = compiled(
-            lambda s: s.format(p="?", time="text", now=now, greatest="max", **tables)
-        )
-        target = f"file:{path}?mode=ro" if read_only else str(path)
+
+        def compose(text: str) -> str:
+            return text.format(p="?", time="text", now=NOW, greatest="max", **tables)
+
+        self._upgrades, self._statements = compiled(compose)
+        self._many = {key: {n: compose(upsert(key, many_values(n))) for n in ROWS_A_STATEMENT} for key in WRITTEN} | {
+            "name": {n: compose(name_insert(many_values(n))) for n in ROWS_A_STATEMENT}
+        }
+        # A file URI with the path percent-encoded: a "?", "#" or "%" in it stays part of the name.
+        target = f"{path.as_uri()}?mode=ro" if read_only else str(path)
         with self._failing("cannot be opened"):
             # Opened on the main thread, then used by the writer thread alone.
             self._conn = sqlite3.connect(
@@ -50,7 +71,12 @@ class SqliteLedger(Ledger):
         return rows
 
     def _write_rows(self, key: str, rows: list[tuple[Any, ...]]) -> None:
-        self._conn.executemany(self._statements[key], rows)
+        # In the rows' order, as executemany would: a row written twice keeps the later.
+        statements, done = self._many[key], 0
+        for count in ROWS_A_STATEMENT:
+            while len(rows) - done >= count:
+                self._conn.execute(statements[count], [cell for row in rows[done : done + count] for cell in row])
+                done += count
 
     def recover(self) -> None:
         pass  # the failed transaction was rolled back; the file stays open
@@ -75,7 +101,13 @@ class SqliteLedger(Ledger):
         return iso(moment)
 
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None:
-        self._conn.executemany(self._statements["name"], [(run.rollout, n, run.run_id, moment) for n in names])
+        self._write_rows("name", [(run.rollout, n, run.run_id, moment) for n in names])
+
+    def _serialize(self) -> None:
+        pass  # BEGIN IMMEDIATE holds the file's write lock already
+
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None:
+        self._conn.executemany(self._statements["claim"], [(run.rollout, n, run.run_id) for n in names])
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__

@@ -8,7 +8,8 @@ on first use; docs/ledger.md gives their columns.
 - ``flip_rollout_names`` (rollout, name): every name a run of the rollout listed;
 - ``flip_runs`` (run_id): each run's shard, start, end, status and counts;
 - ``flip_meter_outcomes`` (rollout, row_id): each registry row's latest outcome,
-  its run and time, and the first run that switched it off.
+  its run and time, and the first run that switched it off;
+- ``flip_name_claims`` (rollout, name): the live run that may write the name (``claims``).
 
 Every write is an upsert keyed by what identifies the fact, so a fact written
 twice changes nothing, and "switched off in this rollout", once set, stays set.
@@ -27,6 +28,7 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import Any
 
+from vaxo_ortane.launcher.ledger.claims import Holder, process_key
 from vaxo_ortane.launcher.ledger.schema import (
     CORE_TABLES,
     METER_COLUMNS,
@@ -36,9 +38,13 @@ from vaxo_ortane.launcher.ledger.schema import (
     VERSION,
 )
 from vaxo_ortane.launcher.run.outcomes import NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.util import stopping
 from vaxo_ortane.util.json_values import safe_str
 
 MAX_CAUSE = 300
+# The selected rows go in statements of this many: their cells are made a part at a time,
+# not all at once beside every row and future of a large run.
+SELECTED_CHUNK = 5_000
 
 # What the writer hands the ledger, in tuples whose first item is one of these.
 SELECTED, OUTCOME, END = "selected", "outcome", "end"
@@ -125,6 +131,10 @@ class Ledger(ABC):
     @abstractmethod
     def _insert_names(self, run: RunStart, names: list[str], moment: Any) -> None: ...
     @abstractmethod
+    def _insert_claims(self, run: RunStart, names: list[str]) -> None: ...  # those no run holds
+    @abstractmethod
+    def _serialize(self) -> None: ...  # two runs never judge the same claims at once
+    @abstractmethod
     def _cause(self, exc: Exception) -> str: ...
     @abstractmethod
     def _present(self, tables: Sequence[str]) -> int: ...  # how many of ``tables`` exist
@@ -151,8 +161,9 @@ class Ledger(ABC):
             shown = f"the ledger {self.shown} {what}: {cause}"
             raise LedgerError(shown, transient, transient and self._unreachable(exc)) from None
 
-    def begin(self, run: RunStart, listed: Sequence[str]) -> frozenset[str]:
-        """Create the tables if need be, record the run and its listed names; the listed names already done.
+    def begin(self, run: RunStart, listed: Sequence[str]) -> tuple[frozenset[str], dict[str, Holder]]:
+        """Create the tables if need be, record the run and its listed names, and claim the names it
+        will write; the listed names already done, and the others that a live run holds.
 
         One transaction: when it returns, the ledger has been written once.
         """
@@ -176,17 +187,54 @@ class Ledger(ABC):
                     moment,
                     len(listed),
                     left_out,
+                    process_key(),
                 ),
             )
+            held = self._claim(run, [name for name in dict.fromkeys(listed) if name not in done])
             self._commit()
         self.run = run
-        return done
+        return done, held
+
+    def claim_again(self, run: RunStart, names: Sequence[str]) -> tuple[frozenset[str], dict[str, Holder]]:
+        """Another try at ``names``, which live runs held: those the rollout has switched off since,
+        and those still held; the rest are this run's now."""
+        with self._failing("cannot be written"):
+            self._begin()
+            self._serialize()
+            done = frozenset(row[0] for row in self._execute(self._statements["done"], (run.rollout,)))
+            done = done.intersection(names)
+            held = self._claim(run, [name for name in names if name not in done])
+            self._execute(self._statements["beat"], (False, run.run_id))
+            self._commit()
+        return done, held
+
+    def _claim(self, run: RunStart, names: list[str]) -> dict[str, Holder]:
+        """Claim ``names`` in the transaction open; the ones a live run holds, with it."""
+        count = self._statements["claimed"]
+        before = self._execute(count, (run.rollout, run.run_id))[0][0]
+        self._insert_claims(run, names)
+        if self._execute(count, (run.rollout, run.run_id))[0][0] - before == len(names):
+            return {}  # no other run held any: shards side by side, and most runs
+        holders = [Holder.judged(row) for row in self._execute(self._statements["holders"], (run.rollout, run.run_id))]
+        dead = [holder for holder in holders if not holder.alive]
+        for holder in dead:  # given up: their names are this run's to take
+            self._execute(self._statements["release"], (run.rollout, holder.run_id))
+        if dead:
+            self._insert_claims(run, names)
+        wanted, held = set(names), {}
+        for holder in holders:
+            if holder.alive:
+                for (name,) in self._execute(self._statements["held_by"], (run.rollout, holder.run_id)):
+                    if name in wanted:
+                        held[name] = holder
+        return held
 
     def write(self, items: Sequence[Item], complete: bool) -> None:
-        """Commit ``items`` (selections, outcomes, the run's end) as one transaction."""
+        """Commit ``items`` (selections, outcomes, the run's end: its claims given up) as one
+        transaction, with the run's heartbeat; no items, the heartbeat alone."""
         run = self.run
         assert run is not None, "begin() records the run first"
-        selected: list[tuple[Any, ...]] = []
+        selections: list[tuple[Sequence[Any], Any]] = []
         outcomes: list[tuple[Any, ...]] = []
         ends: list[tuple[Any, ...]] = []
         for item in items:
@@ -199,8 +247,7 @@ class Ledger(ABC):
                 )
             elif item[0] == SELECTED:
                 _, rows, moment = item
-                at = self._time(moment)
-                selected += [(run.rollout, *_row_cells(row), NOT_RUN, run.run_id, at) for row in rows]
+                selections.append((rows, self._time(moment)))
             else:
                 end: RunEnd = item[1]
                 status = end.status if complete else end.status_if_incomplete
@@ -209,12 +256,18 @@ class Ledger(ABC):
         self.recover()
         with self._failing("cannot be written"):
             self._begin()
-            if selected:
-                self._write_rows("selected", selected)
+            for rows, at in selections:
+                for start in range(0, len(rows), SELECTED_CHUNK):
+                    chunk = rows[start : start + SELECTED_CHUNK]
+                    self._write_rows(
+                        "selected", [(run.rollout, *_row_cells(r), NOT_RUN, run.run_id, at) for r in chunk]
+                    )
             if outcomes:
                 self._write_rows("outcome", outcomes)
             for end_row in ends:
                 self._execute(self._statements["end"], end_row)
+                self._execute(self._statements["release"], (run.rollout, run.run_id))
+            self._execute(self._statements["beat"], (stopping.reason() is not None, run.run_id))
             self._commit()
 
     def reserve(self, rollout: str, count: int, interval: float, allowance: float) -> tuple[float, float]:

@@ -17,6 +17,10 @@ recovers loses nothing. One that keeps failing for ``FLIP_LEDGER_WAIT`` stops
 the run (``waiting.Outage``). At the run's end the writer goes on trying for
 ``CLOSE_RETRY_SECONDS``; whatever is still unwritten then, or was refused as data
 the store cannot hold, makes the ledger incomplete.
+
+Each transaction carries the run's heartbeat, and an idle writer beats every
+``HEARTBEAT_SECONDS``: the run's claims on its names stay its own while it lives
+(``ledger.claims``).
 """
 
 from __future__ import annotations
@@ -26,6 +30,7 @@ import threading
 import time
 from collections.abc import Callable
 
+from vaxo_ortane.launcher.ledger.claims import HEARTBEAT_SECONDS
 from vaxo_ortane.launcher.ledger.store import END, OUTCOME, Item, Ledger, LedgerError, RunEnd
 from vaxo_ortane.launcher.ledger.waiting import Outage
 from vaxo_ortane.launcher.settings.environment import DEFAULT_LEDGER_BACKLOG, DEFAULT_LEDGER_WAIT
@@ -118,7 +123,11 @@ class LedgerWriter:
         try:
             while True:
                 if not pending:
-                    pending.append(self._queue.get())
+                    try:
+                        pending.append(self._queue.get(timeout=HEARTBEAT_SECONDS))
+                    except queue.Empty:
+                        self._write([])  # the heartbeat alone
+                        continue
                 # The batch gathers while the writer sleeps: one wake-up a batch, where
                 # waiting on the queue would cost a thread switch an outcome.
                 self._wake.wait(RETRY_SECONDS if self._failure is not None else BATCH_SECONDS)
@@ -164,7 +173,8 @@ class LedgerWriter:
                 return items
             refused = [item for item in items if item[0] != END]
             self.refused += sum(item[0] == OUTCOME for item in refused)
-            self._record("error", f"The run's ledger refused {len(refused)} facts of the run: {exc}")
+            if refused:
+                self._record("error", f"The run's ledger refused {len(refused)} facts of the run: {exc}")
             self._saved(refused)
             return [item for item in items if item[0] == END]
         self._saved(items)

@@ -7,7 +7,9 @@ ones the job would select), and the mediator inventory for their mediators. With
 (``GET``, five at a time). It never writes, to the registry or to a mediator.
 
 Exit status: 0 when every listed name would be switched off or is already off;
-4 when some name needs a look; 1, 2 or 3 when the settings cannot be used, as for
+4 when some name needs a look; 14 when a mediator refused the job's credentials to
+a read (``--read-mediators``), so that ``plan && run`` does not go on to a run whose
+every write would be refused; 1, 2 or 3 when the settings cannot be used, as for
 the job (a bad command line is 2).
 
 With a write-rate budget or a canary set, it also shows how long the writes would
@@ -80,6 +82,7 @@ class Entry:
     current: str | None = None
     why: str = ""
     wave: str | None = None
+    credentials_refused: bool = False  # its mediator refused the job's credentials to the read
 
 
 class PlanError(Exception):
@@ -169,6 +172,7 @@ def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -
             entry.current = "on" if client.prepay_enabled_read() else "off"
         except MediatorClientException as exc:
             entry.current = f"unreadable: {exc.cause}"
+            entry.credentials_refused = exc.credentials_refused
             return
         waited = 0.0 if budget is None else budget.waited_here() - waited
         latencies.append(time.monotonic() - started - waited)
@@ -350,6 +354,13 @@ def main(argv: list[str] | None = None) -> int:
         print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
     if pace is not None:
         (sys.stdout if args.format == "table" else sys.stderr).write(pace.text())
+    if refused := sum(e.credentials_refused for e in entries):
+        print(
+            f"{PROGRAM}: {refused} mediator read(s) refused the job's credentials: "
+            f"exit status {statuses.CREDENTIALS_REFUSED}, a run would be refused alike",
+            file=sys.stderr,
+        )
+        return statuses.CREDENTIALS_REFUSED
     return statuses.SUCCESS if all(e.kind in FINE for e in entries) else statuses.NEEDS_A_LOOK
 
 

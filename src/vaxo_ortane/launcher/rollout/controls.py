@@ -120,7 +120,7 @@ def summary(controls: Controls | None) -> dict[str, Any]:
         "max_writes_per_minute": None if controls is None else controls.rollout.writes_per_minute,
         "writes_per_minute_here": None if controls is None else controls.rollout.share_per_minute,
         "shared_budget": controls is not None and controls.rollout.shared,
-        "requests": 0 if budget is None else budget.requests,
+        "requests": None if budget is None else budget.requests,  # counted only where a budget counts them
         "budget_wait_seconds": 0.0 if budget is None else round(budget.waited, 3),
         "canary": {"outcome": canaries.NONE} if wave is None else wave.summary(),
     }

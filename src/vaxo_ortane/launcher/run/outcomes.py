@@ -48,7 +48,7 @@ _FAILURES = {
 }
 
 
-@dataclass
+@dataclass(slots=True)  # one a selected meter: a third smaller without a __dict__
 class MeterOutcome:
     row: Row
     outcome: str = NOT_RUN
@@ -56,6 +56,38 @@ class MeterOutcome:
     detail: str | None = None
     mediator_address: str | None = None
     started: bool = False
+
+
+class RowTexts:
+    """The meters by their row's str(), the row record's message: the key that finds
+    a meter again.
+
+    Kept by the text's hash, which costs a meter an int where the text itself would
+    cost some 150 bytes; two different texts of one hash, found as the meters are
+    put in, are kept by their text.
+    """
+
+    def __init__(self, meters: list[MeterOutcome]) -> None:
+        by_hash: dict[int, MeterOutcome | None] = {}
+        self._clashes: dict[str, MeterOutcome] = {}
+        for meter in meters:
+            text = str(meter.row)
+            key = hash(text)
+            known = by_hash.get(key, meter)
+            if known is meter or known is None or str(known.row) == text:
+                if known is None:
+                    self._clashes[text] = meter
+                else:
+                    by_hash[key] = meter  # the last of equal rows, as a dict of texts keeps it
+                continue
+            by_hash[key] = None
+            self._clashes[str(known.row)] = known
+            self._clashes[text] = meter
+        self._by_hash = by_hash
+
+    def get(self, text: str) -> MeterOutcome | None:
+        meter = self._by_hash.get(hash(text))
+        return self._clashes.get(text) if meter is None else meter
 
 
 def _text(value: object) -> str:
@@ -81,7 +113,7 @@ class Outcomes:
         self._listeners: list[Callable[[MeterOutcome], None]] = []
         self.meters: list[MeterOutcome] = []
         self.selected_at: float | None = None  # time.monotonic() of the registry's answer
-        self._by_text: dict[str, MeterOutcome] = {}
+        self._by_text = RowTexts([])
         self.failures = 0  # counted towards the threshold
         self.ended = 0
         self.esco: object = None
@@ -93,8 +125,7 @@ class Outcomes:
         if query.table_name != REGISTRY_TABLE:
             return
         meters = [MeterOutcome(row) for row in response.data]
-        # The row record's message is the row's str(): the key that finds it again.
-        by_text = {str(m.row): m for m in meters}
+        by_text = RowTexts(meters)
         with self._lock:
             self.meters, self._by_text = meters, by_text
             self.selected_at = time.monotonic()

@@ -1,4 +1,4 @@
-"""SIGTERM and SIGINT as stop requests.
+"""SIGTERM, SIGINT and SIGHUP (a terminal or SSH session closed) as stop requests.
 
 The first signal asks the run to stop: writes not yet started fail at once
 without contacting their mediator, writes in flight finish, the run ends with its
@@ -22,7 +22,7 @@ from vaxo_ortane.launcher.run.records import record
 from vaxo_ortane.util import stopping, temp_files
 from vaxo_ortane.util.observers import Observation, Observers
 
-STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT)
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 # Signals this soon after the first one repeat its request.
 SAME_REQUEST = 1.0
 # Called just before a second signal ends the process: a live display gives the terminal back.
@@ -41,7 +41,7 @@ def _leave_to_watcher(signum: int, frame: FrameType | None) -> None:
 
 
 class SignalWatcher:
-    """Turns SIGTERM and SIGINT into a stop request the moment they arrive.
+    """Turns SIGTERM, SIGINT and SIGHUP into a stop request the moment they arrive.
 
     A Python-level handler runs on the main thread only, between byte codes, and the
     main thread may sit in C code (a registry query, a thread join) for a long time.

@@ -26,6 +26,7 @@ THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on th
 # The run ended 0 but its ledger lacks some of its outcomes, or its ledger could not be
 # reached for FLIP_LEDGER_WAIT (at the start, or while writes waited for it): a retry fills it in.
 LEDGER_INCOMPLETE = 12
+CREDENTIALS_REFUSED = 14  # the mediators refused the job's credentials again and again (the plan: any read)
 SIGNAL_BASE = 128
 # The plan's.
 NEEDS_A_LOOK = 4
@@ -44,7 +45,7 @@ def stopped_as(reason: str | None) -> int:
 
 
 def stopped_by(signum: int) -> int:
-    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT."""
+    """The status of a run stopped by ``signum``: 143 for SIGTERM, 130 for SIGINT, 129 for SIGHUP."""
     return SIGNAL_BASE + signum
 
 
@@ -60,6 +61,8 @@ MEANINGS: dict[str, dict[int, str]] = {
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full; or its ledger "
         "could not be reached within FLIP_LEDGER_WAIT, at the start or while writes waited for it",
+        CREDENTIALS_REFUSED: "the mediators refused the job's credentials 5 times in a row: the run stopped",
+        stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",
         stopped_by(signal.SIGINT): "stopped by SIGINT",
         stopped_by(signal.SIGTERM): "stopped by SIGTERM",
     },
@@ -69,6 +72,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         BAD_SETTING: "a setting or the command line is wrong",
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NEEDS_A_LOOK: "some name needs a look",
+        CREDENTIALS_REFUSED: "a mediator refused the job's credentials to a read",
         stopped_by(signal.SIGINT): "interrupted by Ctrl-C (SIGINT)",
     },
     "prepay-enabled-flip-ledger": {

@@ -56,6 +56,8 @@ MAX_ROLLOUT = 200
 DEFAULT_PROGRESS_SECONDS = 30.0
 DEFAULT_LEDGER_BACKLOG = 50
 DEFAULT_LEDGER_WAIT = 60.0
+# Progress records more often than this are noise, and their CPU soon passes the meters' own.
+MIN_PROGRESS_SECONDS = 1.0
 
 
 class ShardError(ValueError):
@@ -258,9 +260,11 @@ def check_mediator_settings(record: Record) -> None:
 
     try:
         default_settings()
-        default_credentials()  # the files' paths in its error, never their content
+        credentials = default_credentials()  # the files' paths in its error, never their content
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
+    for warning in () if credentials is None else credentials.warnings:
+        record("warning", warning)
 
 
 def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None, shared: bool = False) -> Rollout:
@@ -274,6 +278,13 @@ def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None, shared:
         raise ValueError(f"{CANARY_PAUSE} is set but {CANARY} is not: there is no wave to pause after")
     pause = numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0)
     return Rollout(rate, 1 if shared else side_by_side, canary, pause, shared and rate is not None)
+
+
+def _progress_seconds(environ: Mapping[str, str]) -> float:
+    seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
+    if 0 < seconds < MIN_PROGRESS_SECONDS:
+        raise ValueError(f"{PROGRESS_SECONDS} must be 0 (no progress records) or at least {MIN_PROGRESS_SECONDS:g}")
+    return seconds
 
 
 def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
@@ -291,7 +302,7 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
         ledger = ledger_from_env(environ)
         rollout = rollout_from_env(environ, shard, shared=ledger is not None)
-        progress_seconds = numbers.setting(environ, PROGRESS_SECONDS, DEFAULT_PROGRESS_SECONDS, 0)
+        progress_seconds = _progress_seconds(environ)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
     if ledger is not None and environ.get(SHARDS_AT_ONCE, "").strip():

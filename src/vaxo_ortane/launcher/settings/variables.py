@@ -53,7 +53,7 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {PUSHGATEWAY_URL}  push the run's metrics to a Prometheus Pushgateway (http://[USER:PASSWORD@]HOST:PORT)
   {MAX_WRITES_PER_MINUTE}, {SHARDS_AT_ONCE}  at most R mediator requests a minute for the whole rollout
   {CANARY}, {CANARY_PAUSE}  write a first wave (20, 1%) first; the rest only if it passes, after a pause
-  {PROGRESS_SECONDS}  a progress record every this many seconds while meters are worked on (30; 0: none)
+  {PROGRESS_SECONDS}  a progress record every this many seconds (1 or more) while meters are worked on (30; 0: none)
   {LEDGER}, {ROLLOUT}  keep each outcome in a ledger (sqlite:///PATH or postgresql://...) under
       a rollout; a run leaves out the names the rollout has already switched off
   {LEDGER_BACKLOG}  writes wait while this many outcomes wait to be saved (50)

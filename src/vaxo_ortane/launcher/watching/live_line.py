@@ -10,14 +10,21 @@ carriage return as tqdm does, rather than rich's ``Live``: a record costs one
 write (``Live`` renders itself again for every line printed above it, about
 115 us, more than a meter's own work), and a process killed outright leaves at
 worst a stale line, never a hidden cursor. rich draws the bar and the colours.
+
+A terminal made narrower wraps the line it shows into several rows (tmux, VTE and
+most terminals reflow), which a carriage return and a line erase would leave above
+the new line: on ``SIGWINCH`` the next erase goes up over every row the old line
+now takes.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import signal
 import sys
 import threading
+from types import FrameType
 from typing import Any, TextIO, cast
 
 from rich.console import Console
@@ -42,11 +49,26 @@ class LiveLine:
         self._line = ""  # as last drawn; empty while none is
         self._open = False  # the last text written had no line break yet: the line waits for it
         self._shown = False
+        self._cells = 0  # the drawn line's width in cells
+        self._resized = False  # SIGWINCH came: the next erase covers the rows the line wraps into
         self._console = Console(file=stream, soft_wrap=False)
 
     def start(self) -> None:
+        """Show the line; call on the main thread, which alone may set a signal handler."""
         self._shown = True
         sys.stderr = cast(TextIO, self)
+        signal.signal(signal.SIGWINCH, self._on_resize)
+
+    def _on_resize(self, signum: int, frame: FrameType | None) -> None:
+        self._resized = True  # only a flag: the main thread may hold the lock here
+
+    def _erase(self) -> str:
+        """What takes the drawn line off the terminal, wrapped or not; under the lock."""
+        if not self._resized:
+            return ERASE
+        self._resized = False
+        rows = -(-self._cells // max(1, self._width()))
+        return "\r" + (f"\x1b[{rows - 1}A" if rows > 1 else "") + "\x1b[J"
 
     def stop(self) -> None:
         """Erase the line and give ``sys.stderr`` back; safe to call again, and from any thread."""
@@ -59,24 +81,27 @@ class LiveLine:
                 drawn, self._line = bool(self._line) and not self._open, ""
                 if drawn:
                     with contextlib.suppress(OSError, ValueError):  # a terminal that has gone needs no erasing
-                        self._stream.write(ERASE)
+                        self._stream.write(self._erase())
                         self._stream.flush()
+                if threading.current_thread() is threading.main_thread():
+                    signal.signal(signal.SIGWINCH, signal.SIG_DFL)
         finally:
             if locked:
                 self._lock.release()
 
     def show(self, snapshot: Snapshot) -> None:
-        line = self.render(snapshot)
+        line, cells = self.render(snapshot)
         with self._lock:
             if not self._shown:
                 return
-            self._line = line
             if not self._open:
-                self._stream.write(ERASE + line)
+                self._stream.write((self._erase() if self._line else ERASE) + line)
                 self._stream.flush()
+            self._line, self._cells = line, cells
 
-    def render(self, snapshot: Snapshot) -> str:
-        """The line as the terminal shows it, one column short of its width so that it never wraps."""
+    def render(self, snapshot: Snapshot) -> tuple[str, int]:
+        """The line as the terminal shows it, one column short of its width so that it never wraps,
+        and its width in cells."""
         width = self._width() - 1
         counts = Text.assemble(
             (f"{snapshot.ended:,}/{snapshot.selected:,} ended", "bold"),
@@ -85,6 +110,7 @@ class LiveLine:
             "  ",
             (f"{snapshot.failed:,} failed", "bold red" if snapshot.failed else ""),
             "  ",
+            *((f"{snapshot.not_sent:,} not sent", "yellow"), "  ") if snapshot.not_sent else (),
             f"{rate_text(snapshot.rate)}/s",
             "  ",
             time_left(snapshot),
@@ -98,7 +124,8 @@ class LiveLine:
         grid.add_row(ProgressBar(total=snapshot.selected, completed=snapshot.ended, width=bar_width), counts)
         with self._console.capture() as captured:
             self._console.print(grid, width=width, end="", crop=True)
-        return captured.get().split("\n", 1)[0]
+        line = captured.get().split("\n", 1)[0]
+        return line, Text.from_ansi(line).cell_len
 
     def _width(self) -> int:
         try:
@@ -111,7 +138,7 @@ class LiveLine:
         if not text:
             return 0
         with self._lock:
-            head = ERASE if self._line and not self._open else ""
+            head = self._erase() if self._line and not self._open else ""
             self._open = not text.endswith("\n")
             tail = "" if self._open else self._line
             self._stream.write(head + text + tail)

@@ -38,12 +38,17 @@ class Snapshot:
     stopping: str | None
 
     @property
+    def not_sent(self) -> int:
+        """Meters refused unsent because the run is stopping: never tried, so not failed."""
+        return self.failed_by_cause.get("stopped", 0)
+
+    @property
     def failed(self) -> int:
-        return sum(self.failed_by_cause.values())
+        return sum(self.failed_by_cause.values()) - self.not_sent
 
     @property
     def ended(self) -> int:
-        return self.switched_off + self.failed
+        return self.switched_off + self.failed + self.not_sent
 
     @property
     def eta_seconds(self) -> int | None:
@@ -74,9 +79,10 @@ def time_left(snapshot: Snapshot) -> str:
 
 
 def message(snapshot: Snapshot) -> str:
+    not_sent = f", {snapshot.not_sent:,} not sent" if snapshot.not_sent else ""
     return (
         f"Progress: {snapshot.ended:,} of {snapshot.selected:,} meters ended "
-        f"({snapshot.switched_off:,} switched off, {snapshot.failed:,} failed), "
+        f"({snapshot.switched_off:,} switched off, {snapshot.failed:,} failed{not_sent}), "
         f"{rate_text(snapshot.rate)} a second, {time_left(snapshot)}"
     )
 
@@ -87,6 +93,7 @@ def fields(snapshot: Snapshot) -> dict[str, object]:
         "selected": snapshot.selected,
         "switched_off": snapshot.switched_off,
         "failed": snapshot.failed,
+        "not_sent": snapshot.not_sent,
         "failed_by_cause": snapshot.failed_by_cause,
         "rate": round(snapshot.rate, 2),
         "eta_seconds": snapshot.eta_seconds,

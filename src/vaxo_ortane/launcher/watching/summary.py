@@ -1,9 +1,9 @@
 """The closing summary, after the job's own last record: what became of the
 selected meters, by cause, and what the exit status means.
 
-On a terminal, tables: the outcomes by cause; the first failed meters, each with
-its name, meter_id and cause (the ones refused because the run was stopping
-last); the report's and rerun list's paths; the exit status and its meaning.
+On a terminal, tables: the outcomes by cause; the failed meters, each with its
+name, meter_id and cause, the first few of each cause so that every cause shows
+(the ones refused because the run was stopping last); the report's and rerun list's paths; the exit status and its meaning.
 Elsewhere, one info record with the same counts as fields, for a log reader. A
 run that selected no meter has none: the record that says why is its last.
 """
@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from vaxo_ortane.launcher.run import statuses
-from vaxo_ortane.launcher.run.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.util.json_values import safe_str
 
 Record = Callable[..., None]
@@ -74,8 +74,12 @@ def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Pat
         rows.append(("not run: the run ended first", counts[NOT_RUN]))
     rows.append(("selected", counts["selected"]))
     failed = [m for m in outcomes.meters if m.outcome == FAILED]
-    failed.sort(key=lambda m: m.cause == "stopped")  # stable: the run's order within each group
-    shown = failed[:SHOWN_FAILURES]
+    by_cause: dict[str, list[MeterOutcome]] = {}
+    for m in failed:
+        by_cause.setdefault(m.cause or "error", []).append(m)
+    each = SHOWN_FAILURES // max(1, len(by_cause))
+    # The causes in their order, "stopped" last; the run's order within each.
+    shown = [m for cause in sorted(by_cause, key=_cause_order) for m in by_cause[cause][:each]]
     lines = [f"Report: {report}", f"Rerun list: {rerun}"] if report is not None else []
     lines.append(f"Exit status {status}: {meaning(status)}")
     stream = sys.stderr
@@ -83,11 +87,17 @@ def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Pat
     write_table(stream, ["Outcome", "Meters"], rows, title="Outcomes", numeric=["Meters"], lines=() if shown else lines)
     if shown:
         title = (
-            "Failed meters" if len(shown) == len(failed) else f"The first {len(shown)} of {len(failed):,} failed meters"
+            "Failed meters"
+            if len(shown) == len(failed)
+            else f"Failed meters: the first {each} of each cause, {len(shown)} of {len(failed):,}"
         )
         write_table(
             stream, ["Name", "meter_id", "Cause", "Detail"], [_failure(m) for m in shown], title=title, lines=lines
         )
+
+
+def _cause_order(cause: str) -> int:
+    return CAUSES.index(cause) if cause in CAUSES else len(CAUSES)
 
 
 def _failure(meter: MeterOutcome) -> tuple[str, str, str, str]:

@@ -15,6 +15,8 @@ look meters up by. Ids and serials match as text, so ``id = 17`` and
 
 from __future__ import annotations
 
+import itertools
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -33,7 +35,7 @@ class InventoryError(Exception):
     """The mediator inventory cannot be read, or is malformed or ambiguous about a meter."""
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class MediatorEntry:
     esco: str
     id: str
@@ -102,19 +104,49 @@ def load_entries(path: Path) -> list[MediatorEntry]:
     # rtoml (compiled) reads a fleet's inventory some ten times faster than tomllib,
     # which took ~25-45 us an entry: a visible share of a run's start-up.
     try:
-        document = rtoml.loads(read_utf8(path))
+        text = read_utf8(path)
     except TextFileError as exc:
         said = "does not exist; check MEDIATOR_INVENTORY" if exc.missing else str(exc)
         raise InventoryError(f"mediator inventory {path} {said}") from None
+    cuts = [match.start() for match in _TABLE_LINE.finditer(text)][CHUNK_TABLES::CHUNK_TABLES]
+    if cuts:
+        # A part of CHUNK_TABLES tables at a time: parsed whole, a million tables took
+        # 2.6 GB at once. A part that does not parse (cut inside a multi-line string, or
+        # a file that is not TOML) has the whole file parsed, for the same tables or the
+        # same error as ever; so does an entry's error, which a later part's could precede.
+        entries: list[MediatorEntry] = []
+        try:
+            for begin, end in itertools.pairwise([0, *cuts, len(text)]):
+                entries += _entries(path, rtoml.loads(text[begin:end]), len(entries))
+        except (rtoml.TomlParsingError, InventoryError):
+            pass
+        else:
+            return entries
+    try:
+        document = rtoml.loads(text)
     except rtoml.TomlParsingError as exc:
         raise InventoryError(f"mediator inventory {path} is not valid TOML: {exc}") from None
+    return _entries(path, document, 0)
+
+
+# A line that opens a mediator's table, where a large inventory may be cut.
+_TABLE_LINE = re.compile(r"^\[\[mediator\]\][ \t]*$", re.MULTILINE)
+CHUNK_TABLES = 10_000
+
+
+def _entries(path: Path, document: dict[str, Any], first: int) -> list[MediatorEntry]:
     extra = set(document) - {"mediator"}
     if extra:
         raise InventoryError(f"{path}: unknown top-level keys {', '.join(sorted(extra))}; expected [[mediator]] tables")
     raw_entries = document.get("mediator", [])
     if not isinstance(raw_entries, list):
         raise InventoryError(f"{path}: 'mediator' must be an array of tables, [[mediator]]")
-    return [_entry(path, i, raw) for i, raw in enumerate(raw_entries)]
+    return [_entry(path, first + i, raw) for i, raw in enumerate(raw_entries)]
+
+
+def _key(meter_id: str, serial: str) -> str:
+    # One text for the pair, the id's length first: no two pairs share a key.
+    return f"{len(meter_id)}:{meter_id}{serial}"
 
 
 class MediatorInventory:
@@ -124,32 +156,40 @@ class MediatorInventory:
     """
 
     def __init__(self, path: Path, entries: list[MediatorEntry], esco: str | None) -> None:
-        by_meter: dict[tuple[str, str], MediatorEntry] = {}
-        for entry in entries:
+        # One text key a meter, and each mediator's address once however many meters
+        # it serves: a fleet's inventory is kept in a few hundred bytes a meter less.
+        by_meter: dict[str, str] = {}
+        addresses: dict[str, str] = {}
+        for index, entry in enumerate(entries):
             if esco is not None and entry.esco != esco:
                 continue
-            key = (entry.id, entry.serial)
-            known = by_meter.get(key)
-            if known is not None and known.address != entry.address:
+            key = _key(entry.id, entry.serial)
+            address = addresses.setdefault(entry.address, entry.address)
+            if by_meter.setdefault(key, address) != address:
+                # Named as before: the latest entry for the meter, then this one.
+                known = next(
+                    e
+                    for e in reversed(entries[:index])
+                    if (e.id, e.serial) == (entry.id, entry.serial) and (esco is None or e.esco == esco)
+                )
                 raise InventoryError(
                     f"{path}: meter id {entry.id} serial {entry.serial} has two mediators, "
                     f"{known.address} ({known.esco}) and {entry.address} ({entry.esco})"
                 )
-            by_meter[key] = entry
         self.path = path
         self.esco = esco
-        self._by_meter: Mapping[tuple[str, str], MediatorEntry] = MappingProxyType(by_meter)
+        self._by_meter: Mapping[str, str] = MappingProxyType(by_meter)
 
     def __len__(self) -> int:
         return len(self._by_meter)
 
     def mediator_address(self, meter_id: object, serial: object) -> str | None:
         """The address of the mediator serving this meter, or None if there is none."""
-        key = (match_key(meter_id), match_key(serial))
-        if key[0] is None or key[1] is None:
+        meter_key, serial_key = match_key(meter_id), match_key(serial)
+        if meter_key is None or serial_key is None:
             return None
-        entry = self._by_meter.get(key)  # type: ignore[arg-type]
-        return None if entry is None else str(entry.address)
+        address = self._by_meter.get(_key(meter_key, serial_key))
+        return None if address is None else str(address)
 
     def __repr__(self) -> str:
         scope = "all ESCOs" if self.esco is None else f"ESCO {self.esco!r}"
