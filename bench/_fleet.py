@@ -32,6 +32,17 @@ WORKERS = 5
 NAMES_IN_ENVIRONMENT = 100_000
 
 
+def job_env(registry: Path, inventory: Path) -> dict[str, str]:
+    """What a benchmark's job process needs besides its names: the registry, its keys, the inventory."""
+    return {
+        "PATH": os.environ.get("PATH", ""),
+        "SUPABASE_URL": f"sqlite://{registry}",
+        "SUPABASE_ANON_KEY": "bench-anon",
+        "TRAMU_ROLE_KEY": "bench-role",
+        "MEDIATOR_INVENTORY": str(inventory),
+    }
+
+
 def meters(count: int, latency: float, behaviour: MeterBehaviour | None = None) -> list[SampleMeter]:
     behaviour = replace(behaviour or MeterBehaviour(), latency=latency)
     return [

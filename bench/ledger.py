@@ -34,7 +34,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from _fleet import BIN, ESCO, Fleet, job_bins, meters
+from _fleet import BIN, ESCO, Fleet, job_bins, job_env, meters
 from pg_cluster import server_bindir, start_cluster
 from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
@@ -54,10 +54,7 @@ def ledgers(folder: Path) -> Iterator[dict[str, str | None]]:
         return
     cluster = start_cluster(bindir, log_statements=False)
     try:
-        with cluster.admin() as admin:
-            admin.execute("CREATE ROLE bench_ledger LOGIN PASSWORD 'bench-ledger-pw'")
-            admin.execute("CREATE DATABASE bench_ledger OWNER bench_ledger")
-        modes["postgresql"] = cluster.url("bench_ledger", "bench_ledger", "bench-ledger-pw")
+        modes["postgresql"] = cluster.owned_database("bench_ledger", "bench-ledger-pw")
         yield modes
     finally:
         cluster.stop()
@@ -106,13 +103,8 @@ def killed_and_resumed(folder: Path, mode: str, url: str, count: int, latency: f
     names.write_text("".join(f"{m.name}\n" for m in fleet))
     with MediatorSim({m.meter_id: m.behaviour for m in fleet}) as sim:
         write_inventory(inventory, fleet, {ESCO: sim.address})
-        env = {
-            "PATH": os.environ.get("PATH", ""),
+        env = job_env(registry, inventory) | {
             "PREPAY_DISABLED_METER_NAMES_FILE": str(names),
-            "SUPABASE_URL": f"sqlite://{registry}",
-            "SUPABASE_ANON_KEY": "bench-anon",
-            "TRAMU_ROLE_KEY": "bench-role",
-            "MEDIATOR_INVENTORY": str(inventory),
             "FLIP_LEDGER": url,
             "FLIP_ROLLOUT": f"killed-{mode}",
         }

@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import BIN, ESCO, meters
+from _fleet import BIN, ESCO, job_env, meters
 from vaxo_ortane.launcher.rollout.rate_budget import burst_of
 from vaxo_ortane.mediator.sample_fleet import write_inventory, write_registry
 from vaxo_ortane.mediator.sim import MediatorSim, most_within
@@ -35,13 +35,8 @@ def run(folder: Path, count: int, per_minute: float, shards: int) -> None:
     write_registry(registry, fleet)
     with MediatorSim({m.meter_id: m.behaviour for m in fleet}) as sim:
         write_inventory(inventory, fleet, {ESCO: sim.address})
-        env = {
-            "PATH": os.environ.get("PATH", ""),
+        env = job_env(registry, inventory) | {
             "PREPAY_DISABLED_METER_NAMES": ",".join(m.name for m in fleet),
-            "SUPABASE_URL": f"sqlite://{registry}",
-            "SUPABASE_ANON_KEY": "bench-anon",
-            "TRAMU_ROLE_KEY": "bench-role",
-            "MEDIATOR_INVENTORY": str(inventory),
             "FLIP_MAX_WRITES_PER_MINUTE": f"{per_minute:g}",
         }
         sharding = [{"FLIP_SHARD_COUNT": str(shards), "FLIP_SHARD_INDEX": str(i)} for i in range(shards)]

@@ -88,6 +88,15 @@ class Cluster:
         self.replace_rows(dbname, rows)
         return self.url(dbname)
 
+    def owned_database(self, name: str, password: str) -> str:
+        """A new database owned by a new role of the same name; that role's URL."""
+        with self.admin() as admin:
+            admin.execute(
+                sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(sql.Identifier(name), sql.Literal(password))
+            )
+            admin.execute(sql.SQL("CREATE DATABASE {} OWNER {}").format(sql.Identifier(name), sql.Identifier(name)))
+        return self.url(name, name, password)
+
     def replace_rows(self, dbname: str, rows: Iterable[tuple[Any, ...]]) -> None:
         with self.admin(dbname) as conn:
             conn.execute("TRUNCATE meter_registry")
@@ -111,6 +120,20 @@ class Cluster:
         ]
 
     def stop(self) -> None:
+        self.halt()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def resume(self) -> None:
+        """Start the halted server again, on its port and data."""
+        user = "postgres" if os.geteuid() == 0 else None
+        with (self.folder / "server.log").open("ab") as log:
+            self.process = subprocess.Popen(
+                self.process.args, user=user, env=_server_env(), stdin=subprocess.DEVNULL, stdout=log, stderr=log
+            )
+        _wait_until_ready(self)
+
+    def halt(self) -> None:
+        """Stop the server and keep its data: clients find its port closed."""
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)  # fast shutdown
             try:
@@ -118,7 +141,6 @@ class Cluster:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def start_cluster(bindir: Path, log_statements: bool = True) -> Cluster:

@@ -16,7 +16,8 @@ import pytest
 from psycopg import sql
 
 from job_runner import RUN_LIMIT, SCRIPT, meter, skip_unless_built
-from pg_cluster import ADMIN, ADMIN_PASSWORD, READER
+from pg_cluster import ADMIN, ADMIN_PASSWORD, READER, Cluster, server_bindir, start_cluster
+from servers import unavailable
 from test_stopping import JobProcess, flipped
 from vaxo_ortane.launcher.ledger.claims import LEASE_SECONDS, WAIT_SECONDS
 from vaxo_ortane.launcher.ledger.schema import (
@@ -51,6 +52,31 @@ def ledger_url(request: pytest.FixtureRequest, tmp_path: Path) -> Iterator[str]:
         admin.execute(sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(sql.Identifier(name), sql.Literal(PASSWORD)))
         admin.execute(sql.SQL("CREATE DATABASE {} OWNER {}").format(sql.Identifier(name), sql.Identifier(name)))
     yield cluster.url(name, name, PASSWORD)
+
+
+@pytest.fixture(scope="module")
+def outage_cluster() -> Iterator[Cluster]:
+    """A PostgreSQL server of these tests' own, halted and resumed to make a ledger outage."""
+    bindir = server_bindir()
+    if bindir is None:
+        unavailable("PostgreSQL server programs (initdb, postgres) not found; install postgresql-15")
+    cluster = start_cluster(bindir, log_statements=False)
+    try:
+        yield cluster
+    finally:
+        cluster.stop()
+
+
+@pytest.fixture
+def outage_url(outage_cluster: Cluster, request: pytest.FixtureRequest) -> str:
+    """A fresh ledger database on the outage server, which runs again when the test begins."""
+    if outage_cluster.process.poll() is not None:
+        outage_cluster.resume()
+    name = f"outage_{abs(hash(request.node.name)) % 10**8}"
+    with outage_cluster.admin() as admin:
+        admin.execute(sql.SQL("DROP DATABASE IF EXISTS {} WITH (FORCE)").format(sql.Identifier(name)))
+        admin.execute(sql.SQL("CREATE DATABASE {}").format(sql.Identifier(name)))
+    return outage_cluster.url(name, ADMIN, ADMIN_PASSWORD)
 
 
 def tool(f: Any, url: str, *args: str) -> subprocess.CompletedProcess[str]:
@@ -255,14 +281,14 @@ def _execute(url: str, statement: str) -> list[tuple[Any, ...]]:
         return cursor.fetchall() if cursor.description else []
 
 
-@pytest.mark.parametrize("version", [0, 1, 2])
+@pytest.mark.parametrize("version", [0, 1, 3])
 def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_refused(
     fleet: Any, ledger_url: str, version: int
 ) -> None:
     f = fleet([meter(1), meter(2)])
     env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
     # A ledger as earlier releases left it: their tables, meter 1 switched off, their version from 1 on
-    # (2: the claims of main before keys).
+    # (3: main before keys, with its claims and its budget).
     time_type = "text" if ledger_url.startswith("sqlite") else "timestamptz"
     for statement in (s for _, step in UPGRADES[: max(version, 1)] for s in step):
         _execute(ledger_url, statement.format(time=time_type, **TABLES))
@@ -289,3 +315,116 @@ def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_re
     assert (refused.returncode, run.status, f.sim.requests("PUT")) == (1, 2, 1)
     said = f"newer than this release's {VERSION}"
     assert said in refused.stderr and any(said in r["event"] for r in run.records if r["level"] == "error")
+
+
+@pytest.mark.parametrize("wait, status", [("30", 0), ("1", 12)], ids=["comes-back", "stays-away"])
+def test_a_shard_started_while_its_ledger_is_down_waits_for_it(
+    fleet: Any, outage_cluster: Cluster, outage_url: str, wait: str, status: int
+) -> None:
+    f = fleet([meter(n) for n in range(1, 21)])
+    env = {"FLIP_LEDGER": outage_url, "FLIP_ROLLOUT": "r1", "FLIP_LEDGER_WAIT": wait}
+    outage_cluster.halt()
+    job = JobProcess(f, [], **env, FLIP_SHARD_COUNT="2", FLIP_SHARD_INDEX="0")
+    try:
+        job.wait_for(lambda records: any("ledger cannot be reached" in str(r.get("event")) for r in records))
+        if status == 0:
+            outage_cluster.resume()
+        assert job.end()[0] == status, job.records[-3:]
+    finally:
+        job.kill()
+    waited = job.events("The run's ledger cannot be reached")
+    assert waited and all("Connection refused" in r["event"] and ADMIN_PASSWORD not in r["event"] for r in waited)
+    if status == 12:
+        assert f.sim.requests("PUT") == 0 and job.events("The run cannot start: its ledger was not reached within")
+        return
+    written = {mid for mid, n in writes(f).items() if n}
+    assert written and set(writes(f).values()) <= {0, 1}
+    (run,) = json.loads(tool(f, outage_url, "--format", "json").stdout)["runs"]
+    assert (run["shard_index"], run["status"], run["switched_off"]) == (0, 0, len(written))
+
+
+def _stalled(f: Any, quiet: float = 1.0) -> int:
+    """The writes that reached the mediators once they stop coming, for ``quiet`` seconds."""
+    sent, since = f.sim.requests("PUT"), time.monotonic()
+    while time.monotonic() - since < quiet:
+        time.sleep(0.1)
+        if (now := f.sim.requests("PUT")) != sent:
+            sent, since = now, time.monotonic()
+    return sent
+
+
+@pytest.mark.parametrize("case", ["comes-back", "killed", "gives-up"])
+def test_writes_wait_for_a_ledger_that_is_down_and_a_kill_then_repeats_at_most_the_backlog(
+    fleet: Any, outage_cluster: Cluster, outage_url: str, case: str
+) -> None:
+    backlog, count = 5, 200
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.05)) for n in range(1, count + 1)])
+    env = {"FLIP_LEDGER": outage_url, "FLIP_ROLLOUT": "r1", "FLIP_LEDGER_BACKLOG": str(backlog)}
+    job = JobProcess(f, [], **env, FLIP_LEDGER_WAIT="2" if case == "gives-up" else "30")
+    try:
+        job.wait_for(flipped(20))
+        outage_cluster.halt()
+        sent = _stalled(f)
+        assert sent < count and job.events("The run's ledger failed")
+        if case == "killed":
+            job.kill()
+        if case != "gives-up":
+            outage_cluster.resume()
+        status, _ = job.end()
+    finally:
+        job.kill()
+    if case == "gives-up":
+        assert status == 12 and job.events("Stopping: the run's ledger could not be written for 2 s")
+        refused = [
+            r for r in job.events("Mediator client failure") if "(its ledger could not be written)" in r["error"]
+        ]
+        assert len(refused) == count - sent and f.sim.requests("PUT") == sent
+        return
+    if case == "comes-back":
+        assert status == 0 and job.events("The run's ledger is written again")
+        assert set(writes(f).values()) == {1}
+        return
+    # Nothing came back of the outage but what the ledger had committed before it.
+    kept = sum(
+        m["switched_off_at"] is not None for m in json.loads(tool(f, outage_url, "--format", "json").stdout)["meters"]
+    )
+    assert sent - kept <= backlog + WORKERS
+    resumed = f.run("--esco", "ESCO_A", **env)
+    assert resumed.status == 0 and set(writes(f).values()) == {1}
+    # Sent again under the same keys: the service answered them from its record, writing nothing.
+    assert sum(f.sim.repeated(m.meter_id) for m in f.meters) == sent - kept
+
+
+REFUSE_SWITCHED_OFF = {
+    "sqlite": [
+        f"CREATE TRIGGER refuse_{verb} BEFORE {verb} ON flip_meter_outcomes WHEN NEW.outcome = 'switched_off' "
+        "BEGIN SELECT RAISE(ABORT, 'switched off refused'); END"
+        for verb in ("INSERT", "UPDATE")
+    ],
+    "postgresql": [
+        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+        "$$ BEGIN IF NEW.outcome = 'switched_off' THEN RAISE 'switched off refused'; END IF; RETURN NEW; END $$",
+        "CREATE TRIGGER refuse BEFORE INSERT OR UPDATE ON flip_meter_outcomes FOR EACH ROW EXECUTE FUNCTION refuse()",
+    ],
+}
+
+
+def test_a_run_whose_outcomes_the_ledger_refuses_ends_12_and_the_tool_tells_it_from_a_killed_one(
+    fleet: Any, ledger_url: str
+) -> None:
+    f = fleet([meter(n) for n in range(1, 4)] + [meter(4, behaviour=MeterBehaviour(hang=True))])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
+    killed = JobProcess(f, [], **env, PREPAY_DISABLED_METER_NAMES="A-004")
+    try:
+        killed.wait_for(lambda records: any(r.get("event") == "run_job" for r in records))
+    finally:
+        killed.kill()
+    for statement in REFUSE_SWITCHED_OFF[ledger_url.partition(":")[0]]:
+        _execute(ledger_url, statement)
+    run = f.run("--esco", "ESCO_A", **env, PREPAY_DISABLED_METER_NAMES="A-001,A-002,A-003")
+    assert run.status == 12 and [f.sim.writes(m.meter_id) for m in f.meters] == [1, 1, 1, 0]
+    (incomplete,) = run.events("The ledger of rollout r1 is incomplete")
+    assert (incomplete["status"], incomplete["run_status"]) == (12, 0)
+    table = tool(f, ledger_url).stdout.splitlines()
+    assert "(no end: killed, or its ledger out of reach)" in table[-2]
+    assert table[-1].endswith("ended 12: its last outcomes were not saved")

@@ -194,3 +194,29 @@ def test_pushgateway_shows_the_runs_counts_and_a_failed_push_changes_nothing(fle
 
     failed_push = f.run("--esco", "ESCO_A", PUSHGATEWAY_URL=f"http://127.0.0.1:{free_port()}", MEDIATOR_RETRIES="0")
     assert failed_push.status == 0 and failed_push.events("The run's metrics could not be pushed")
+
+
+@pytest.mark.parametrize("given, named", [("run.json", "run.shard-{i}-of-2{ext}"), ("run", "run-shard-{i}-of-2{ext}")])
+def test_shards_given_one_report_path_each_write_their_own_pair(
+    fleet: Any, tmp_path: Path, given: str, named: str
+) -> None:
+    f = fleet([meter(n, has_mediator=n % 3 != 0) for n in range(1, 13)])
+    folder = tmp_path / "reports"
+    folder.mkdir()
+    env = {"FLIP_REPORT": str(folder / given), "FLIP_SHARD_COUNT": "2"}
+    jobs = [JobProcess(f, [], **env, FLIP_SHARD_INDEX=str(i)) for i in range(2)]
+    try:
+        assert [job.end()[0] for job in jobs] == [0, 0]
+    finally:
+        for job in jobs:
+            job.kill()
+    reports = [folder / named.format(i=i, ext=".json" if "." in given else "") for i in range(2)]
+    reruns = [folder / (named.format(i=i, ext="") + ".rerun") for i in range(2)]
+    assert sorted(os.listdir(folder)) == sorted(p.name for p in reports + reruns)
+    documents = [json.loads(path.read_text()) for path in reports]
+    assert [d["shard"]["index"] for d in documents] == [0, 1]
+    names = [{m["name"] for m in d["meters"]} for d in documents]
+    assert names[0].isdisjoint(names[1]) and names[0] | names[1] == {m.name for m in f.meters}
+    for document, rerun, shard_names in zip(documents, reruns, names, strict=True):
+        assert document["rerun_file"] == str(rerun)
+        assert set(rerun.read_text().split()) == {n for n in shard_names if int(n[2:]) % 3 == 0}

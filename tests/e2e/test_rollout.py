@@ -13,9 +13,11 @@ from typing import Any
 import pytest
 
 from job_runner import meter, skip_unless_built
+from test_ledger import ledger_url  # noqa: F401 - the fixture
 from test_operating import plan
 from test_stopping import WIND_DOWN, WRITE_SETTINGS, JobProcess, assert_every_outcome_logged_once, flipped
-from vaxo_ortane.launcher.rollout.rate_budget import burst_of
+from vaxo_ortane.launcher.rollout.rate_budget import BURST_MAX, burst_of
+from vaxo_ortane.launcher.run.shards import shard_of
 from vaxo_ortane.mediator.sim import MeterBehaviour, most_within
 
 pytestmark = skip_unless_built
@@ -44,6 +46,36 @@ def test_the_budget_holds_for_a_run_and_for_shards_side_by_side(fleet: Any, shar
     # One request of slack: arrivals jitter around their slots.
     assert most_within(times, 2.0) <= 2 * per_second + bursts + 1
     assert max(times) - min(times) >= 0.95 * (count - bursts) / per_second
+
+
+def test_shards_with_a_ledger_share_one_budget_through_a_restart_and_an_early_end(
+    fleet: Any,
+    ledger_url: str,  # noqa: F811 - the fixture imported above
+) -> None:
+    per_minute, shards = 600, 3
+    # Shard 2 holds two names and ends early: the other two take its share.
+    names = [n for n in range(1, 200) if shard_of(f"A-{n:03d}", shards) != 2][:58] + [
+        n for n in range(1, 200) if shard_of(f"A-{n:03d}", shards) == 2
+    ][:2]
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.02)) for n in names])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1", "FLIP_SHARD_COUNT": str(shards), "FLIP_SHARDS_AT_ONCE": "3"}
+    env |= {"FLIP_MAX_WRITES_PER_MINUTE": str(per_minute), "MEDIATOR_RETRIES": "0"}
+    jobs = [JobProcess(f, [], **env, FLIP_SHARD_INDEX=str(i)) for i in range(shards)]
+    try:
+        jobs[0].wait_for(flipped(3))
+        jobs[0].kill()  # SIGKILL, and the scheduler's restart at once
+        jobs.append(JobProcess(f, [], **env, FLIP_SHARD_INDEX="0"))
+        assert [job.end()[0] for job in jobs[1:]] == [0] * shards, [job.records[-2:] for job in jobs]
+    finally:
+        for job in jobs:
+            job.kill()
+    assert all(f.sim.value(m.meter_id) is False for m in f.meters) and jobs[1].events("FLIP_SHARDS_AT_ONCE is ignored")
+    times = [when for when, _ in arrivals(f)]
+    assert len(times) - len(f.meters) <= 5 + 1  # a kill repeats the writes in flight and one batch
+    for window in (1.0, 5.0):
+        assert most_within(times, window) <= per_minute / 60 * window + BURST_MAX
+    # Static shares of R/3 would take the two large shards 29 / (R/3) = 8.7 s.
+    assert max(times) - min(times) < 0.9 * 29 / (per_minute / 60 / shards)
 
 
 @pytest.mark.parametrize(

@@ -191,7 +191,7 @@ def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None, confirm: Cal
     # must not take a stopped run for a complete one.
     if signum is None:
         reason = stopping.reason() or threshold.REASON
-        status = statuses.CREDENTIALS_REFUSED if reason == refusals.REASON else statuses.THRESHOLD_CROSSED
+        status = statuses.CREDENTIALS_REFUSED if reason == refusals.REASON else statuses.stopped_as(reason)
         record("warning", f"Stopped as {reason}: exit status {status}", status=status, run_status=run_status)
         return status
     return _stopped_on(signum, run_status)

@@ -8,11 +8,12 @@ loaded (prometheus_client alone costs a run 30-40 ms to import). Only the
 registry's answer to the job's one query is kept (``selection``), to tell at the
 end which listed names selected nothing.
 
-The rollout controls (a write-rate budget, a canary wave) go into the mediator
-client's hooks only when set; the canary also needs the outcomes. The watch on
-refused credentials is always there: a counter the mediator client calls. So are the
-write hooks (``confirming``): every write carries its idempotency key, and a write
-the mediator only accepted is confirmed beside the workers.
+The rollout controls (a write-rate budget, a canary wave, the wait for room in
+the ledger's backlog) go into the mediator client's hooks only when set; the
+canary also needs the outcomes. The watch on refused credentials is always there:
+a counter the mediator client calls. So are the write hooks (``confirming``): every
+write carries its idempotency key, and a write the mediator only accepted is
+confirmed beside the workers.
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ from vaxo_ortane.launcher.rollout import threshold
 from vaxo_ortane.launcher.rollout.refusals import RefusalWatch
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.settings.environment import Settings
+from vaxo_ortane.mediator import pacing
 from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
 from vaxo_ortane.util.timestamps import utc_now
 
@@ -123,11 +125,15 @@ class RunState:
         return 0 if self.confirming is None else self.confirming.confirmer.unconfirmed
 
     def _control(self, settings: Settings, record: Record) -> None:
-        # The write-rate budget and the canary, when set, in the mediator client's hooks.
+        # The write-rate budget, the canary and the ledger's backlog, when set, in the mediator client's hooks.
         if settings.rollout.active:
             from vaxo_ortane.launcher.rollout.controls import Controls
 
-            self.rollout = Controls.install(settings.rollout, settings.max_failures, self.outcomes, record)
+            self.rollout = Controls.install(
+                settings.rollout, settings.max_failures, self.outcomes, record, ledger=self.ledger
+            )
+        elif self.ledger is not None:
+            pacing.install(None, self.ledger.writer.wait_for_room)  # the controls need not load for it
 
     def _watch_progress(self, settings: Settings, outcomes: Outcomes, record: Record) -> None:
         # How far the run has got: a record every so many seconds, a live line on a terminal.
@@ -156,6 +162,8 @@ class RunState:
         self._observations.clear()
         if self.rollout is not None:
             self.rollout.remove()
+        elif self.ledger is not None:
+            pacing.reset()
         if self.confirming is not None:
             self.confirming.remove()
         if self._refusals is not None:

@@ -22,6 +22,28 @@ from vaxo_ortane.util.urls import without_credentials
 CONNECT_SECONDS = 5
 STATEMENT_SECONDS = 15
 SCHEMA_LOCK = 0x666C6970
+# libpq's words for a server out of reach, and the server's for one that cannot take
+# connections yet: waited for. Anything else it says (a password refused, no such
+# database or user, a pg_hba.conf rule) is a setting to fix. libpq's connection errors
+# carry no SQLSTATE, only this text.
+OUT_OF_REACH = (
+    "connection refused",
+    "timeout expired",
+    "timed out",
+    "could not translate host name",
+    "no route to host",
+    "network is unreachable",
+    "connection reset",
+    "closed the connection",
+    "connection to server was lost",
+    "the database system is starting up",
+    "the database system is shutting down",
+    "the database system is in recovery mode",
+    "the database system is not yet accepting connections",
+    "too many clients",
+    "remaining connection slots are reserved",
+    "terminating connection due to administrator command",
+)
 # Seconds since 1970 by the server's clock: the same for every machine of a rollout.
 NOW_SQL = "extract(epoch from clock_timestamp())::double precision"
 
@@ -61,10 +83,12 @@ class PostgresLedger(Ledger):
         }
 
         tables = {key: sql.Identifier(name) for key, name in TABLES.items()}
-        now = sql.SQL(NOW_SQL)
+        now, greatest = sql.SQL(NOW_SQL), sql.SQL("greatest")
 
         def compose(s: str) -> Any:
-            return sql.SQL(s).format(p=sql.Placeholder(), time=sql.SQL("timestamptz"), now=now, **tables)
+            return sql.SQL(s).format(
+                p=sql.Placeholder(), time=sql.SQL("timestamptz"), now=now, greatest=greatest, **tables
+            )
 
         self._upgrades, self._statements = compiled(compose)
         self._bulk = {key: compose(upsert(key, json_rows)) for key in WRITTEN}
@@ -86,6 +110,11 @@ class PostgresLedger(Ledger):
     def recover(self) -> None:
         if self._conn is None or self._conn.broken or self._conn.closed:
             self._connect()
+
+    def unsynced(self) -> None:
+        self._connect_args["options"] += " -c synchronous_commit=off"  # for every connection it makes
+        self._conn.close()
+        self._connect()
 
     def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
         cursor = self._conn.execute(statement, params)
@@ -130,6 +159,10 @@ class PostgresLedger(Ledger):
         for secret in self._secrets:
             text = text.replace(secret, "[password]")
         return text
+
+    def _unreachable(self, exc: Exception) -> bool:
+        text = str(exc).lower()
+        return any(words in text for words in OUT_OF_REACH)
 
     def _present(self, tables: Sequence[str]) -> int:
         found = self._conn.execute(

@@ -13,20 +13,24 @@ for accepted writes, which this run polls instead of writing again, and the keys
 whose change the head-end refused, which this run makes again under the next key.
 
 While the job runs, the registry's answer (the selected rows) and each meter's
-outcome go to the ledger's writer thread (``ledger.writer``). A ledger that
-cannot be opened or written at the start ends the launcher with status 2 before
-any write; one that fails later never fails a meter or stops the run, and a run
-that would have ended 0 ends 12 when its ledger is incomplete.
+outcome go to the ledger's writer thread (``ledger.writer``). A ledger out of
+reach at the start (no answer, busy, starting up) is waited for, up to
+``FLIP_LEDGER_WAIT`` (``waiting``), then the launcher ends with status 12, which a
+scheduler retries; one that refuses (a bad address, a password refused, a newer
+schema) ends it with status 2 before any write. One that fails later never fails
+a meter, and a run that would have ended 0 ends 12 when its ledger is incomplete.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import time
 import uuid
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable, MutableMapping, Sequence
 from dataclasses import dataclass, field
 from typing import NoReturn
 
+from vaxo_ortane.launcher.ledger import waiting
 from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.launcher.ledger.claims import POLL_SECONDS, STOPPING_WAIT_SECONDS, WAIT_SECONDS, Holder
 from vaxo_ortane.launcher.ledger.store import (
@@ -46,7 +50,7 @@ from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
 from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.launcher.run.shards import split_names
 from vaxo_ortane.launcher.settings.environment import LedgerSetting, Settings
-from vaxo_ortane.launcher.settings.variables import LEDGER, NAMES
+from vaxo_ortane.launcher.settings.variables import LEDGER, LEDGER_WAIT, NAMES
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.observers import Observation
 from vaxo_ortane.util.supabase.query import Query, Response, observe_responses
@@ -90,24 +94,23 @@ class LedgerRun:
 
     def attach(self, outcomes: Outcomes) -> Observation:
         """Hand the writer the selected rows and each meter's outcome as it ends."""
-        put = self.writer.put
+        put, put_outcome = self.writer.put, self.writer.put_outcome
 
         def on_meter(meter: MeterOutcome) -> None:
-            put(
-                (
-                    OUTCOME,
-                    meter.row,
-                    meter.outcome,
-                    meter.cause,
-                    meter.detail,
-                    meter.mediator_address,
-                    time.time(),
-                    meter.key,
-                    meter.request_id,
-                    meter.value_before,
-                    meter.confirmed_at,
-                )
+            item = (
+                OUTCOME,
+                meter.row,
+                meter.outcome,
+                meter.cause,
+                meter.detail,
+                meter.mediator_address,
+                time.time(),
+                meter.key,
+                meter.request_id,
+                meter.value_before,
+                meter.confirmed_at,
             )
+            put_outcome(item)
 
         def on_response(query: Query, response: Response) -> None:
             if query.table_name == REGISTRY_TABLE:
@@ -167,19 +170,7 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         None if shard is None else shard.count,
         time.time(),
     )
-    try:
-        ledger = open_ledger(setting.url)
-        try:
-            done, held = ledger.begin(run, listed)
-            if held:
-                more_done, held = _wait_for_holders(ledger, run, held, record)
-                done |= more_done
-            unsettled = ledger.unsettled(run.rollout)
-        except BaseException:
-            ledger.close()
-            raise
-    except LedgerError as exc:
-        _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
+    ledger, done, held, unsettled = _begun(setting, run, listed, record)
     kept = [name for name, key in zip(names, keys, strict=True) if key not in done and key not in held]
     left_out = sum(key in done for key in keys)
     if held:
@@ -195,7 +186,7 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         names=len(listed),
         ledger=setting.shown,
     )
-    writer = LedgerWriter(ledger, record)
+    writer = LedgerWriter(ledger, record, setting.backlog, setting.wait)
     writer.start()
     if unsettled.requests or unsettled.refused:
         record(
@@ -246,6 +237,63 @@ def _record_held(record: Record, rollout: str, run_id: str, held: dict[str, Hold
         held=count,
         holders=[{"run_id": h.run_id, "host": h.host, "pid": h.pid} for h in holders],
     )
+
+
+def _begun(
+    setting: LedgerSetting, run: RunStart, listed: Sequence[str], record: Record
+) -> tuple[Ledger, frozenset[str], dict[str, Holder], Unsettled]:
+    """The ledger opened and the run begun in it, waiting for a ledger out of reach; the names
+    done, those another live run holds, and what earlier runs left to follow up."""
+    deadline = time.monotonic() + setting.wait
+    pauses = waiting.pauses()
+    while True:
+        try:
+            ledger = open_ledger(setting.url)
+            try:
+                done, held = ledger.begin(run, listed)
+            except BaseException:
+                ledger.close()
+                raise
+        except LedgerError as exc:
+            if not exc.unreachable:
+                _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                _unreached(setting, exc, record)
+            pause = min(next(pauses), left)
+            record(
+                "warning",
+                f"The run's ledger cannot be reached: {exc}; trying again in {pause:.1f} s "
+                f"({left:.0f} s left of {LEDGER_WAIT}={setting.wait:g} s)",
+                ledger=setting.shown,
+                pause_seconds=round(pause, 1),
+            )
+            if waiting.paused(pause):
+                signum = stopping.requested()
+                status = statuses.stopped_as(stopping.reason()) if signum is None else statuses.stopped_by(signum)
+                record("warning", f"Stopped while waiting for the run's ledger: exit status {status}", status=status)
+                raise SystemExit(status) from None
+            run = dataclasses.replace(run, started=time.time())  # the run starts when its ledger is open
+            continue
+        # The run is begun, its claims taken: a failure now is not tried again in this process.
+        try:
+            if held:
+                more_done, held = _wait_for_holders(ledger, run, held, record)
+                done |= more_done
+            unsettled = ledger.unsettled(run.rollout)
+        except LedgerError as exc:
+            ledger.close()
+            if not exc.unreachable:
+                _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
+            _unreached(setting, exc, record)
+        return ledger, done, held, unsettled
+
+
+def _unreached(setting: LedgerSetting, exc: LedgerError, record: Record) -> NoReturn:
+    status = statuses.LEDGER_INCOMPLETE
+    said = f"not reached within {LEDGER_WAIT}={setting.wait:g} s: {exc}; exit status {status}"
+    record("error", f"The run cannot start: its ledger was {said}", ledger=setting.shown, status=status)
+    raise SystemExit(status) from None
 
 
 def done_names(setting: LedgerSetting, names: list[str]) -> frozenset[str]:

@@ -2,8 +2,8 @@
 
 Each statement is text with ``{p}`` for a parameter, ``{time}`` for the time type,
 ``{now}`` for the ledger's own clock in seconds (one clock for every machine of a
-rollout) and the tables' keys of ``TABLES`` in braces; a backend composes them in
-its own way.
+rollout), ``{greatest}`` for the larger of two values and the tables' keys of
+``TABLES`` in braces; a backend composes them in its own way.
 
 The ledger keeps its schema version in ``flip_ledger_schema``. ``UPGRADES`` lists
 the steps from one version to the next; opening an older ledger applies the steps
@@ -17,6 +17,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 NAMES_TABLE, RUNS_TABLE, METERS_TABLE = "flip_rollout_names", "flip_runs", "flip_meter_outcomes"
+BUDGET_TABLE = "flip_write_budget"
 RUNS_INDEX = "flip_runs_by_rollout"
 SCHEMA_TABLE = "flip_ledger_schema"
 # Which run of a rollout may write each name: held by a live run, given up by a dead one.
@@ -30,6 +31,7 @@ TABLES = {
     "schema": SCHEMA_TABLE,
     "claims": CLAIMS_TABLE,
     "claims_index": CLAIMS_INDEX,
+    "budget": BUDGET_TABLE,
 }
 # The tables a ledger holds once it has been written: one without them holds no rollout yet.
 CORE_TABLES = (NAMES_TABLE, RUNS_TABLE, METERS_TABLE)
@@ -91,6 +93,14 @@ _CLAIMS = (
     "CREATE INDEX IF NOT EXISTS {claims_index} ON {claims} (rollout, run_id)",
 )
 
+# A rollout's write budget, shared by every process of it: when the slot after the last
+# one handed out falls, in the store's clock (rollout.shared_budget).
+_BUDGET_TABLE = (
+    """CREATE TABLE IF NOT EXISTS {budget} (
+    rollout text PRIMARY KEY,
+    next_free double precision NOT NULL)""",
+)
+
 # (version, its statements), in order. A step's statements run once, on a ledger below
 # its version; never change a step that has shipped: add one.
 # Each write's idempotency key, the request id of an accepted one, the meter's value
@@ -103,7 +113,12 @@ _CONFIRMATIONS = (
     "ALTER TABLE {runs} ADD COLUMN already_off integer",
 )
 
-UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _CLAIMS), (3, _CONFIRMATIONS))
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = (
+    (1, _FIRST_TABLES),
+    (2, _CLAIMS),
+    (3, _BUDGET_TABLE),
+    (4, _CONFIRMATIONS),
+)
 VERSION = UPGRADES[-1][0]
 SCHEMA_STATEMENTS = {
     "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
@@ -245,6 +260,11 @@ STATEMENTS = {
     "counts": "SELECT outcome, cause, switched_off_at IS NOT NULL, count(*) FROM {meters} WHERE rollout = {p} "
     "GROUP BY 1, 2, 3",
     "meters_of": f"SELECT {', '.join(METER_COLUMNS)} FROM {{meters}} WHERE rollout = {{p}} ORDER BY name, row_id",
+    # Slots handed out one after the other, never before now less the burst's allowance:
+    # (rollout, allowance, span, allowance, span); the new next_free, and now.
+    "reserve": "INSERT INTO {budget} (rollout, next_free) VALUES ({p}, {now} - {p} + {p}) "
+    "ON CONFLICT (rollout) DO UPDATE SET next_free = {greatest}({budget}.next_free, {now} - {p}) + {p} "
+    "RETURNING next_free, {now}",
 }
 
 

@@ -14,6 +14,8 @@ from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
 
 # How long an SQLite writer waits for another process's transaction to end.
 BUSY_SECONDS = 10.0
+# Another connection holds the file: its transaction outlasted the busy time-out.
+_BUSY = frozenset({sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED})
 # Rows a statement writes at most, then fewer for the rest: within the 999 parameters
 # that any SQLite takes. sqlite3 lets other threads run during each statement's step:
 # a row a statement, the job's workers and the writer would swap the GIL at every row.
@@ -46,7 +48,7 @@ class SqliteLedger(Ledger):
         tables = {key: sqlite_ident(name) for key, name in TABLES.items()}
 
         def compose(text: str) -> str:
-            return text.format(p="?", time="text", now=NOW, **tables)
+            return text.format(p="?", time="text", now=NOW, greatest="max", **tables)
 
         self._upgrades, self._statements = compiled(compose)
         self._many = {key: {n: compose(upsert(key, many_values(n))) for n in ROWS_A_STATEMENT} for key in WRITTEN} | {
@@ -79,6 +81,10 @@ class SqliteLedger(Ledger):
     def recover(self) -> None:
         pass  # the failed transaction was rolled back; the file stays open
 
+    def unsynced(self) -> None:
+        with self._failing("cannot be opened"):
+            self._conn.execute("PRAGMA synchronous=NORMAL")  # in WAL mode: synced at checkpoints only
+
     def _begin(self) -> None:
         # IMMEDIATE: the write lock from the start; a read that turns into a write
         # would fail at once, without the busy time-out, if another process wrote between.
@@ -105,6 +111,9 @@ class SqliteLedger(Ledger):
 
     def _cause(self, exc: Exception) -> str:
         return str(exc) or type(exc).__name__
+
+    def _unreachable(self, exc: Exception) -> bool:
+        return isinstance(exc, sqlite3.Error) and exc.sqlite_errorcode & 0xFF in _BUSY
 
     def _present(self, tables: Sequence[str]) -> int:
         marks = ", ".join("?" for _ in tables)

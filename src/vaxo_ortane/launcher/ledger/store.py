@@ -53,11 +53,13 @@ Item = tuple[Any, ...]
 
 
 class LedgerError(Exception):
-    """The ledger cannot be opened, read or written. ``transient``: trying again later may work."""
+    """The ledger cannot be opened, read or written. ``transient``: trying again later may work;
+    ``unreachable``: the ledger is out of reach for now (no answer, busy, starting), not refusing."""
 
-    def __init__(self, message: str, transient: bool = True) -> None:
+    def __init__(self, message: str, transient: bool = True, unreachable: bool = False) -> None:
         super().__init__(message)
         self.transient = transient
+        self.unreachable = unreachable
 
 
 class LedgerMissing(LedgerError):
@@ -148,10 +150,14 @@ class Ledger(ABC):
     @abstractmethod
     def _present(self, tables: Sequence[str]) -> int: ...  # how many of ``tables`` exist
     @abstractmethod
+    def _unreachable(self, exc: Exception) -> bool: ...  # out of reach for now, rather than refusing
+    @abstractmethod
     def close(self) -> None: ...
 
     @abstractmethod
     def recover(self) -> None: ...  # the connection made usable again after a failed write
+    @abstractmethod
+    def unsynced(self) -> None: ...  # this connection's commits need not outlive a power loss
 
     @contextmanager
     def _failing(self, what: str) -> Iterator[None]:
@@ -162,7 +168,9 @@ class Ledger(ABC):
                 self._rollback()
             cause = self._cause(exc)
             cause = cause if len(cause) <= MAX_CAUSE else cause[:MAX_CAUSE] + "..."
-            raise LedgerError(f"the ledger {self.shown} {what}: {cause}", isinstance(exc, self._transient)) from None
+            transient = isinstance(exc, self._transient)
+            shown = f"the ledger {self.shown} {what}: {cause}"
+            raise LedgerError(shown, transient, transient and self._unreachable(exc)) from None
 
     def begin(self, run: RunStart, listed: Sequence[str]) -> tuple[frozenset[str], dict[str, Holder]]:
         """Create the tables if need be, record the run and its listed names, and claim the names it
@@ -288,6 +296,19 @@ class Ledger(ABC):
                 self._execute(self._statements["release"], (run.rollout, run.run_id))
             self._execute(self._statements["beat"], (stopping.reason() is not None, run.run_id))
             self._commit()
+
+    def reserve(self, rollout: str, count: int, interval: float, allowance: float) -> tuple[float, float]:
+        """Reserve the next ``count`` slots, ``interval`` apart, of ``rollout``'s write budget, none
+        before now less ``allowance``; (the first slot, now), both in the store's clock."""
+        span = count * interval
+        self.recover()
+        with self._failing("cannot be written"):
+            self._begin()
+            ((next_free, now),) = self._execute(
+                self._statements["reserve"], (rollout, allowance, span, allowance, span)
+            )
+            self._commit()
+        return float(next_free) - span, float(now)
 
     def has_tables(self) -> bool:
         """Whether a run has written this ledger: one without its tables holds no rollout yet."""

@@ -98,15 +98,28 @@ def render_table(rollout: Rollout) -> str:
         "",
     ]
     columns = ["run_id", "shard", "started_at", "ended_at", "status", "names", "left_out", "selected"]
-    columns += ["switched_off", "already_off", "failed", "not_run", "ledger_complete"]
+    columns += ["switched_off", "already_off", "failed", "not_run", "ledger_complete", "note"]
     cells = [[col.upper() for col in columns]]
     for run in rollout.runs:
         shard = "" if run["shard_index"] is None else f"{run['shard_index']}/{run['shard_count']}"
-        values = run | {"shard": shard, "ended_at": run["ended_at"] or "(no end: killed?)"}
+        values = run | {"shard": shard, "ended_at": run["ended_at"] or NO_END, "note": _note(run)}
         cells.append(["" if values[col] is None else str(values[col]) for col in columns])
     widths = [max(len(row[i]) for row in cells) for i in range(len(columns))]
     lines += ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=True)).rstrip() for row in cells]
     return "\n".join(lines) + "\n"
+
+
+# A run without an end: killed, or its ledger out of reach from then until it exited (status 12).
+NO_END = "(no end: killed, or its ledger out of reach)"
+
+
+def _note(run: dict[str, Any]) -> str:
+    """What a run's end says of its ledger: only a run that ended 12 has something to say."""
+    if run["ended_at"] is None or run["status"] != statuses.LEDGER_INCOMPLETE:
+        return ""
+    if not run["ledger_complete"]:
+        return f"ended {statuses.LEDGER_INCOMPLETE}: its last outcomes were not saved"
+    return f"ended {statuses.LEDGER_INCOMPLETE}: stopped while its ledger could not be written; all saved since"
 
 
 def render_rerun(rollout: Rollout) -> tuple[str, list[str]]:

@@ -23,7 +23,9 @@ UNUSABLE_FILE = 1
 COLLABORATOR_FAILED = 1  # an exception left the run: the traceback names it
 BAD_SETTING = 2
 THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on the wave alone
-LEDGER_INCOMPLETE = 12  # the run ended 0, but its ledger lacks some of its outcomes
+# The run ended 0 but its ledger lacks some of its outcomes, or its ledger could not be
+# reached for FLIP_LEDGER_WAIT (at the start, or while writes waited for it): a retry fills it in.
+LEDGER_INCOMPLETE = 12
 UNCONFIRMED = 13  # the run ended 0, but some meter's write was not confirmed
 CREDENTIALS_REFUSED = 14  # the mediators refused the job's credentials again and again (the plan: any read)
 SIGNAL_BASE = 128
@@ -31,6 +33,16 @@ SIGNAL_BASE = 128
 NEEDS_A_LOOK = 4
 # The ledger tool's.
 LEDGER_UNREADABLE = 1
+
+
+# Why a run stopped itself when its ledger could not be written: its stop gives this reason.
+LEDGER_STOP_REASON = "its ledger could not be written"
+
+
+def stopped_as(reason: str | None) -> int:
+    """The status of a run that stopped itself for ``reason``: the threshold's and the canary's 11,
+    the ledger's 12."""
+    return LEDGER_INCOMPLETE if reason == LEDGER_STOP_REASON else THRESHOLD_CROSSED
 
 
 def stopped_by(signum: int) -> int:
@@ -48,7 +60,8 @@ MEANINGS: dict[str, dict[int, str]] = {
         ROLE_KEY_NOT_SET: "TRAMU_ROLE_KEY is not set",
         NO_METER_SELECTED: "the registry query selected no meter",
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
-        LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full",
+        LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full; or its ledger "
+        "could not be reached within FLIP_LEDGER_WAIT, at the start or while writes waited for it",
         UNCONFIRMED: "the run finished, but some meters' writes were not confirmed (they are in the rerun list)",
         CREDENTIALS_REFUSED: "the mediators refused the job's credentials 5 times in a row: the run stopped",
         stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",

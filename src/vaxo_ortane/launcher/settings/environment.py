@@ -31,6 +31,8 @@ from vaxo_ortane.launcher.settings.variables import (
     FILE_VARIABLES,
     KEY_VARIABLES,
     LEDGER,
+    LEDGER_BACKLOG,
+    LEDGER_WAIT,
     MAX_FAILURES,
     MAX_WRITES_PER_MINUTE,
     NAMES,
@@ -52,6 +54,8 @@ Record = Callable[..., None]
 
 MAX_ROLLOUT = 200
 DEFAULT_PROGRESS_SECONDS = 30.0
+DEFAULT_LEDGER_BACKLOG = 50
+DEFAULT_LEDGER_WAIT = 60.0
 # Progress records more often than this are noise, and their CPU soon passes the meters' own.
 MIN_PROGRESS_SECONDS = 1.0
 
@@ -62,18 +66,24 @@ class ShardError(ValueError):
 
 @dataclass(frozen=True)
 class Rollout:
-    """A budget of mediator requests a minute for the whole rollout, shared out over the
-    processes that run side by side, and a first wave that must pass."""
+    """A budget of mediator requests a minute for the whole rollout, and a first wave that must pass.
+
+    With a ledger (``shared``) every process of the rollout draws from one bucket kept in it;
+    without, the budget is shared out over the processes that run side by side."""
 
     writes_per_minute: float | None = None
     side_by_side: int = 1
     canary: Wave | None = None
     canary_pause: float = 0.0
+    shared: bool = False
 
     @property
     def share_per_minute(self) -> float | None:
-        """This process's part of the budget: a share left by a process that ended early is not passed on."""
-        return None if self.writes_per_minute is None else self.writes_per_minute / self.side_by_side
+        """This process's fixed part of the budget, None for a shared one: a share left by a process
+        that ended early is not passed on."""
+        if self.writes_per_minute is None or self.shared:
+            return None
+        return self.writes_per_minute / self.side_by_side
 
     @property
     def active(self) -> bool:
@@ -82,10 +92,13 @@ class Rollout:
 
 @dataclass(frozen=True)
 class LedgerSetting:
-    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout."""
+    """``FLIP_LEDGER`` and ``FLIP_ROLLOUT``: where the run's outcomes are kept, and under which rollout;
+    how many outcomes may wait to be saved, and how long a ledger out of reach is waited for."""
 
     url: str
     rollout: str
+    backlog: int = DEFAULT_LEDGER_BACKLOG
+    wait: float = DEFAULT_LEDGER_WAIT
 
     @property
     def shown(self) -> str:
@@ -235,7 +248,8 @@ def ledger_from_env(environ: Mapping[str, str]) -> LedgerSetting | None:
             raise ValueError(f"{LEDGER}: an SQLite ledger is sqlite:///ABSOLUTE/PATH, a path from the root")
     elif not sep or scheme.lower() not in ("postgresql", "postgres"):
         raise ValueError(f"{LEDGER} must be sqlite:///ABSOLUTE/PATH or postgresql://[USER@]HOST[:PORT]/DBNAME")
-    return LedgerSetting(url, rollout)
+    backlog = numbers.whole_setting(environ, LEDGER_BACKLOG, DEFAULT_LEDGER_BACKLOG, 1)
+    return LedgerSetting(url, rollout, backlog, numbers.setting(environ, LEDGER_WAIT, DEFAULT_LEDGER_WAIT, 0))
 
 
 def check_mediator_settings(record: Record) -> None:
@@ -253,8 +267,8 @@ def check_mediator_settings(record: Record) -> None:
         record("warning", warning)
 
 
-def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Rollout:
-    """The rollout controls; raises ValueError naming the variable."""
+def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None, shared: bool = False) -> Rollout:
+    """The rollout controls, the budget ``shared`` through a ledger; raises ValueError naming the variable."""
     rate = None
     if environ.get(MAX_WRITES_PER_MINUTE, "").strip():
         rate = numbers.setting(environ, MAX_WRITES_PER_MINUTE, 0.0, 0.0, above=True)
@@ -262,7 +276,8 @@ def rollout_from_env(environ: Mapping[str, str], shard: ShardRun | None) -> Roll
     canary = parse_wave(CANARY, environ.get(CANARY, ""))
     if canary is None and environ.get(CANARY_PAUSE, "").strip():
         raise ValueError(f"{CANARY_PAUSE} is set but {CANARY} is not: there is no wave to pause after")
-    return Rollout(rate, side_by_side, canary, numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0))
+    pause = numbers.setting(environ, CANARY_PAUSE, 0.0, 0.0)
+    return Rollout(rate, 1 if shared else side_by_side, canary, pause, shared and rate is not None)
 
 
 def _progress_seconds(environ: Mapping[str, str]) -> float:
@@ -283,13 +298,20 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
         if environ.get(REPORT, "").strip():
             from vaxo_ortane.launcher.settings.report_path import checked_path  # loaded only when asked for
 
-            report = checked_path(REPORT, environ[REPORT])
+            report = checked_path(REPORT, environ[REPORT], None if shard is None else shard.shard)
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
-        rollout = rollout_from_env(environ, shard)
         ledger = ledger_from_env(environ)
+        rollout = rollout_from_env(environ, shard, shared=ledger is not None)
         progress_seconds = _progress_seconds(environ)
     except ValueError as exc:
         _refuse(record, str(exc), statuses.BAD_SETTING)
+    if ledger is not None and environ.get(SHARDS_AT_ONCE, "").strip():
+        record(
+            "warning",
+            f"{SHARDS_AT_ONCE} is ignored: with {LEDGER} every process of the rollout draws from one write "
+            "budget kept in the ledger",
+            variable=SHARDS_AT_ONCE,
+        )
     display = is_terminal(sys.stderr) and environ.get(TERM) != "dumb"
     return Settings(
         shard,

@@ -1,4 +1,9 @@
-"""``FLIP_REPORT``: the report's path and its rerun list's, checked before the run."""
+"""``FLIP_REPORT``: the report's path and its rerun list's, checked before the run.
+
+Every shard of a run is given the same ``FLIP_REPORT``: each writes its own pair,
+named for its shard (``run.json`` becomes ``run.shard-3-of-4.json``), so that no
+shard replaces another's report or rerun list.
+"""
 
 from __future__ import annotations
 
@@ -6,15 +11,20 @@ import os
 import stat
 from pathlib import Path
 
+from vaxo_ortane.launcher.run.shards import Shard
+
 
 class ReportError(ValueError):
     """``FLIP_REPORT`` names a place where no report can be written."""
 
 
-def checked_path(variable: str, raw: str) -> Path:
-    """The report's path that ``variable`` holds, checked now rather than when the run has ended."""
+def checked_path(variable: str, raw: str, shard: Shard | None = None) -> Path:
+    """The report's path that ``variable`` holds, ``shard``'s own when sharded, checked now
+    rather than when the run has ended."""
     raw = raw.strip()
     path = Path(raw)
+    if shard is not None and raw.rpartition("/")[2] not in ("", ".", ".."):
+        path = for_shard(path, shard)
     folder = path.parent
     if raw.rpartition("/")[2] in ("", ".", ".."):
         reason = "it names a folder, not a file"
@@ -27,6 +37,14 @@ def checked_path(variable: str, raw: str) -> Path:
     if reason:
         raise ReportError(f"{variable}={raw!r}: {reason}")
     return path
+
+
+def for_shard(path: Path, shard: Shard) -> Path:
+    """``path`` named for ``shard``: ``run.json`` is ``run.shard-3-of-4.json``, ``run`` is ``run-shard-3-of-4``."""
+    tag = f"shard-{shard.index}-of-{shard.count}"
+    if path.suffix:
+        return path.with_name(f"{path.stem}.{tag}{path.suffix}")
+    return path.with_name(f"{path.name}-{tag}")  # a dot would make the tag the suffix, which the rerun list drops
 
 
 def rerun_path(path: Path) -> Path:

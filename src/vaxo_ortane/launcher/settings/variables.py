@@ -25,6 +25,8 @@ CANARY_PAUSE = "FLIP_CANARY_PAUSE"
 # The run ledger, and the rollout that the run belongs to.
 LEDGER = "FLIP_LEDGER"
 ROLLOUT = "FLIP_ROLLOUT"
+LEDGER_BACKLOG = "FLIP_LEDGER_BACKLOG"  # outcomes waiting to be saved before writes wait
+LEDGER_WAIT = "FLIP_LEDGER_WAIT"  # seconds a ledger that cannot be reached is waited for
 FILE_VARIABLES = (*KEY_VARIABLES, LEDGER)  # besides the name list: a ledger URL may hold a password
 # Watching a run: progress records every so many seconds (0: none); a live line on a terminal.
 PROGRESS_SECONDS = "FLIP_PROGRESS_SECONDS"
@@ -56,4 +58,6 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {PROGRESS_SECONDS}  a progress record every this many seconds (1 or more) while meters are worked on (30; 0: none)
   {LEDGER}, {ROLLOUT}  keep each outcome in a ledger (sqlite:///PATH or postgresql://...) under
       a rollout; a run leaves out the names the rollout has already switched off
+  {LEDGER_BACKLOG}  writes wait while this many outcomes wait to be saved (50)
+  {LEDGER_WAIT}  seconds to wait for a ledger that cannot be reached, then exit status 12 (60)
 """
