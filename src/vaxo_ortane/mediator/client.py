@@ -564,14 +564,16 @@ class OrtaneMediatorClient:
         if not idempotency.usable(key):
             raise ValueError("the idempotency key for this write cannot go into a header")
         request_id = writes.held(key)
-        looked_at = time.monotonic() if request_id is not None else 0.0  # a held request is asked at once
-        if request_id is None:
+        looked_at = 0.0
+        if request_id is not None:
+            looked_at = time.monotonic()  # a held request is asked at once
+        else:
             if settings.read_back:
                 before = self.prepay_enabled_read()
                 writes.on_read(self.meter_id, before)
                 if before is value:
                     return  # already so at the meter: nothing is written
-            answer = self._exchange(_BODIES[value], value, "write", key=key)
+            answer = self._exchange(_BODIES[value], value, "write", key)
             if answer.status != 202:
                 if settings.read_back:
                     self._read_back(value, answer.status)

@@ -55,4 +55,4 @@ def random_key() -> str:
 
 def usable(key: object) -> bool:
     """Whether ``key`` can go into a header as it is: printable ASCII, no blank, of a sane length."""
-    return isinstance(key, str) and 0 < len(key) <= LONGEST and key.isascii() and key.isprintable() and " " not in key
+    return type(key) is str and 0 < len(key) <= LONGEST and key.isascii() and key.isprintable() and " " not in key
