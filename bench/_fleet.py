@@ -13,7 +13,7 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 from vaxo_ortane.mediator.sample_fleet import (
@@ -43,8 +43,8 @@ def job_env(registry: Path, inventory: Path) -> dict[str, str]:
     }
 
 
-def meters(count: int, latency: float) -> list[SampleMeter]:
-    behaviour = MeterBehaviour(latency=latency)
+def meters(count: int, latency: float, behaviour: MeterBehaviour | None = None) -> list[SampleMeter]:
+    behaviour = replace(behaviour or MeterBehaviour(), latency=latency)
     return [
         SampleMeter(
             id=i, name=f"M{i:06d}", meter_id=f"MTR-{i:06d}", serial=f"SN{i:08d}", esco=ESCO, behaviour=behaviour
@@ -104,19 +104,35 @@ class JobRun:
 class Fleet:
     """N meters behind one simulator whose writes all take ``latency`` seconds."""
 
-    def __init__(self, folder: Path, count: int, latency: float, sim_args: Sequence[str] = ()) -> None:
+    def __init__(
+        self,
+        folder: Path,
+        count: int,
+        latency: float,
+        sim_args: Sequence[str] = (),
+        behaviour: MeterBehaviour | None = None,
+    ) -> None:
         folder.mkdir(parents=True, exist_ok=True)
         self.folder, self.count, self.latency = folder, count, latency
-        self.meters = meters(count, latency)
+        self.meters = meters(count, latency, behaviour)
         self.registry = folder / "registry.db"
         self.registry.unlink(missing_ok=True)
         write_registry(self.registry, self.meters)
-        config = folder / "sim.toml"
-        write_sim_config(config, self.meters)
-        self.sim = Sim(config, folder / "sim.log", sim_args)
+        self._config, self._sim_args = folder / "sim.toml", sim_args
+        write_sim_config(self._config, self.meters)
         self.extra_env: dict[str, str] = {}
         self.inventory = folder / "inventory.toml"
+        self._start_sim()
+
+    def _start_sim(self) -> None:
+        self.sim = Sim(self._config, self.folder / "sim.log", self._sim_args)
         write_inventory(self.inventory, self.meters, {ESCO: self.sim.address})
+
+    def restart_sim(self) -> None:
+        """A new simulator, every meter on again and no key kept: a run that reads meters
+        first would find them off after the one before."""
+        self.sim.stop()
+        self._start_sim()
 
     def __enter__(self) -> Fleet:
         return self

@@ -133,6 +133,7 @@ def drill(folder: Path, url: str, args: argparse.Namespace, outage: Callable[[],
         wall = time.monotonic() - started
         times = [when for when, _, _ in sim.arrivals()]
         writes = [sim.writes(m.meter_id) for m in fleet]
+        repeated = sum(sim.repeated(m.meter_id) for m in fleet)  # sent again, answered from the key
         off = sum(sim.value(m.meter_id) is False for m in fleet)
     ledger = open_ledger(url, read_only=True)
     try:
@@ -157,6 +158,7 @@ def drill(folder: Path, url: str, args: argparse.Namespace, outage: Callable[[],
         f"  written more than once  {twice:6d} meters ({extra} extra writes), "
         f"{extra / max(kills, 1):.1f} a kill (bound {WORKERS} in flight + the unsaved outcomes)"
     )
+    print(f"  sent again under a key already taken, answered without a write: {repeated}")
     exact = (
         off == args.meters
         and min(writes) >= 1

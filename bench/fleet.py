@@ -14,6 +14,7 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
     python bench/fleet.py --cpu-only --env FLIP_MAX_FAILURES=50%   # CPU per meter with a setting
     python bench/fleet.py --compare off:FLIP_PROGRESS_SECONDS=0 --compare on:   # settings side by side
     python bench/fleet.py --bare [--job-bin main=../base/.venv/bin]   # against the bare loop, in turns
+    python bench/fleet.py --compare main: --compare here: --job-bin main=../base/.venv/bin   # two builds
 
 ``--bare`` sets the job's CPU per meter at N = 2,000, L = 20 ms against a bare loop of
 the same writes (``_bare_loop.py``: five pycurl threads, nothing else) on the same
@@ -31,7 +32,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, JobRun, floor_seconds, job_bins
+from _fleet import BIN, Fleet, JobRun, floor_seconds, job_bins
 
 RATIO_TARGET = 1.05
 BARE_TARGET = 2.0
@@ -81,7 +82,7 @@ def main() -> None:
         action="append",
         default=[],
         metavar="LABEL=DIR",
-        help="with --bare: another installation of the job, the bin folder of its venv",
+        help="with --bare: another installation of the job, the bin folder of its venv; with --compare: the one the setting LABEL runs",
     )
     args = parser.parse_args()
     EXTRA_ENV.update(item.split("=", 1) for item in args.env)
@@ -92,7 +93,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="bench-fleet-") as tmp:
         folder = Path(tmp)
         if args.compare:
-            compare(folder, n, args.compare, args.rounds)
+            compare(folder, n, args.compare, args.rounds, job_bins(args.job_bin))
             return
         if args.bare:
             bins = job_bins(args.job_bin)
@@ -186,7 +187,7 @@ def against_bare(folder: Path, count: int, latency: float, rounds: int, bins: di
     print(f"load average at end: {os.getloadavg()}")
 
 
-def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:
+def compare(folder: Path, count: int, variants: list[str], rounds: int, builds: dict[str, Path]) -> None:
     settings = {}
     for variant in variants:
         label, _, items = variant.partition(":")
@@ -199,14 +200,21 @@ def compare(folder: Path, count: int, variants: list[str], rounds: int) -> None:
                 runs = []
                 for fleet in (one, many):
                     fleet.extra_env = {key: value.replace("{folder}", str(fleet.folder)) for key, value in env.items()}
-                    runs.append(fleet.run_job())
+                    fleet.restart_sim()  # each run finds every meter on, as the first did
+                    runs.append(fleet.run_job(bin_dir=builds.get(label, BIN)))
                 fixed[label].append(runs[0].cpu_seconds * 1e3)
                 per_meter[label].append(net(runs[1], runs[0])[0])
     print(f"in turns, {rounds} runs each: a one-meter run's CPU, and N = {count}, L = 0 CPU per meter net of it")
+    first = next(iter(settings))
     for label in settings:
+        # Against the first setting, round by round: the machine's load falls on both runs of a round alike.
+        steps = [ours - theirs for ours, theirs in zip(per_meter[label], per_meter[first], strict=True)]
+        step = statistics.median(steps)
+        against = f"   against {first}: {step:+6.1f} us ({step / statistics.median(per_meter[first]):+.1%})"
         print(
             f"  {label:<12} fixed {statistics.median(fixed[label]):6.1f} ms (best {min(fixed[label]):6.1f})   "
             f"per meter {statistics.median(per_meter[label]):6.1f} us (best {min(per_meter[label]):6.1f})"
+            + (against if label != first else "")
         )
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import socket
 import subprocess
 import sys
@@ -178,15 +179,22 @@ class TestSimulator:
         config.write_text('[meters."M-1"]\nprepay_enabled = true\n')
         script = Path(sys.executable).parent / "vaxo-mediator-sim"
         command = [str(script)] if script.exists() else [sys.executable, "-m", "vaxo_ortane.mediator.sim"]
-        process = subprocess.Popen([*command, "--config", str(config)], stdout=subprocess.PIPE, text=True)
+        process = subprocess.Popen(
+            [*command, "--config", str(config)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
         try:
             assert process.stdout is not None
             address = process.stdout.readline().strip().removeprefix("listening on ")
             assert address.startswith("http://127.0.0.1:")
-            assert httpx.put(f"{address}/meters/M-1/prepay_enabled", json={"value": False}).status_code == 200
+            for _ in range(2):
+                put = httpx.put(
+                    f"{address}/meters/M-1/prepay_enabled", json={"value": False}, headers={"Idempotency-Key": "k"}
+                )
+                assert put.status_code == 200
             assert httpx.get(f"{address}/meters/M-1/prepay_enabled").json() == {"meter_id": "M-1", "value": False}
         finally:
             process.terminate()
-            assert process.wait(timeout=10) == 0
-            assert process.stdout is not None
-            process.stdout.close()
+            _, err = process.communicate(timeout=10)
+            assert process.returncode == 0
+        # The truth a drill counts against: one write applied, one repeated key answered.
+        assert json.loads(err.splitlines()[-1]) == {"applied": {"M-1": 1}, "repeated_keys": {"M-1": 1}}

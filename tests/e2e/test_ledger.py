@@ -7,6 +7,7 @@ import json
 import signal
 import subprocess
 import time
+from collections import Counter
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -19,7 +20,14 @@ from pg_cluster import ADMIN, ADMIN_PASSWORD, READER, Cluster, server_bindir, st
 from servers import unavailable
 from test_stopping import JobProcess, flipped
 from vaxo_ortane.launcher.ledger.claims import LEASE_SECONDS, WAIT_SECONDS
-from vaxo_ortane.launcher.ledger.schema import CLAIMS_TABLE, RUNS_TABLE, SCHEMA_TABLE, VERSION
+from vaxo_ortane.launcher.ledger.schema import (
+    METERS_TABLE,
+    SCHEMA_STATEMENTS,
+    SCHEMA_TABLE,
+    TABLES,
+    UPGRADES,
+    VERSION,
+)
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -121,6 +129,34 @@ def test_a_killed_run_resumed_writes_every_meter_and_rewrites_only_writes_in_fli
     settled = f.run("--esco", "ESCO_A", **env)
     assert settled.status == 0 and writes(f) == after
     assert settled.events("Rollout r1: the names left select no meter")
+
+
+def puts(f: Any) -> Counter[str]:
+    """The writes that reached the mediator service, by meter id, whatever it made of them."""
+    return Counter(target.split("/")[2] for _, method, target in f.sim.arrivals() if method == "PUT")
+
+
+def test_a_killed_run_resumed_applies_each_meter_once_under_one_key_and_polls_what_it_held(
+    fleet: Any, ledger_url: str
+) -> None:
+    # Even meters' head-ends accept writes and apply them a second later: the kill finds some accepted.
+    later = MeterBehaviour(latency=0.1, accept=True, apply_after=1.0)
+    f = fleet([meter(n, behaviour=later if n % 2 == 0 else MeterBehaviour(latency=0.1)) for n in range(1, 41)])
+    env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
+    job = JobProcess(f, [], **env)
+    try:
+        job.wait_for(flipped(16))
+    finally:
+        job.kill()
+    meters = json.loads(tool(f, ledger_url, "--format", "json").stdout)["meters"]
+    held = {m["meter_id"] for m in meters if m["outcome"] == "accepted"}
+    sent = puts(f)
+    resumed = f.run("--esco", "ESCO_A", **env)
+    assert resumed.status == 0, resumed.stderr[-2000:]
+    # The service's own truth: each meter applied once, under one key, and no held request written again.
+    assert {m.meter_id: f.sim.applied(m.meter_id) for m in f.meters} == {m.meter_id: 1 for m in f.meters}
+    assert f.sim.keys() == {m.meter_id: 1 for m in f.meters}
+    assert held and all(puts(f)[mid] == sent[mid] for mid in held), held
 
 
 def test_shards_side_by_side_share_one_ledger_and_a_settled_rollout_writes_nothing(fleet: Any, ledger_url: str) -> None:
@@ -245,26 +281,38 @@ def _execute(url: str, statement: str) -> list[tuple[Any, ...]]:
         return cursor.fetchall() if cursor.description else []
 
 
+@pytest.mark.parametrize("version", [0, 1, 3])
 def test_an_older_ledger_is_brought_up_to_date_when_opened_and_a_newer_one_is_refused(
-    fleet: Any, ledger_url: str
+    fleet: Any, ledger_url: str, version: int
 ) -> None:
     f = fleet([meter(1), meter(2)])
     env = {"FLIP_LEDGER": ledger_url, "FLIP_ROLLOUT": "r1"}
-    assert f.run("--esco", "ESCO_A", **env).status == 0
-    # A ledger as the releases before schema versions left it: the first step's tables, no version.
-    for statement in [f"DROP TABLE {SCHEMA_TABLE}", f"DROP TABLE {CLAIMS_TABLE}"] + [
-        f"ALTER TABLE {RUNS_TABLE} DROP COLUMN {column}" for column in ("heartbeat", "process", "stopping")
-    ]:
-        _execute(ledger_url, statement)
+    # A ledger as earlier releases left it: their tables, meter 1 switched off, their version from 1 on
+    # (3: main before keys, with its claims and its budget).
+    time_type = "text" if ledger_url.startswith("sqlite") else "timestamptz"
+    for statement in (s for _, step in UPGRADES[: max(version, 1)] for s in step):
+        _execute(ledger_url, statement.format(time=time_type, **TABLES))
+    if version:
+        _execute(ledger_url, SCHEMA_STATEMENTS["create"].format(**TABLES))
+        _execute(ledger_url, f"INSERT INTO {SCHEMA_TABLE} (version) VALUES ({version})")
+    _execute(
+        ledger_url,
+        f"INSERT INTO {METERS_TABLE} (rollout, row_id, name, meter_id, serial, outcome, run_id, at, switched_off_at, "
+        "switched_off_run) VALUES ('r1', '1', 'A-001', 'MTR-0001', 'SN-1001', 'switched_off', 'old', "
+        "'2026-01-01T00:00:00Z', '2026-01-01T00:00:00Z', 'old')",
+    )
+    assert f.run("--esco", "ESCO_A", **env).status == 0 and f.sim.requests("PUT") == 1
     shown = json.loads(tool(f, ledger_url, "--format", "json").stdout)
-    assert shown["counts"]["switched_off"] == 2
+    old, new = ((m["value_before"], m["idempotency_key"], m["confirmed_at"]) for m in shown["meters"])
+    assert shown["counts"]["switched_off"] == 2 and old == (None, None, None)
+    assert new[0] is True and new[1].startswith("pef-") and new[2] is not None
     assert _execute(ledger_url, f"SELECT version FROM {SCHEMA_TABLE}") == [(VERSION,)]
     _execute(ledger_url, f"UPDATE {SCHEMA_TABLE} SET version = {VERSION + 1}")
     refused = subprocess.run(
         [str(TOOL), "--rollout", "r1"], env=f.env(FLIP_LEDGER=ledger_url), capture_output=True, text=True, timeout=60
     )
     run = f.run("--esco", "ESCO_A", **env)
-    assert (refused.returncode, run.status, f.sim.requests("PUT")) == (1, 2, 2)
+    assert (refused.returncode, run.status, f.sim.requests("PUT")) == (1, 2, 1)
     said = f"newer than this release's {VERSION}"
     assert said in refused.stderr and any(said in r["event"] for r in run.records if r["level"] == "error")
 
@@ -342,8 +390,9 @@ def test_writes_wait_for_a_ledger_that_is_down_and_a_kill_then_repeats_at_most_t
     )
     assert sent - kept <= backlog + WORKERS
     resumed = f.run("--esco", "ESCO_A", **env)
-    assert resumed.status == 0 and set(writes(f).values()) <= {1, 2}
-    assert sum(n == 2 for n in writes(f).values()) == sent - kept
+    assert resumed.status == 0 and set(writes(f).values()) == {1}
+    # Sent again under the same keys: the service answered them from its record, writing nothing.
+    assert sum(f.sim.repeated(m.meter_id) for m in f.meters) == sent - kept
 
 
 REFUSE_SWITCHED_OFF = {

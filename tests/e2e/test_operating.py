@@ -132,14 +132,16 @@ def test_report_rerun_list_runs_as_it_is(fleet: Any, tmp_path: Path) -> None:
     first = f.run("--esco", "ESCO_A", FLIP_REPORT=str(report), MEDIATOR_RETRIES="0", LOG_LEVEL="error")
     assert first.status == 0 and not first.events(SUMMARY)  # info records dropped, outcomes still known
     document = json.loads(report.read_text())
-    counts = {"selected": 8, "switched_off": 5, "failed": 3, "not_run": 0}
+    counts = {"selected": 8, "switched_off": 5, "already_off": 0, "accepted": 0, "failed": 3, "not_run": 0}
+    causes = {"refused_by_head_end": 0, "unconfirmed": 0, "not_applied": 0}
     assert document["counts"] == counts | {
-        "failed_by_cause": {"mediator": 2, "no_mediator": 1, "error": 0, "stopped": 0}
+        "failed_by_cause": {"mediator": 2, "no_mediator": 1, "error": 0, "stopped": 0} | causes
     }
     by_name = {m["name"]: m for m in document["meters"]}
     assert by_name["A-006"]["outcome"] == "failed" and "HTTP 503" in by_name["A-006"]["detail"]
     switched_off = {"name": "A-001", "id": 1, "meter_id": "MTR-0001", "serial": "SN-1001", "outcome": "switched_off"}
-    unset = dict.fromkeys(["cause", "detail", "mediator_address"])  # the address is the simulator's, not compared
+    # The address is the simulator's, not compared; the value before is the registry's.
+    unset = dict.fromkeys(["cause", "detail", "mediator_address", "request_id"]) | {"value_before": True}
     assert by_name["A-001"] | {"mediator_address": None} == switched_off | unset
     rerun = Path(document["rerun_file"])
     assert rerun == report.with_suffix(".rerun") and rerun.read_text() == "A-006\nA-007\nA-008\n"

@@ -7,6 +7,7 @@ One subpackage a concern; each may import only those above it in this list (its
                 each meter's outcome, stop signals, shards
     settings/   every variable, named once and read once into a frozen Settings
     ledger/     the run ledger: tables, store, writer thread, resume, prepay-enabled-flip-ledger
+    confirming/ each write's idempotency key, accepted writes confirmed beside the workers
     rollout/    the write-rate budget, the canary wave, the failure threshold, their plan
     results/    the report and its rerun list, the metrics, the names that selected nothing
     watching/   progress records, the live line, the closing summary, tables

@@ -12,7 +12,8 @@ The path of a run, a step a line, with where each step lives::
     run_state              the outcomes watched when a setting needs them (run.outcomes),
                            the controls put in place (rollout.controls: rate_budget,
                            canary, threshold), progress and the live line (watching)
-    run_main               the job module run as __main__: the job's own work
+    run_main               the job module run as __main__: the job's own work, then the
+                           wait for its accepted writes to be confirmed (confirming)
     _close                 the ledger's end, the report and the metrics (results), then
                            the closing summary (watching.summary)
 
@@ -29,6 +30,7 @@ import os
 import signal
 import sys
 import traceback
+from collections.abc import Callable
 
 from vaxo_ortane.launcher.rollout import refusals, threshold
 from vaxo_ortane.launcher.run import statuses
@@ -86,7 +88,7 @@ def _run_watched() -> int:
         return _close(settings, state, status)
     state.watch(settings, record)
     try:
-        status = _run_to_end(watcher, settings.shard)
+        status = _run_to_end(watcher, settings.shard, state.confirm_accepted)
     except SystemExit as exit_info:
         status = _status_of(exit_info.code)
         if state.ledger is not None and (settled := state.ledger.settled_status(status, record)) is not None:
@@ -111,6 +113,7 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
     with ``status``. Only an incomplete ledger changes the status (``resume``); the rest never do.
     """
     seconds = state.end()
+    status = _confirmed_status(state, status)
     unselected = None
     if state.selection.rows is not None:
         from vaxo_ortane.launcher.results.unselected import look_up
@@ -151,9 +154,24 @@ def _status_of(code: object) -> int:
     return statuses.SUCCESS if code is None else code if isinstance(code, int) else statuses.COLLABORATOR_FAILED
 
 
-def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None) -> int:
+def _confirmed_status(state: RunState, status: int) -> int:
+    # A run that would end 0 says so when some meter's write was not confirmed.
+    if status != statuses.SUCCESS or not (unconfirmed := state.unconfirmed()):
+        return status
+    record(
+        "warning",
+        f"{unconfirmed} meters' writes are not confirmed: exit status {statuses.UNCONFIRMED}",
+        unconfirmed=unconfirmed,
+        status=statuses.UNCONFIRMED,
+        run_status=status,
+    )
+    return statuses.UNCONFIRMED
+
+
+def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None, confirm: Callable[[], None]) -> int:
     try:
         run_main()
+        confirm()  # before the run's end: a signal while it waits is a stop request
     except SystemExit as exit_info:
         if (signum := watcher.finish()) is None and stopping.reason() is None:
             if (status := settled_status(shard_run, exit_info.code, record)) is not None:

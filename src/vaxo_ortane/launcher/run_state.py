@@ -11,11 +11,14 @@ end which listed names selected nothing.
 The rollout controls (a write-rate budget, a canary wave, the wait for room in
 the ledger's backlog) go into the mediator client's hooks only when set; the
 canary also needs the outcomes. The watch on refused credentials is always there:
-a counter the mediator client calls.
+a counter the mediator client calls. So are the write hooks (``confirming``): every
+write carries its idempotency key, and a write the mediator only accepted is
+confirmed beside the workers.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 from collections.abc import Callable
@@ -31,6 +34,7 @@ from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_respon
 from vaxo_ortane.util.timestamps import utc_now
 
 if TYPE_CHECKING:
+    from vaxo_ortane.launcher.confirming.hooks import Confirming
     from vaxo_ortane.launcher.ledger.resume import LedgerRun
     from vaxo_ortane.launcher.rollout.controls import Controls
     from vaxo_ortane.launcher.run.outcomes import Outcomes
@@ -60,6 +64,7 @@ class RunState:
     selection: Selection = field(default_factory=Selection)
     ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     rollout: Controls | None = None
+    confirming: Confirming | None = None
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
     _display: LiveLine | None = None
@@ -71,6 +76,7 @@ class RunState:
         self._refusals.install()
         self._observations.append(observe_responses(self.selection.on_response))
         if not settings.watched:
+            self._confirm(record)
             self._control(settings, record)
             return
         from vaxo_ortane.launcher.run.messages import JOB_LOGGER
@@ -84,8 +90,39 @@ class RunState:
         self._observations += [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
         if self.ledger is not None:
             self._observations.append(self.ledger.attach(outcomes))
+        self._confirm(record)
         self._control(settings, record)
         self._watch_progress(settings, outcomes, record)
+
+    def _confirm(self, record: Record) -> None:
+        # Each write's key, from the rollout with a ledger, else from a run id of this run's own.
+        from vaxo_ortane.launcher.confirming.hooks import Confirming
+        from vaxo_ortane.launcher.confirming.keys import Keys, rollout_scope, run_scope
+
+        ledger = self.ledger
+        if ledger is None:
+            keys = Keys(run_scope(os.urandom(16).hex()), self.outcomes, self._selected_rows)
+        else:
+            from vaxo_ortane.launcher.ledger.store import name_key  # the row id as the ledger keeps it
+
+            scope, unsettled = rollout_scope(ledger.setting.rollout), ledger.unsettled
+            keys = Keys(scope, self.outcomes, self._selected_rows, unsettled.requests, unsettled.refused, name_key)
+        self.confirming = Confirming.install(keys, self.outcomes, record)
+
+    def _selected_rows(self) -> list[Row] | None:
+        return self.selection.rows
+
+    def confirm_accepted(self) -> None:
+        """Hold the run until every accepted write is settled, or the run stops."""
+        if self.confirming is not None:
+            self.confirming.wait()
+
+    def unconfirmed(self) -> int:
+        """How many meters' writes ended unconfirmed; call after ``end``."""
+        if self.outcomes is not None:
+            count: int = self.outcomes.counts()["failed_by_cause"]["unconfirmed"]
+            return count
+        return 0 if self.confirming is None else self.confirming.confirmer.unconfirmed
 
     def _control(self, settings: Settings, record: Record) -> None:
         # The write-rate budget, the canary and the ledger's backlog, when set, in the mediator client's hooks.
@@ -127,6 +164,8 @@ class RunState:
             self.rollout.remove()
         elif self.ledger is not None:
             pacing.reset()
+        if self.confirming is not None:
+            self.confirming.remove()
         if self._refusals is not None:
             self._refusals.remove()
         if self.outcomes is not None:

@@ -1,11 +1,19 @@
 """The mediator client: writes one meter's prepay-enabled setting over HTTP.
 
 ``prepay_enabled_write(value)`` sends ``PUT <address>/meters/<meter_id>/prepay_enabled``
-with the body ``{"value": <bool>}``; the mediator answers 200 with
-``{"meter_id": "<meter_id>", "value": <bool>}``. ``prepay_enabled_read()`` sends
-``GET`` to the same path and takes the same answer's value (the plan uses it). A success status whose body is
-not JSON confirming the value written (and, when it names one, the meter) is a
-failure: the write cannot be taken as done.
+with the body ``{"value": <bool>}`` and an ``Idempotency-Key`` header; the mediator
+answers 200 with ``{"meter_id": "<meter_id>", "value": <bool>}``, or 202 with a
+``request_id`` when it has only accepted the write (``confirmation``).
+``prepay_enabled_read()`` sends ``GET`` to the same path and takes the same
+answer's value (the plan uses it). A success status whose body is not JSON
+confirming the value written (and, when it names one, the meter) is a failure:
+the write cannot be taken as done.
+
+The key comes from the launcher's hooks (``writes``), and every attempt of the
+write carries it: a mediator that took an attempt answers the next as it did,
+without writing twice. With ``MEDIATOR_VERIFY=read-back`` the meter is read
+before the write (a meter that already reads the value is not written) and
+again after it, and only a read that shows the value confirms the write.
 
 Writes go through libcurl (pycurl). Each thread keeps one easy handle and reuses
 it, so its connections stay alive between writes; a handle is never shared
@@ -27,6 +35,8 @@ Settings, from the environment, read once per process:
 ``MEDIATOR_READ_TIMEOUT``     seconds to send the request and read the whole answer (10)
 ``MEDIATOR_RETRIES``          further attempts after a retryable failure (2)
 ``MEDIATOR_BACKOFF``          first pause between attempts in seconds, doubled each time (0.25)
+``MEDIATOR_CONFIRM_TIMEOUT``  seconds from a write's acceptance to its confirmation, at most (300)
+``MEDIATOR_VERIFY``           ``none``, or ``read-back`` to read each meter before and after its write
 
 Proxies come from the environment (``*_PROXY``, ``NO_PROXY``), as Python's
 urllib reads them. https is verified against ``MEDIATOR_CA_FILE`` when set (for
@@ -42,6 +52,7 @@ the mediator sent back is shown with every form of the token taken out, then cut
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import json
 import os
@@ -59,7 +70,8 @@ import pycurl
 from ..util import stopping
 from ..util.numbers import Bound, settings_from_env
 from ..util.urls import without_credentials
-from . import pacing
+from . import confirmation, idempotency, pacing, writes
+from .confirmation import NOT_APPLIED, UNCONFIRMED, RequestState
 from .credentials import CredentialError, Credentials, default_credentials
 from .mediator_client_exception import REFUSED_STATUSES, TLS_REFUSED, MediatorClientException
 from .scrub import scrubbed
@@ -67,6 +79,13 @@ from .scrub import scrubbed
 # No pause is longer than this, whatever Retry-After asks for: the run stays bounded.
 MAX_PAUSE = 4.0
 RETRY_STATUSES = frozenset({429}) | frozenset(range(500, 600))
+# A keyed write whose first attempt the mediator is still answering.
+IN_PROGRESS = 409
+# The mediator holds the write's key for another request.
+KEY_REUSED = 422
+MAX_REQUEST_ID = 200
+VERIFY = "MEDIATOR_VERIFY"
+VERIFY_MODES = ("none", "read-back")
 # CURLOPT_CA_CACHE_TIMEOUT (libcurl 7.87), which pycurl 7.49 does not name.
 CA_CACHE_TIMEOUT = getattr(pycurl, "CA_CACHE_TIMEOUT", 321)
 # libcurl's failures on the way to the mediator, by the name the error carries;
@@ -101,10 +120,16 @@ class MediatorSettings:
     read_timeout: float = 10.0
     retries: int = 2
     backoff: float = 0.25
+    confirm_timeout: float = 300.0
+    read_back: bool = False
 
     @classmethod
     def from_env(cls, environ: Mapping[str, str] | None = None) -> MediatorSettings:
-        return settings_from_env(cls, os.environ if environ is None else environ, _BOUNDS)
+        environ = os.environ if environ is None else environ
+        mode = environ.get(VERIFY, "").strip() or VERIFY_MODES[0]
+        if mode not in VERIFY_MODES:
+            raise ValueError(f"{VERIFY} must be none or read-back, not {mode[:40]!r}")
+        return dataclasses.replace(settings_from_env(cls, environ, _BOUNDS), read_back=mode == "read-back")
 
     @property
     def deadline(self) -> float:
@@ -128,6 +153,7 @@ _BOUNDS = {
     "read_timeout": Bound("MEDIATOR_READ_TIMEOUT", 0.001),
     "retries": Bound("MEDIATOR_RETRIES", 0),
     "backoff": Bound("MEDIATOR_BACKOFF", 0),
+    "confirm_timeout": Bound("MEDIATOR_CONFIRM_TIMEOUT", 0, above=True),
 }
 
 
@@ -262,10 +288,11 @@ def _reading_handle(credentials: Credentials | None = None) -> _Handle:
 
 
 class _Answer:
-    __slots__ = ("body", "head", "status")
+    __slots__ = ("body", "head", "secret", "status")
 
     def __init__(self, status: int, head: list[bytes], body: bytes) -> None:
         self.status, self.head, self.body = status, head, body
+        self.secret: str | None = None  # the token the request carried: never in what is kept of the answer
 
     @property
     def text(self) -> str:
@@ -341,6 +368,40 @@ def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object, scrub: C
     return None
 
 
+def _not_accepted(answer: _Answer, meter_id: object, scrub: Callable[[str], str]) -> str | None:
+    """Why a 202 answer does not give a request id to follow the write by; None when it does.
+    Each excerpt is scrubbed, then cut."""
+    try:
+        body = _parsed(answer.body)
+    except ValueError:
+        return "the answer is not JSON"
+    request_id = body.get("request_id") if isinstance(body, dict) else None
+    if not isinstance(body, dict) or not isinstance(request_id, str) or not 0 < len(request_id) <= MAX_REQUEST_ID:
+        return f"the answer holds no request id of printable text: {scrub(json.dumps(body))[:100]}"
+    if not request_id.isprintable():
+        return "the answer's request id is not printable text"
+    if scrub(request_id) != request_id:
+        return "the answer's request id holds the job's bearer token"
+    if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
+        return f"the answer is for meter {scrub(str(body['meter_id']))[:100]!r}"
+    return None
+
+
+def _request_problem(answer: _Answer, meter_id: object, request_id: str, scrub: Callable[[str], str]) -> str | None:
+    """Why a request's answer does not say how it stands; None when it does."""
+    try:
+        body = _parsed(answer.body)
+    except ValueError:
+        return "the answer is not JSON"
+    if not isinstance(body, dict) or body.get("status") not in confirmation.STATUSES:
+        return f"the answer holds no pending, applied or failed status: {scrub(json.dumps(body))[:100]}"
+    if "request_id" in body and str(body["request_id"]) != request_id:
+        return f"the answer is for request {scrub(str(body['request_id']))[:100]!r}"
+    if "meter_id" in body and str(body["meter_id"]) != str(meter_id):
+        return f"the answer is for meter {scrub(str(body['meter_id']))[:100]!r}"
+    return None
+
+
 _UNRESERVED = re.compile(r"[A-Za-z0-9_.~-]+")
 
 
@@ -405,16 +466,21 @@ def _attempt(
     settings: MediatorSettings,
     credentials: Credentials | None = None,
     token: str | None = None,
+    key: str | None = None,
 ) -> _Answer:
     """One exchange on this thread's handle (a read without a body), with ``token``
-    in its header; raises _Failed when no whole answer came."""
+    and ``key`` in its header; raises _Failed when no whole answer came."""
     handle = _handle(credentials) if body is not None else _reading_handle(credentials)
     if tls or proxy.startswith("https:"):
         handle.verify()
-    if token is not None or pycurl.HTTPHEADER in handle.options:
-        # Set from the token's current value, and again only when it changed.
-        base = _HEADERS if body is not None else []
-        handle.set(pycurl.HTTPHEADER, base if token is None else [*base, f"Authorization: Bearer {token}"])
+    if token is not None or key is not None or pycurl.HTTPHEADER in handle.options:
+        # Set from the token's current value and the write's key, and again only when they changed.
+        headers = _HEADERS if body is not None else []
+        if key is not None:
+            headers = [*headers, f"Idempotency-Key: {key}"]
+        if token is not None:
+            headers = [*headers, f"Authorization: Bearer {token}"]
+        handle.set(pycurl.HTTPHEADER, headers)
     connect_ms, deadline_ms = settings.limits_ms
     handle.head.clear()
     handle.body.clear()
@@ -465,7 +531,8 @@ class OrtaneMediatorClient:
         self._scheme, self._host = parts.scheme, host
         # Sent without any user name or password: the job's credentials are its
         # certificate and token, never an address's.
-        self.url = shown.rstrip("/") + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
+        self._base = shown.rstrip("/")
+        self.url = self._base + f"/meters/{_path_segment(meter_id)}/prepay_enabled"
         self._settings = settings
         self._given_credentials = credentials  # None: the environment's
 
@@ -482,13 +549,63 @@ class OrtaneMediatorClient:
         raise exc
 
     def prepay_enabled_write(self, value: bool) -> None:
-        """Set the meter's prepay-enabled setting; raise MediatorClientException on failure."""
+        """Set the meter's prepay-enabled setting; raise MediatorClientException on failure.
+
+        A write the mediator only accepted returns once it is confirmed, or at once
+        when the launcher's hooks confirm it beside the caller.
+        """
         if not isinstance(value, bool):
             raise TypeError(f"prepay_enabled_write takes a bool, not {type(value).__name__}")
         pacing.before_write()  # may wait: the stop check comes after it
         if (refusal := stopping.refusal()) is not None:
             self._fail(refusal, self._shown, None)  # the job is stopping: this write never starts
-        self._exchange(_BODIES[value], value, "write")
+        settings = self._settings or default_settings()
+        key = writes.key_for(self.meter_id, value)
+        if not idempotency.usable(key):
+            raise ValueError("the idempotency key for this write cannot go into a header")
+        request_id = writes.held(key)
+        looked_at = 0.0
+        if request_id is not None:
+            looked_at = time.monotonic()  # a held request is asked at once
+        else:
+            if settings.read_back:
+                before = self.prepay_enabled_read()
+                writes.on_read(self.meter_id, before)
+                if before is value:
+                    return  # already so at the meter: nothing is written
+            answer = self._exchange(_BODIES[value], value, "write", key)
+            if answer.status != 202:
+                if settings.read_back:
+                    self._read_back(value, answer.status)
+                return
+            accepted_body = _parsed(answer.body)
+            assert isinstance(accepted_body, dict)  # as _not_accepted found it
+            request_id = str(accepted_body["request_id"])
+        accepted = confirmation.Accepted(
+            self, key, request_id, value, settings.read_back, settings.confirm_timeout, next_at=looked_at
+        )
+        if writes.on_accepted(accepted):
+            return
+        verdict = confirmation.confirm_here(accepted)
+        if not verdict.confirmed:
+            self._fail(str(verdict.detail), self._shown, None)
+
+    def _read_back(self, value: bool, status: int) -> None:
+        """Read the meter after a write answered with ``status``; fail unless it shows ``value``."""
+        try:
+            now = self.prepay_enabled_read()
+        except MediatorClientException as exc:
+            self._fail(
+                f"{UNCONFIRMED}: the write was answered {status}, and the read back failed: {exc.cause}",
+                self._shown,
+                None,
+            )
+        if now is not value:
+            self._fail(
+                f"{NOT_APPLIED}: the write was answered {status}, and the meter reads {json.dumps(now)}",
+                self._shown,
+                None,
+            )
 
     def prepay_enabled_read(self) -> bool:
         """The meter's current setting, read with ``GET`` (never a write), within the
@@ -497,9 +614,33 @@ class OrtaneMediatorClient:
         value: bool = json.loads(answer.body)["value"]
         return value
 
-    def _exchange(self, body: bytes | None, value: bool | None, action: str) -> _Answer:
-        """Send the request (a write with ``body``, a read without) until an answer
-        confirms it; ``value`` is what a write's answer must confirm."""
+    def request_status(self, request_id: str) -> RequestState:
+        """How the accepted request ``request_id`` stands, asked with ``GET`` within the same
+        bounds as a read; raise MediatorClientException on failure."""
+        url = f"{self._base}/requests/{_path_segment(request_id)}"
+        answer = self._exchange(None, None, f"poll of request {request_id!r}", url=url, request_id=request_id)
+        body = _parsed(answer.body)
+        assert isinstance(body, dict)  # as _request_problem found it
+        error = body.get("error")
+        value = body.get("value")
+        return RequestState(
+            body["status"],
+            value if isinstance(value, bool) else None,
+            None if error is None else _scrubbed(str(error), secrets=(answer.secret,))[:300],
+        )
+
+    def _exchange(
+        self,
+        body: bytes | None,
+        value: bool | None,
+        action: str,
+        key: str | None = None,
+        url: str | None = None,
+        request_id: str | None = None,
+    ) -> _Answer:
+        """Send the request (a write with ``body``, a read without; ``url`` for another
+        resource than the meter's setting) until an answer confirms it; ``value`` is what
+        a write's answer must confirm, ``request_id`` the request a poll asks about."""
         settings = self._settings or default_settings()
         proxy = _proxy_for(self._scheme, self._host)
         tls = self._scheme == "https"
@@ -522,13 +663,13 @@ class OrtaneMediatorClient:
             try:
                 if credentials is not None and credentials.token is not None:
                     token = credentials.token.current()
-                answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
+                answer = _attempt(url or self.url, body, proxy, tls, settings, credentials, token, key)
                 if answer.status == 401 and not rotated and (newer := _rotated(credentials, token)) is not None:
                     # Swapped on both sides at once: the file may hold the token the mediator wants now.
                     rotated, token = True, newer
                     if (refusal := pacing.before_request(attempt + 1)) is not None:
                         self._fail(refusal, self._shown, None, action)
-                    answer = _attempt(self.url, body, proxy, tls, settings, credentials, token)
+                    answer = _attempt(url or self.url, body, proxy, tls, settings, credentials, token, key)
             except CredentialError as exc:
                 unsent = "no request sent" if attempt == 0 else f"attempt {attempt + 1} not sent"
                 self._fail(f"{exc}; {unsent}", self._shown, None, action)
@@ -543,13 +684,18 @@ class OrtaneMediatorClient:
                     action,
                 )
             if 200 <= answer.status < 300:
-                problem = _unconfirmed(answer, value, self.meter_id, functools.partial(_scrubbed, secrets=(token,)))
+                answer.secret = token
+                scrub = functools.partial(_scrubbed, secrets=(token,))
+                if request_id is None and answer.status != 202:
+                    problem = _unconfirmed(answer, value, self.meter_id, scrub)
+                else:
+                    problem = self._problem(answer, value, request_id, scrub)
                 if problem is None:
                     pacing.after_answer(False)
                     return answer
                 # Not tried again: the mediator did answer, just not as agreed.
                 self._fail(f"HTTP {answer.status} but {problem}", self._shown, answer.status, action)
-            if answer.status in RETRY_STATUSES and not last:
+            if (answer.status in RETRY_STATUSES or (answer.status == IN_PROGRESS and key is not None)) and not last:
                 time.sleep(settings.pause(attempt, answer.retry_after))
                 continue
             # A mediator may echo the request: its answer is shown without the token.
@@ -558,6 +704,8 @@ class OrtaneMediatorClient:
             if answer.status in REFUSED_STATUSES:
                 shown = "no credential" if credentials is None else credentials.shown
                 refused = f": the mediator refused the job's credentials ({shown})"
+            elif answer.status == KEY_REUSED and key is not None:
+                refused = ": the mediator holds this write's idempotency key for another meter or value"
             self._fail(
                 f"HTTP {answer.status}"
                 + (f" ({excerpt})" if excerpt else "")
@@ -568,6 +716,16 @@ class OrtaneMediatorClient:
                 action,
             )
         raise AssertionError("unreachable: the last attempt returns or fails")
+
+    def _problem(
+        self, answer: _Answer, value: bool | None, request_id: str | None, scrub: Callable[[str], str]
+    ) -> str | None:
+        # A poll's answer, or a 202 (a read's is a mistake, which the value check finds).
+        if request_id is not None:
+            return _request_problem(answer, self.meter_id, request_id, scrub)
+        if value is not None:
+            return _not_accepted(answer, self.meter_id, scrub)
+        return _unconfirmed(answer, value, self.meter_id, scrub)
 
     def _credentials(self, action: str) -> Credentials | None:
         if self._given_credentials is not None:

@@ -78,6 +78,14 @@ def write_sim_config(path: Path, meters: Iterable[SampleMeter]) -> None:
             lines.append(f"fail_times = {b.fail_times}")
         if b.hang:
             lines.append("hang = true")
+        if b.accept:
+            lines.append("accept = true")
+        if b.apply_after:
+            lines.append(f"apply_after = {b.apply_after}")
+        if b.apply is not None:
+            lines.append(f"apply = {_toml_str(b.apply)}")
+        if b.lie:
+            lines.append("lie = true")
         lines.append("")
     path.write_text("\n".join(lines), encoding="utf-8")
 

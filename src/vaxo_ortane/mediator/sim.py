@@ -4,12 +4,22 @@ It speaks the mediator protocol over real HTTP on the loopback interface for a
 set of meters and keeps each meter's setting in memory:
 
 - ``GET  /meters/<meter_id>/prepay_enabled`` answers ``{"meter_id": ..., "value": <bool>}``;
-- ``PUT  /meters/<meter_id>/prepay_enabled`` with ``{"value": <bool>}`` sets it.
+- ``PUT  /meters/<meter_id>/prepay_enabled`` with ``{"value": <bool>}`` sets it;
+- ``GET  /requests/<request_id>`` answers how an accepted write stands.
+
+A write's ``Idempotency-Key`` is kept with the answer it got: the same key
+again is answered the same way and writes nothing (409 while the first is still
+being answered), the same key with another meter or value gets 422. A write
+that was not taken (an injected failure) keeps no key.
 
 Faults can be injected per meter, on writes only, so that reads can always show
 the state: ``latency`` (seconds before answering), ``fail_status`` (answer with
 that status instead; ``fail_times`` limits it to the first N writes) and
 ``hang`` (never answer; the connection is dropped when the service stops).
+A head-end's ways: ``accept`` (answer 202 with a request id, and apply the
+write ``apply_after`` seconds later), ``apply = "never"`` or ``"fail"`` (the
+accepted request stays pending, or ends failed) and ``lie`` (say the write
+was applied and leave the setting as it was).
 
 The meters come from a TOML file::
 
@@ -26,8 +36,10 @@ Secured, as a real head-end is: ``--tls-cert`` and ``--tls-key`` serve https;
 handshake without one ends before any request); ``--token-file`` requires
 ``Authorization: Bearer <token>`` on every request, answers 401 otherwise, and
 reads the file again when it changes; ``--token-grace SECONDS`` still takes the
-token before a change for that long after the service first saw the change. When it stops, the service says on
-standard error how many requests and TLS handshakes it served.
+token before a change for that long after the service first saw the change. When it
+stops, the service says on standard error how many requests (and TLS handshakes) it
+served, and then, as one JSON line, the writes it applied per meter and the repeated
+keys it answered.
 """
 
 from __future__ import annotations
@@ -58,9 +70,22 @@ from .credentials import CredentialError, TokenFile
 LOOPBACK = "127.0.0.1"
 MAX_BODY = 64 * 1024
 MAX_HEAD = 16 * 1024
-BEHAVIOUR_KEYS = frozenset({"prepay_enabled", "latency", "fail_status", "fail_times", "hang"})
+BEHAVIOUR_KEYS = frozenset(
+    {"prepay_enabled", "latency", "fail_status", "fail_times", "hang", "accept", "apply_after", "apply", "lie"}
+)
+APPLY_WAYS = ("never", "fail")
 MAX_ARRIVALS = 100_000
-REASONS = {200: "OK", 400: "Bad Request", 401: "Unauthorized", 404: "Not Found", 405: "Method Not Allowed"}
+REASONS = {
+    200: "OK",
+    202: "Accepted",
+    400: "Bad Request",
+    401: "Unauthorized",
+    404: "Not Found",
+    405: "Method Not Allowed",
+    409: "Conflict",
+    422: "Unprocessable Content",
+}
+REQUEST_ERROR = "the meter refused the command (injected)"
 
 
 @dataclass(frozen=True)
@@ -70,13 +95,36 @@ class MeterBehaviour:
     fail_status: int | None = None
     fail_times: int | None = None
     hang: bool = False
+    accept: bool = False
+    apply_after: float = 0.0
+    apply: str | None = None
+    lie: bool = False
 
 
 @dataclass
 class MeterState:
     behaviour: MeterBehaviour
     value: bool
-    writes: int = 0
+    writes: int = 0  # writes that reached the meter's behaviour, failed ones included
+    applied: int = 0  # writes that set the setting
+    repeated: int = 0  # writes answered from their key, without writing
+
+
+@dataclass
+class _Kept:
+    """What a key was first used for, and the answer it got (None while it is being answered)."""
+
+    target: str
+    value: bool
+    answer: tuple[int, dict[str, Any]] | None = None
+
+
+@dataclass
+class _Request:
+    request_id: str
+    meter_id: str
+    value: bool
+    status: str = "pending"
 
 
 def behaviour_from(meter_id: str, raw: Mapping[str, Any], source: str) -> MeterBehaviour:
@@ -84,10 +132,15 @@ def behaviour_from(meter_id: str, raw: Mapping[str, Any], source: str) -> MeterB
     if unknown:
         raise ValueError(f"{source}: meter {meter_id!r} has unknown keys {', '.join(sorted(unknown))}")
     behaviour = MeterBehaviour(**raw)
-    if not isinstance(behaviour.prepay_enabled, bool) or not isinstance(behaviour.hang, bool):
-        raise ValueError(f"{source}: meter {meter_id!r}: prepay_enabled and hang must be true or false")
-    if not isinstance(behaviour.latency, (int, float)) or behaviour.latency < 0:
-        raise ValueError(f"{source}: meter {meter_id!r}: latency must be a number of seconds >= 0")
+    if not all(
+        isinstance(flag, bool) for flag in (behaviour.prepay_enabled, behaviour.hang, behaviour.accept, behaviour.lie)
+    ):
+        raise ValueError(f"{source}: meter {meter_id!r}: prepay_enabled, hang, accept and lie must be true or false")
+    for name, seconds in (("latency", behaviour.latency), ("apply_after", behaviour.apply_after)):
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 <= seconds < 1e9:
+            raise ValueError(f"{source}: meter {meter_id!r}: {name} must be a number of seconds >= 0")
+    if behaviour.apply is not None and behaviour.apply not in APPLY_WAYS:
+        raise ValueError(f'{source}: meter {meter_id!r}: apply must be "never" or "fail"')
     status = behaviour.fail_status
     if status is not None and not (isinstance(status, int) and 400 <= status <= 599):
         raise ValueError(f"{source}: meter {meter_id!r}: fail_status must be an HTTP error status")
@@ -150,7 +203,8 @@ class MediatorSim:
         self._listener.setblocking(False)
         self._wake_read, self._wake_write = socket.socketpair()
         self._stopping = False
-        self._timers: list[tuple[float, int, _Connection, Callable[[], None]]] = []
+        # Delayed answers, and (with no connection) accepted writes to apply.
+        self._timers: list[tuple[float, int, _Connection | None, Callable[[], None]]] = []
         self._order = itertools.count()
         self._connections: set[_Connection] = set()
         self._thread: threading.Thread | None = None
@@ -163,6 +217,9 @@ class MediatorSim:
         self.refused_handshakes = 0  # TLS handshakes that failed: no request was read on them
         # When each request arrived (monotonic seconds), with its method and target: the last ones only.
         self._arrivals: collections.deque[tuple[float, str, str]] = collections.deque(maxlen=MAX_ARRIVALS)
+        self._keys: dict[str, _Kept] = {}
+        self._accepted: dict[str, _Request] = {}
+        self._request_ids = itertools.count(1)
 
     @property
     def address(self) -> str:
@@ -174,6 +231,25 @@ class MediatorSim:
 
     def writes(self, meter_id: str) -> int:
         return self._meters[meter_id].writes
+
+    def applied(self, meter_id: str) -> int:
+        """How many writes set the meter's setting: the truth a drill counts against."""
+        return self._meters[meter_id].applied
+
+    def repeated(self, meter_id: str) -> int:
+        """How many writes were answered from their key, without writing."""
+        return self._meters[meter_id].repeated
+
+    def keys(self) -> dict[str, int]:
+        """How many idempotency keys the service keeps, by meter."""
+        return dict(collections.Counter(kept.target for kept in self._keys.values()))
+
+    def tally(self) -> dict[str, dict[str, int]]:
+        """The writes applied and the repeated keys answered, by meter (meters with none left out)."""
+        return {
+            "applied": {mid: s.applied for mid, s in self._meters.items() if s.applied},
+            "repeated_keys": {mid: s.repeated for mid, s in self._meters.items() if s.repeated},
+        }
 
     def requests(self, method: str) -> int:
         """How many requests with ``method`` reached the service, whatever it answered."""
@@ -224,8 +300,10 @@ class MediatorSim:
                 now = time.monotonic()
                 while self._timers and self._timers[0][0] <= now:
                     _, _, conn, answer = heapq.heappop(self._timers)
-                    if not conn.closed:
-                        answer()
+                    # A request is carried out even when its client has gone: a head-end
+                    # does not know that nobody reads the answer.
+                    answer()
+                    if conn is not None and not conn.closed:
                         self._next_request(conn)
 
     def _accept(self, selector: selectors.BaseSelector) -> None:
@@ -370,7 +448,15 @@ class MediatorSim:
             if self._verbose:
                 print(f"{conn.peer} {method} {target} {version}", file=sys.stderr, flush=True)
             conn.waiting = True
-            self._answer(conn, method, target, body, keep_alive, headers.get("authorization", ""))
+            self._answer(
+                conn,
+                method,
+                target,
+                body,
+                keep_alive,
+                headers.get("authorization", ""),
+                headers.get("idempotency-key", ""),
+            )
 
     def _authorized(self, authorization: str) -> bool:
         if self._token is None:
@@ -392,7 +478,14 @@ class MediatorSim:
         return sum(hmac.compare_digest(given, f"Bearer {t}".encode()) for t in taken) > 0
 
     def _answer(
-        self, conn: _Connection, method: str, target: str, body: bytes, keep_alive: bool, authorization: str = ""
+        self,
+        conn: _Connection,
+        method: str,
+        target: str,
+        body: bytes,
+        keep_alive: bool,
+        authorization: str = "",
+        key: str = "",
     ) -> None:
         def send(status: int, payload: Mapping[str, Any]) -> None:
             self._send(conn, status, payload, keep_alive)
@@ -404,6 +497,8 @@ class MediatorSim:
         if method not in ("GET", "PUT"):
             return send(405, {"error": "use GET or PUT"})
         parts = target.split("?", 1)[0].split("/")
+        if method == "GET" and len(parts) == 3 and not parts[0] and parts[1] == "requests":
+            return self._request_status(unquote(parts[2]), send)
         if len(parts) != 4 or parts[0] or parts[1] != "meters" or parts[3] != "prepay_enabled":
             return send(404, {"error": "no such resource"})
         meter_id = unquote(parts[2])
@@ -419,6 +514,17 @@ class MediatorSim:
         if not isinstance(value, dict) or not isinstance(value.get("value"), bool):
             return send(400, {"error": 'the body must be {"value": true|false}'})
         written = bool(value["value"])
+        kept = None
+        if key:
+            kept = self._keys.get(key)
+            if kept is not None:
+                if kept.target != meter_id or kept.value is not written:
+                    return send(422, {"error": "this Idempotency-Key was used for another request"})
+                if kept.answer is None:
+                    return send(409, {"error": "a request with this Idempotency-Key is still being answered"})
+                state.repeated += 1
+                return send(*kept.answer)
+            kept = self._keys[key] = _Kept(meter_id, written)
         behaviour = state.behaviour
 
         def write() -> None:
@@ -428,15 +534,57 @@ class MediatorSim:
             if behaviour.fail_status is not None and (
                 behaviour.fail_times is None or state.writes <= behaviour.fail_times
             ):
+                if kept is not None:
+                    del self._keys[key]  # not taken: the same key may try again
                 return send(behaviour.fail_status, {"error": "injected failure"})
-            state.value = written
-            send(200, {"meter_id": meter_id, "value": written})
+            answer: tuple[int, dict[str, Any]]
+            if behaviour.accept:
+                request = _Request(f"req-{next(self._request_ids)}", meter_id, written)
+                self._accepted[request.request_id] = request
+                answer = (202, {"meter_id": meter_id, "request_id": request.request_id, "status": "pending"})
+                if behaviour.apply != "never":
+                    settle_at = time.monotonic() + behaviour.apply_after
+                    heapq.heappush(self._timers, (settle_at, next(self._order), None, lambda: self._settle(request)))
+            else:
+                self._apply(state, written)
+                answer = (200, {"meter_id": meter_id, "value": written})
+            if kept is not None:
+                kept.answer = answer
+            send(*answer)
 
         if behaviour.latency:
             # Latency counts from the request's arrival: the service's own parsing falls inside it.
             heapq.heappush(self._timers, (time.monotonic() + behaviour.latency, next(self._order), conn, write))
         else:
             write()
+
+    @staticmethod
+    def _apply(state: MeterState, value: bool) -> None:
+        if not state.behaviour.lie:  # a lying meter says it did, and does not
+            state.value = value
+            state.applied += 1
+
+    def _settle(self, request: _Request) -> None:
+        state = self._meters[request.meter_id]
+        if state.behaviour.apply == "fail":
+            request.status = "failed"
+        else:
+            self._apply(state, request.value)
+            request.status = "applied"
+
+    def _request_status(self, request_id: str, send: Callable[[int, Mapping[str, Any]], None]) -> None:
+        request = self._accepted.get(request_id)
+        if request is None:
+            return send(404, {"error": f"unknown request {request_id}"})
+        payload: dict[str, Any] = {
+            "request_id": request_id,
+            "meter_id": request.meter_id,
+            "status": request.status,
+            "value": request.value,
+        }
+        if request.status == "failed":
+            payload["error"] = REQUEST_ERROR
+        send(200, payload)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -498,12 +646,14 @@ def main(argv: list[str] | None = None) -> int:
         while not stop.wait(0.5):
             pass
     served = sum(sim.requests(method) for method in sim.methods())
-    if tls is not None:
-        print(
-            f"vaxo-mediator-sim: served {served} requests; {sim.handshakes} TLS handshakes, "
-            f"{sim.refused_handshakes} refused",
-            file=sys.stderr,
-        )
+    handshakes = f"; {sim.handshakes} TLS handshakes, {sim.refused_handshakes} refused" if tls is not None else ""
+    tally = sim.tally()
+    print(
+        f"vaxo-mediator-sim: served {served} requests{handshakes}; {sum(tally['applied'].values())} writes applied "
+        f"to {len(tally['applied'])} meters, {sum(tally['repeated_keys'].values())} repeated keys answered",
+        file=sys.stderr,
+    )
+    print(json.dumps(tally, separators=(",", ":")), file=sys.stderr, flush=True)
     return 0
 
 

@@ -8,6 +8,10 @@ others (``ledger.claims``); a name that another live run of the rollout holds is
 waited for, then left out: that run writes it. A run left with no name does not
 run the job and ends 0, as an empty shard does.
 
+The ledger also gives what earlier runs left to follow up: the requests they hold
+for accepted writes, which this run polls instead of writing again, and the keys
+whose change the head-end refused, which this run makes again under the next key.
+
 While the job runs, the registry's answer (the selected rows) and each meter's
 outcome go to the ledger's writer thread (``ledger.writer``). A ledger out of
 reach at the start (no answer, busy, starting up) is waited for, up to
@@ -23,7 +27,7 @@ import dataclasses
 import time
 import uuid
 from collections.abc import Callable, MutableMapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NoReturn
 
 from vaxo_ortane.launcher.ledger import waiting
@@ -37,12 +41,13 @@ from vaxo_ortane.launcher.ledger.store import (
     LedgerMissing,
     RunEnd,
     RunStart,
+    Unsettled,
     name_key,
 )
 from vaxo_ortane.launcher.ledger.writer import LedgerWriter
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
-from vaxo_ortane.launcher.run.outcomes import FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.launcher.run.shards import split_names
 from vaxo_ortane.launcher.settings.environment import LedgerSetting, Settings
 from vaxo_ortane.launcher.settings.variables import LEDGER, LEDGER_WAIT, NAMES
@@ -63,6 +68,7 @@ class LedgerRun:
     listed: int
     left_out: int
     held: int = 0  # left out too: another live run of the rollout writes them
+    unsettled: Unsettled = field(default_factory=lambda: Unsettled({}, {}))
 
     def status_without_run(self, record: Record) -> int | None:
         """0 when every listed name is already done, or held by another run, so the job need not run;
@@ -91,7 +97,19 @@ class LedgerRun:
         put, put_outcome = self.writer.put, self.writer.put_outcome
 
         def on_meter(meter: MeterOutcome) -> None:
-            item = (OUTCOME, meter.row, meter.outcome, meter.cause, meter.detail, meter.mediator_address, time.time())
+            item = (
+                OUTCOME,
+                meter.row,
+                meter.outcome,
+                meter.cause,
+                meter.detail,
+                meter.mediator_address,
+                time.time(),
+                meter.key,
+                meter.request_id,
+                meter.value_before,
+                meter.confirmed_at,
+            )
             put_outcome(item)
 
         def on_response(query: Query, response: Response) -> None:
@@ -114,6 +132,7 @@ class LedgerRun:
             counts[SWITCHED_OFF],
             counts[FAILED],
             counts[NOT_RUN],
+            counts[ALREADY_OFF],
         )
         if self.writer.close(end):
             return status
@@ -151,7 +170,7 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         None if shard is None else shard.count,
         time.time(),
     )
-    ledger, done, held = _begun(setting, run, listed, record)
+    ledger, done, held, unsettled = _begun(setting, run, listed, record)
     kept = [name for name, key in zip(names, keys, strict=True) if key not in done and key not in held]
     left_out = sum(key in done for key in keys)
     if held:
@@ -169,7 +188,17 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
     )
     writer = LedgerWriter(ledger, record, setting.backlog, setting.wait)
     writer.start()
-    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, sum(key in held for key in keys))
+    if unsettled.requests or unsettled.refused:
+        record(
+            "info",
+            f"Rollout {setting.rollout}: {len(unsettled.requests)} accepted writes to confirm rather than write again, "
+            f"{len(unsettled.refused)} refused by the head-end to make again under new keys",
+            rollout=setting.rollout,
+            to_confirm=len(unsettled.requests),
+            to_write_again=len(unsettled.refused),
+        )
+    held_here = sum(key in held for key in keys)
+    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, held_here, unsettled)
 
 
 def _wait_for_holders(
@@ -212,9 +241,9 @@ def _record_held(record: Record, rollout: str, run_id: str, held: dict[str, Hold
 
 def _begun(
     setting: LedgerSetting, run: RunStart, listed: Sequence[str], record: Record
-) -> tuple[Ledger, frozenset[str], dict[str, Holder]]:
+) -> tuple[Ledger, frozenset[str], dict[str, Holder], Unsettled]:
     """The ledger opened and the run begun in it, waiting for a ledger out of reach; the names
-    done, and those another live run holds."""
+    done, those another live run holds, and what earlier runs left to follow up."""
     deadline = time.monotonic() + setting.wait
     pauses = waiting.pauses()
     while True:
@@ -251,12 +280,13 @@ def _begun(
             if held:
                 more_done, held = _wait_for_holders(ledger, run, held, record)
                 done |= more_done
+            unsettled = ledger.unsettled(run.rollout)
         except LedgerError as exc:
             ledger.close()
             if not exc.unreachable:
                 _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
             _unreached(setting, exc, record)
-        return ledger, done, held
+        return ledger, done, held, unsettled
 
 
 def _unreached(setting: LedgerSetting, exc: LedgerError, record: Record) -> NoReturn:

@@ -103,7 +103,22 @@ _BUDGET_TABLE = (
 
 # (version, its statements), in order. A step's statements run once, on a ledger below
 # its version; never change a step that has shipped: add one.
-UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = ((1, _FIRST_TABLES), (2, _CLAIMS), (3, _BUDGET_TABLE))
+# Each write's idempotency key, the request id of an accepted one, the meter's value
+# before the write and when it was confirmed; the meters already off in a run's counts.
+_CONFIRMATIONS = (
+    "ALTER TABLE {meters} ADD COLUMN idempotency_key text",
+    "ALTER TABLE {meters} ADD COLUMN request_id text",
+    "ALTER TABLE {meters} ADD COLUMN value_before boolean",
+    "ALTER TABLE {meters} ADD COLUMN confirmed_at {time}",
+    "ALTER TABLE {runs} ADD COLUMN already_off integer",
+)
+
+UPGRADES: tuple[tuple[int, tuple[str, ...]], ...] = (
+    (1, _FIRST_TABLES),
+    (2, _CLAIMS),
+    (3, _BUDGET_TABLE),
+    (4, _CONFIRMATIONS),
+)
 VERSION = UPGRADES[-1][0]
 SCHEMA_STATEMENTS = {
     "create": "CREATE TABLE IF NOT EXISTS {schema} (version integer NOT NULL)",
@@ -127,6 +142,7 @@ RUN_COLUMNS = (
     "left_out",
     "selected",
     "switched_off",
+    "already_off",
     "failed",
     "not_run",
     "ledger_complete",
@@ -144,13 +160,18 @@ METER_COLUMNS = (
     "at",
     "switched_off_at",
     "switched_off_run",
+    "idempotency_key",
+    "request_id",
+    "value_before",
+    "confirmed_at",
 )
 
 # Rows written in batches: their columns, and what a row that is there already keeps.
 WRITTEN = {
     # A row selected again keeps the outcome it had: only an outcome replaces an outcome.
+    # The registry's setting is the value before until a read says otherwise.
     "selected": (
-        ("rollout", "row_id", "name", "meter_id", "serial", "outcome", "run_id", "at"),
+        ("rollout", "row_id", "name", "meter_id", "serial", "outcome", "run_id", "at", "value_before"),
         "name = excluded.name, meter_id = excluded.meter_id, serial = excluded.serial",
     ),
     "outcome": (
@@ -159,10 +180,16 @@ WRITTEN = {
         "cause = excluded.cause, detail = excluded.detail, mediator_address = excluded.mediator_address, "
         "run_id = excluded.run_id, at = excluded.at, "
         "switched_off_at = COALESCE({meters}.switched_off_at, excluded.switched_off_at), "
-        "switched_off_run = COALESCE({meters}.switched_off_run, excluded.switched_off_run)",
+        "switched_off_run = COALESCE({meters}.switched_off_run, excluded.switched_off_run), "
+        "idempotency_key = excluded.idempotency_key, request_id = excluded.request_id, "
+        # The value before the rollout first wrote: a later run's read may follow that write.
+        "value_before = CASE WHEN {meters}.value_before IS NULL OR {meters}.run_id = excluded.run_id "
+        "THEN excluded.value_before ELSE {meters}.value_before END, "
+        "confirmed_at = COALESCE({meters}.confirmed_at, excluded.confirmed_at)",
     ),
 }
-TIME_COLUMNS = frozenset({"started_at", "ended_at", "at", "switched_off_at"})
+TIME_COLUMNS = frozenset({"started_at", "ended_at", "at", "switched_off_at", "confirmed_at"})
+BOOLEAN_COLUMNS = frozenset({"value_before", "ledger_complete"})
 
 
 def upsert(key: str, source: Callable[[Sequence[str]], str]) -> str:
@@ -196,7 +223,10 @@ def name_insert(source: Callable[[Sequence[str]], str]) -> str:
 def json_rows(columns: Sequence[str]) -> str:
     # A batch as one JSON parameter, one statement: orjson writes it for a small
     # part of the CPU that psycopg spends adapting the same values one by one.
-    cells = (f"(r->>{i})::{{time}}" if c in TIME_COLUMNS else f"r->>{i}" for i, c in enumerate(columns))
+    cells = (
+        f"(r->>{i})::{{time}}" if c in TIME_COLUMNS else f"(r->>{i})::boolean" if c in BOOLEAN_COLUMNS else f"r->>{i}"
+        for i, c in enumerate(columns)
+    )
     return "SELECT " + ", ".join(cells) + " FROM json_array_elements({p}::json) AS r"
 
 
@@ -221,7 +251,10 @@ STATEMENTS = {
     "selected": upsert("selected", _values),
     "outcome": upsert("outcome", _values),
     "end": "UPDATE {runs} SET ended_at = {p}, status = {p}, esco = {p}, selected = {p}, switched_off = {p}, "
-    "failed = {p}, not_run = {p}, ledger_complete = {p} WHERE run_id = {p}",
+    "already_off = {p}, failed = {p}, not_run = {p}, ledger_complete = {p} WHERE run_id = {p}",
+    # What an earlier run left to follow up: requests it holds, keys the head-end refused.
+    "unsettled": "SELECT row_id, idempotency_key, request_id, cause FROM {meters} WHERE rollout = {p} "
+    "AND switched_off_at IS NULL AND idempotency_key IS NOT NULL",
     "listed": "SELECT name FROM {names} WHERE rollout = {p} ORDER BY name",
     "runs_of": f"SELECT {', '.join(RUN_COLUMNS)} FROM {{runs}} WHERE rollout = {{p}} ORDER BY started_at, run_id",
     "counts": "SELECT outcome, cause, switched_off_at IS NOT NULL, count(*) FROM {meters} WHERE rollout = {p} "

@@ -37,7 +37,8 @@ from vaxo_ortane.launcher.ledger.schema import (
     TIME_COLUMNS,
     VERSION,
 )
-from vaxo_ortane.launcher.run.outcomes import NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CONFIRMATION_CAUSES, NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.mediator.confirmation import NOT_APPLIED, REFUSED
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.json_values import safe_str
 
@@ -84,6 +85,16 @@ class RunEnd:
     switched_off: int
     failed: int
     not_run: int
+    already_off: int = 0
+
+
+@dataclass(frozen=True)
+class Unsettled:
+    """What earlier runs of a rollout left to follow up: accepted requests by key, and by
+    row id the keys whose change the head-end refused."""
+
+    requests: dict[str, str]
+    refused: dict[str, str]
 
 
 def name_key(value: object) -> str | None:
@@ -239,11 +250,26 @@ class Ledger(ABC):
         ends: list[tuple[Any, ...]] = []
         for item in items:
             if item[0] == OUTCOME:
-                _, row, outcome, cause, detail, address, moment = item
+                _, row, outcome, cause, detail, address, moment, key, request_id, before, confirmed = item
                 at = self._time(moment)
-                off = (at, run.run_id) if outcome == SWITCHED_OFF else (None, None)
+                off = (at, run.run_id) if outcome in (SWITCHED_OFF, ALREADY_OFF) else (None, None)
                 outcomes.append(
-                    (run.rollout, *_row_cells(row), outcome, cause, name_key(detail), address, run.run_id, at, *off)
+                    (
+                        run.rollout,
+                        *_row_cells(row),
+                        outcome,
+                        cause,
+                        name_key(detail),
+                        address,
+                        run.run_id,
+                        at,
+                        *off,
+                        key,
+                        name_key(request_id),
+                        before,
+                        # Confirmed as its outcome came, unless the confirmer settled it.
+                        off[0] if confirmed is None else self._time(confirmed),
+                    )
                 )
             elif item[0] == SELECTED:
                 _, rows, moment = item
@@ -251,7 +277,7 @@ class Ledger(ABC):
             else:
                 end: RunEnd = item[1]
                 status = end.status if complete else end.status_if_incomplete
-                counts = (end.selected, end.switched_off, end.failed, end.not_run)
+                counts = (end.selected, end.switched_off, end.already_off, end.failed, end.not_run)
                 ends.append((self._time(end.ended), status, name_key(end.esco), *counts, complete, run.run_id))
         self.recover()
         with self._failing("cannot be written"):
@@ -260,7 +286,8 @@ class Ledger(ABC):
                 for start in range(0, len(rows), SELECTED_CHUNK):
                     chunk = rows[start : start + SELECTED_CHUNK]
                     self._write_rows(
-                        "selected", [(run.rollout, *_row_cells(r), NOT_RUN, run.run_id, at) for r in chunk]
+                        "selected",
+                        [(run.rollout, *_row_cells(r), NOT_RUN, run.run_id, at, registry_value(r)) for r in chunk],
                     )
             if outcomes:
                 self._write_rows("outcome", outcomes)
@@ -351,7 +378,21 @@ class Ledger(ABC):
         return runs
 
     def meters(self, rollout: str) -> list[dict[str, Any]]:
-        return self._read_dicts("meters_of", METER_COLUMNS, rollout)
+        meters = self._read_dicts("meters_of", METER_COLUMNS, rollout)
+        for meter in meters:
+            meter["value_before"] = None if meter["value_before"] is None else bool(meter["value_before"])
+        return meters
+
+    def unsettled(self, rollout: str) -> Unsettled:
+        """The requests and refused keys that earlier runs of ``rollout`` left behind."""
+        requests: dict[str, str] = {}
+        refused: dict[str, str] = {}
+        for row_id, key, request_id, cause in self._read("unsettled", rollout):
+            if cause in (CONFIRMATION_CAUSES[REFUSED], CONFIRMATION_CAUSES[NOT_APPLIED]):
+                refused[row_id] = key  # the change is made again, under the next key
+            elif request_id is not None:
+                requests[key] = request_id
+        return Unsettled(requests, refused)
 
     def _read(self, key: str, rollout: str) -> list[tuple[Any, ...]]:
         with self._failing("cannot be read"):
@@ -369,6 +410,12 @@ class Ledger(ABC):
         if isinstance(value, datetime.datetime):
             return value.astimezone(datetime.UTC).isoformat().replace("+00:00", "Z")
         return value
+
+
+def registry_value(row: Any) -> bool | None:
+    """The registry row's setting as a value before: true or false, else unknown."""
+    value = row.get("prepay_enabled")
+    return value if isinstance(value, bool) else None
 
 
 def _row_cells(row: Any) -> tuple[str, str | None, str | None, str | None]:

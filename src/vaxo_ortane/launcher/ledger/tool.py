@@ -28,7 +28,7 @@ from vaxo_ortane.launcher.ledger.backends import open_ledger
 from vaxo_ortane.launcher.ledger.schema import METER_COLUMNS
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
 from vaxo_ortane.launcher.run import statuses
-from vaxo_ortane.launcher.run.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
+from vaxo_ortane.launcher.run.outcomes import ACCEPTED, ALREADY_OFF, CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
 from vaxo_ortane.launcher.settings import environment as settings
 from vaxo_ortane.launcher.settings import variables
 from vaxo_ortane.launcher.settings.file_values import FileValueError, resolve_file_values
@@ -61,13 +61,14 @@ class Rollout:
 def _counts(rows: Sequence[tuple[str, str | None, bool, int]]) -> dict[str, Any]:
     # A meter switched off once in the rollout counts as off, whatever a later write said.
     by_cause = dict.fromkeys(CAUSES, 0)
-    counts: dict[str, Any] = {"selected": 0, SWITCHED_OFF: 0, FAILED: 0, NOT_RUN: 0}
+    counts: dict[str, Any] = {"selected": 0, SWITCHED_OFF: 0, ALREADY_OFF: 0, ACCEPTED: 0, FAILED: 0, NOT_RUN: 0}
     for outcome, cause, switched_off, meters in rows:
         counts["selected"] += meters
         if switched_off:
-            counts[SWITCHED_OFF] += meters
+            counts[ALREADY_OFF if outcome == ALREADY_OFF else SWITCHED_OFF] += meters
             continue
-        counts[FAILED if outcome == FAILED else NOT_RUN] += meters
+        # Accepted: a run ended (killed) while its write waited to be confirmed.
+        counts[outcome if outcome in (FAILED, ACCEPTED) else NOT_RUN] += meters
         if outcome == FAILED and cause is not None:
             by_cause[cause] = by_cause.get(cause, 0) + meters
     return counts | {"failed_by_cause": by_cause}
@@ -88,13 +89,16 @@ def render_table(rollout: Rollout) -> str:
         f"Rollout {rollout.name} in {rollout.ledger}",
         f"  names   {len(rollout.listed)} listed: {len(rollout.listed) - len(rollout.remaining)} switched off, "
         f"{len(rollout.remaining)} still to do (--rerun lists them)",
-        f"  meters  {c['selected']} selected: {c[SWITCHED_OFF]} switched off, {c[FAILED]} failed"
+        f"  meters  {c['selected']} selected: {c[SWITCHED_OFF]} switched off, "
+        + (f"{c[ALREADY_OFF]} already off at the meter, " if c[ALREADY_OFF] else "")
+        + (f"{c[ACCEPTED]} accepted and not yet confirmed, " if c[ACCEPTED] else "")
+        + f"{c[FAILED]} failed"
         + (f" ({failed})" if failed else "")
         + f", {c[NOT_RUN]} not run",
         "",
     ]
     columns = ["run_id", "shard", "started_at", "ended_at", "status", "names", "left_out", "selected"]
-    columns += ["switched_off", "failed", "not_run", "ledger_complete", "note"]
+    columns += ["switched_off", "already_off", "failed", "not_run", "ledger_complete", "note"]
     cells = [[col.upper() for col in columns]]
     for run in rollout.runs:
         shard = "" if run["shard_index"] is None else f"{run['shard_index']}/{run['shard_count']}"

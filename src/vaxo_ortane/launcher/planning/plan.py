@@ -238,7 +238,10 @@ def make_plan(
     if read:
         with rollout_plan.budget(rollout, _note) as budget:
             latencies = read_mediators(entries, budget)
-    return entries, shard_run, rollout_plan.pace(entries, rows, rollout, latencies)
+    from vaxo_ortane.mediator.client import default_settings  # checked above
+
+    read_back = default_settings().read_back
+    return entries, shard_run, rollout_plan.pace(entries, rows, rollout, latencies, read_back)
 
 
 def _rollout_done(environ: Mapping[str, str], names: list[str]) -> frozenset[str]:

@@ -24,7 +24,7 @@ from prometheus_client.exposition import basic_auth_handler, default_handler
 
 from vaxo_ortane.launcher.rollout import controls as rollouts
 from vaxo_ortane.launcher.rollout.canary import OUTCOMES as CANARY_OUTCOMES
-from vaxo_ortane.launcher.run.outcomes import CAUSES, SWITCHED_OFF, Outcomes
+from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CAUSES, SWITCHED_OFF, Outcomes
 from vaxo_ortane.launcher.run.shards import ShardRun
 from vaxo_ortane.launcher.settings.push_address import PushAddress
 
@@ -45,7 +45,16 @@ def registry_for(
         Gauge(PREFIX + name, help_text, registry=registry).set(value)
 
     gauge("meters_selected", "Meters the run's registry query selected.", counts["selected"])
-    gauge("meters_switched_off", "Selected meters whose prepay setting the run switched off.", counts[SWITCHED_OFF])
+    gauge(
+        "meters_switched_off",
+        "Selected meters whose prepay setting the run switched off, confirmed.",
+        counts[SWITCHED_OFF],
+    )
+    gauge(
+        "meters_already_off",
+        "Selected meters that read back as already off, and were not written.",
+        counts[ALREADY_OFF],
+    )
     failed = Gauge(
         PREFIX + "meters_failed",
         "Selected meters that failed, by cause; not_run: never handled.",
@@ -73,7 +82,7 @@ def registry_for(
     # A shard with nothing to select ends 0 without a summary: it completed all it had.
     if status == 0 and (outcomes.completed or not outcomes.meters):
         gauge("last_completed_timestamp_seconds", "When a run last reached its summary unstopped.", now)
-        if counts[SWITCHED_OFF] == counts["selected"]:
+        if counts[SWITCHED_OFF] + counts[ALREADY_OFF] == counts["selected"]:
             gauge("last_success_timestamp_seconds", "When a run last switched off every meter it selected.", now)
     return registry
 

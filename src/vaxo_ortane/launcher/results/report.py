@@ -2,7 +2,8 @@
 
 The rerun list sits beside the report, ``<PATH without its suffix>.rerun``: one
 name a line, the names-file format that ``PREPAY_DISABLED_METER_NAMES_FILE``
-takes as it is. It holds every selected meter that was not switched off.
+takes as it is. It holds every selected meter that was neither switched off nor already off:
+the failed (unconfirmed writes among them) and the meters a stopped run never reached.
 
 Both files are written whole under temporary names in the same folder, then
 renamed, the rerun list first: a reader sees the new pair or the old one, and a
@@ -56,6 +57,7 @@ def document(outcomes: Outcomes, run: Mapping[str, Any]) -> dict[str, Any]:
     meters = [
         {field: plain(m.row.get(field), shown=safe_str) for field in METER_FIELDS}
         | {"outcome": m.outcome, "cause": m.cause, "detail": m.detail, "mediator_address": m.mediator_address}
+        | {"request_id": m.request_id, "value_before": m.value_before}
         for m in outcomes.meters
     ]
     return dict(run) | {"esco": plain(outcomes.esco, shown=safe_str), "counts": outcomes.counts(), "meters": meters}

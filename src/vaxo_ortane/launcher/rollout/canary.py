@@ -19,6 +19,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher.run.messages import REGISTRY_TABLE
+from vaxo_ortane.launcher.run.outcomes import ACCEPTED
 from vaxo_ortane.util import stopping
 
 if TYPE_CHECKING:
@@ -80,8 +81,9 @@ class Canary:
             )
 
     def on_meter_end(self, meter: MeterOutcome) -> None:
-        """The outcomes' listener, under their lock."""
-        if id(meter.row) not in self._rows:
+        """The outcomes' listener, under their lock. An accepted write has not ended: a wave
+        meter ends when its write is confirmed, or fails."""
+        if meter.outcome == ACCEPTED or id(meter.row) not in self._rows:
             return
         self.ended += 1
         if meter.cause == "stopped":

@@ -3,7 +3,10 @@ how long the writes would take at the write-rate budget and the mediators' laten
 
 The estimate is a floor: five writes at a time, each taking the median of the
 plan's reads (``--read-mediators``), the budget's slots one after the other, and
-the canary's pause; retries and slow mediators only add to it.
+the canary's pause; retries and slow mediators only add to it. With
+``MEDIATOR_VERIFY=read-back`` each meter takes three requests (a read, the write,
+a read back), and both floors grow by as much; the polls of writes a mediator
+only accepts add to them again.
 """
 
 from __future__ import annotations
@@ -16,12 +19,14 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from vaxo_ortane.launcher.settings.environment import Rollout
 from vaxo_ortane.launcher.settings.variables import CANARY_PAUSE, MAX_WRITES_PER_MINUTE, SHARDS_AT_ONCE
+from vaxo_ortane.mediator.client import VERIFY
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.rollout.rate_budget import RateBudget
 
 WORKERS = 5
 CANARY = "canary"
+READ_BACK_REQUESTS = 3  # a read before the write, the write, a read after it
 
 
 class Planned(Protocol):
@@ -55,18 +60,23 @@ class Pace:
     writes: int
     wave: int
     latency: float | None  # the median read, in seconds
+    requests_per_meter: int = 1
+
+    @property
+    def requests(self) -> int:
+        return self.writes * self.requests_per_meter
 
     def floors(self) -> dict[str, float | None]:
         from vaxo_ortane.launcher.rollout.rate_budget import burst_of
 
         at_budget = None
         if (share := self.rollout.share_per_minute) is not None:
-            at_budget = max(0, self.writes - burst_of(share / 60)) / (share / 60)
+            at_budget = max(0, self.requests - burst_of(share / 60)) / (share / 60)
         at_latency = None
         if self.latency is not None:
             # The wave ends before the rest starts.
             rounds = _ceil_div(self.wave, WORKERS) + _ceil_div(self.writes - self.wave, WORKERS)
-            at_latency = rounds * self.latency
+            at_latency = rounds * self.latency * self.requests_per_meter
         pause = self.rollout.canary_pause if 0 < self.wave < self.writes else 0.0
         known = [s for s in (at_budget, at_latency) if s is not None]
         expected = max(known) + pause if known else None
@@ -76,6 +86,8 @@ class Pace:
         rollout = self.rollout
         return {
             "writes": self.writes,
+            "requests_per_meter": self.requests_per_meter,
+            "requests": self.requests,
             "max_writes_per_minute": rollout.writes_per_minute,
             "writes_per_minute_here": rollout.share_per_minute,
             "median_latency_seconds": self.latency,
@@ -87,9 +99,16 @@ class Pace:
     def text(self) -> str:
         floors, rollout = self.floors(), self.rollout
         lines = []
+        if self.requests_per_meter > 1:
+            lines.append(
+                f"Read-back ({VERIFY}=read-back): {self.requests_per_meter} mediator requests a meter (a read, "
+                f"the write, a read back; one for a meter already off): {self.requests} for {self.writes} meters, "
+                "and the polls of any write a mediator only accepts"
+            )
         if (share := rollout.share_per_minute) is not None:
             lines.append(
-                f"Budget: {self.writes} writes at most {share:g} a minute ({MAX_WRITES_PER_MINUTE}="
+                f"Budget: {self.requests} {'writes' if self.requests_per_meter == 1 else 'requests'} at most "
+                f"{share:g} a minute ({MAX_WRITES_PER_MINUTE}="
                 f"{rollout.writes_per_minute:g} over {SHARDS_AT_ONCE}={rollout.side_by_side}): "
                 f"at least {_seconds(floors['at_budget'])}"
             )
@@ -112,14 +131,22 @@ class Pace:
 def _seconds(seconds: float | None) -> str:
     assert seconds is not None
     minutes, rest = divmod(round(seconds, 1), 60)
-    return f"{int(minutes)} min {rest:.0f} s" if minutes else f"{rest:.1f} s"
+    if not minutes:
+        return f"{rest:.1f} s"
+    minutes, rest = divmod(round(seconds), 60)  # whole seconds: 299.5 s is 5 min 0 s, not 4 min 60 s
+    return f"{minutes} min {rest} s"
 
 
 def pace(
-    entries: Sequence[Planned], rows: Sequence[Mapping[str, Any]], rollout: Rollout, latencies: list[float]
+    entries: Sequence[Planned],
+    rows: Sequence[Mapping[str, Any]],
+    rollout: Rollout,
+    latencies: list[float],
+    read_back: bool = False,
 ) -> Pace | None:
-    """Mark the wave's names on ``entries`` and estimate the run; None when no control is set."""
-    if not rollout.active:
+    """Mark the wave's names on ``entries`` and estimate the run; None when no control is set
+    and no meter is read back."""
+    if not rollout.active and not read_back:
         return None
     # The run selects in the registry's order the rows not already off and not NULL.
     selected = [row for row in rows if row.get("prepay_enabled") not in (False, None)]
@@ -130,4 +157,4 @@ def pace(
             entry.wave = CANARY
     writes = sum(entry.kind == "switch_off" for entry in entries)
     latency = statistics.median(latencies) if latencies else None
-    return Pace(rollout, writes, min(wave, writes), latency)
+    return Pace(rollout, writes, min(wave, writes), latency, READ_BACK_REQUESTS if read_back else 1)

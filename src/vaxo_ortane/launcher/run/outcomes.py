@@ -7,6 +7,12 @@ record to its outcome record, so a record belongs to the row its thread last
 started. A row whose thread starts another row, or whose run ends, without an
 outcome record raised out of ``run_job``: the job logs that later, as "Error
 processing meter: ...", without naming the meter.
+
+The job takes a write that returned as done. What the mediator client told the
+launcher's hooks on the same thread says more: a meter read back as already off
+was not written (``already_off``); a write the mediator only accepted is
+``accepted`` until the confirmer settles it (``confirm``): ``switched_off`` once
+its request is seen applied, else failed. ``switched_off`` always means confirmed.
 """
 
 from __future__ import annotations
@@ -30,13 +36,21 @@ from vaxo_ortane.launcher.run.messages import (
     SUMMARY,
     UNKNOWN_FAILURE,
 )
+from vaxo_ortane.mediator.confirmation import NOT_APPLIED, REFUSED, UNCONFIRMED, Verdict
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.supabase.query import Query, Response, Row
 
 SWITCHED_OFF, FAILED, NOT_RUN = "switched_off", "failed", "not_run"
+ALREADY_OFF, ACCEPTED = "already_off", "accepted"
 # Why a meter failed: its mediator's exchange, no mediator known, any other error,
-# or refused unsent because the run was stopping.
-CAUSES = ("mediator", "no_mediator", "error", "stopped")
+# refused unsent because the run was stopping; an accepted request that ended failed,
+# a write not confirmed in time, a meter read back unchanged.
+CAUSES = ("mediator", "no_mediator", "error", "stopped", "refused_by_head_end", "unconfirmed", "not_applied")
+# The cause of a write the client could not confirm, by how the client's cause begins.
+CONFIRMATION_CAUSES = {REFUSED: "refused_by_head_end", UNCONFIRMED: "unconfirmed", NOT_APPLIED: "not_applied"}
+# Counts a run against head-ends that answer 200, without read-back, never has: left out of
+# its records while they are 0, so that such a run's records read as they always have.
+UNCOMMON = frozenset({ALREADY_OFF, ACCEPTED, *CONFIRMATION_CAUSES.values()})
 MAX_DETAIL = 300
 ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: ...')"
 
@@ -56,6 +70,19 @@ class MeterOutcome:
     detail: str | None = None
     mediator_address: str | None = None
     started: bool = False
+    key: str | None = None  # the write's idempotency key
+    request_id: str | None = None  # of a write the mediator accepted
+    read_before: bool | None = None  # with read-back, the value read before the write
+    confirmed_at: float | None = None  # time.time() of an accepted write's confirmation
+    verdict: Verdict | None = None  # a confirmation that came before the job's record of the write
+
+    @property
+    def value_before(self) -> bool | None:
+        """The value before the write: the read with read-back, else the registry's (true, or None)."""
+        if self.read_before is not None:
+            return self.read_before
+        value = self.row.get("prepay_enabled")
+        return value if isinstance(value, bool) else None
 
 
 class RowTexts:
@@ -116,6 +143,7 @@ class Outcomes:
         self._by_text = RowTexts([])
         self.failures = 0  # counted towards the threshold
         self.ended = 0
+        self.accepted = 0  # accepted writes not yet settled
         self.esco: object = None
         self.completed = False  # the job wrote its summary
         self.escaped: list[str] = []
@@ -138,16 +166,11 @@ class Outcomes:
         cause = _FAILURES.get(event)
         if cause is not None:
             error = event_dict.get("error")
-            # The client's refusal is the exception's whole cause, however long its message.
-            if (
-                cause == "mediator"
-                and stopping.reason() is not None
-                and str(getattr(error, "cause", "")).startswith(stopping.REFUSAL)
-            ):
-                cause = "stopped"
+            if cause == "mediator":
+                cause = _mediator_cause(str(getattr(error, "cause", "")))
             self._end(FAILED, cause, _text(error))
         elif event == PREPAY_DISABLED:
-            self._end(SWITCHED_OFF, None, None)
+            self._written()
         elif event == RUN_JOB:
             current = getattr(self._local, "current", None)
             if current is not None:
@@ -179,51 +202,117 @@ class Outcomes:
         if meter is not None and meter.outcome == NOT_RUN:
             self._settle(meter, outcome, cause, detail)
 
+    def _written(self) -> None:
+        # The job's record of a write that returned: what the client's hooks learnt decides.
+        meter: MeterOutcome | None = getattr(self._local, "current", None)
+        if meter is None or meter.outcome != NOT_RUN:
+            return
+        # Confirmed now: the time of the outcome is the time of the confirmation.
+        if meter.read_before is False:
+            self._settle(meter, ALREADY_OFF, None, None)
+        elif meter.request_id is None:
+            self._settle(meter, SWITCHED_OFF, None, None)
+        else:
+            with self._lock:
+                meter.outcome = ACCEPTED
+                self.accepted += 1
+                early = meter.verdict
+                if early is None:
+                    for listener in self._listeners:
+                        listener(meter)
+            if early is not None:
+                self.confirm(meter, early)
+
+    def confirm(self, meter: MeterOutcome, verdict: Verdict) -> None:
+        """Settle an accepted write as the confirmer found it; from any thread."""
+        with self._lock:
+            if meter.outcome == NOT_RUN:
+                meter.verdict = verdict  # the job's record of the write comes next
+                return
+            if meter.outcome != ACCEPTED:
+                return  # settled already, as the run ended
+            self.accepted -= 1
+            if verdict.confirmed:
+                meter.confirmed_at = verdict.at
+                self._settle_locked(meter, SWITCHED_OFF, None, None)
+            else:
+                self._settle_locked(meter, FAILED, CONFIRMATION_CAUSES[verdict.kind], _text(verdict.detail))
+
     def current(self) -> MeterOutcome | None:
         """The meter the calling worker thread is handling, if it is a selected one."""
         meter: MeterOutcome | None = getattr(self._local, "current", None)
         return meter
 
     def listen(self, listener: Callable[[MeterOutcome], None]) -> None:
-        """Have ``listener(meter)`` called as each meter ends, from the thread that ended it."""
+        """Have ``listener(meter)`` called as each meter ends, and as a write is accepted
+        (``outcome`` ACCEPTED: not an end), from the thread that ended it."""
         self._listeners.append(listener)
 
     def _settle(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
         with self._lock:
-            meter.outcome, meter.cause, meter.detail = outcome, cause, detail
-            self.ended += 1
-            if outcome == FAILED and cause != "stopped":
-                self.failures += 1
-                if self._on_failure is not None:
-                    self._on_failure(self.failures, self.ended)
-            for listener in self._listeners:
-                listener(meter)
+            self._settle_locked(meter, outcome, cause, detail)
+
+    def _settle_locked(self, meter: MeterOutcome, outcome: str, cause: str | None, detail: str | None) -> None:
+        meter.outcome, meter.cause, meter.detail = outcome, cause, detail
+        self.ended += 1
+        if outcome == FAILED and cause != "stopped":
+            self.failures += 1
+            if self._on_failure is not None:
+                self._on_failure(self.failures, self.ended)
+        for listener in self._listeners:
+            listener(meter)
 
     def finish(self) -> None:
-        """Settle the rows that started and never logged an outcome: they raised."""
+        """Settle the rows that started and never logged an outcome (they raised), and the
+        accepted writes still pending (the run stopped waiting for them)."""
         with self._lock:
             unsettled = [m for m in self.meters if m.started and m.outcome == NOT_RUN]
             detail = self.escaped[0] if len(unsettled) == 1 and len(self.escaped) == 1 else ESCAPED_DETAIL
-            for meter in unsettled:
+            pending = [m for m in self.meters if m.outcome == ACCEPTED]
+            for meter in unsettled + pending:
                 meter.outcome, meter.cause, meter.detail = FAILED, "error", detail
+                if meter.request_id is not None:
+                    meter.cause = "unconfirmed"
+                    meter.detail = f"{UNCONFIRMED}: request {meter.request_id!r} not settled when the run ended"
                 self.ended += 1
                 for listener in self._listeners:
                     listener(meter)
+            self.accepted = 0
 
     def counts(self) -> dict[str, Any]:
         by_cause = dict.fromkeys(CAUSES, 0)
-        counts = {"selected": len(self.meters), SWITCHED_OFF: 0, FAILED: 0, NOT_RUN: 0}
+        counts = {"selected": len(self.meters), SWITCHED_OFF: 0, ALREADY_OFF: 0, ACCEPTED: 0, FAILED: 0, NOT_RUN: 0}
         for meter in self.meters:
             counts[meter.outcome] += 1
             if meter.cause is not None:
                 by_cause[meter.cause] += 1
         return counts | {"failed_by_cause": by_cause}
 
+    @staticmethod
+    def recorded(counts: dict[str, Any]) -> dict[str, Any]:
+        """``counts`` (of ``counts()``, or a progress sample's) as a record carries them: the
+        uncommon ones only when some meter has them."""
+        kept = {key: n for key, n in counts.items() if key not in UNCOMMON or n}
+        if "failed_by_cause" in counts:
+            kept["failed_by_cause"] = {c: n for c, n in counts["failed_by_cause"].items() if c not in UNCOMMON or n}
+        return kept
+
     def rerun_names(self) -> list[str]:
-        """The names of the meters not switched off, once each, in the run's order."""
+        """The names of the meters not switched off (nor already off), once each, in the run's order."""
         names: dict[str, None] = {}
         for meter in self.meters:
             name = meter.row.get("name")
-            if meter.outcome != SWITCHED_OFF and isinstance(name, str):
+            if meter.outcome not in (SWITCHED_OFF, ALREADY_OFF) and isinstance(name, str):
                 names[name] = None
         return list(names)
+
+
+def _mediator_cause(cause: str) -> str:
+    """The cause of a failure the client reported: a refusal of a stopping run, a write it could
+    not confirm, or its exchange. The client's cause is the exception's whole cause, however long its message."""
+    if stopping.reason() is not None and cause.startswith(stopping.REFUSAL):
+        return "stopped"
+    for begins, named in CONFIRMATION_CAUSES.items():
+        if cause.startswith(begins):
+            return named
+    return "mediator"

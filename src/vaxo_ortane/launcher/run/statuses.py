@@ -26,6 +26,7 @@ THRESHOLD_CROSSED = 11  # also a failed canary wave: the same stop, judged on th
 # The run ended 0 but its ledger lacks some of its outcomes, or its ledger could not be
 # reached for FLIP_LEDGER_WAIT (at the start, or while writes waited for it): a retry fills it in.
 LEDGER_INCOMPLETE = 12
+UNCONFIRMED = 13  # the run ended 0, but some meter's write was not confirmed
 CREDENTIALS_REFUSED = 14  # the mediators refused the job's credentials again and again (the plan: any read)
 SIGNAL_BASE = 128
 # The plan's.
@@ -61,6 +62,7 @@ MEANINGS: dict[str, dict[int, str]] = {
         THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the run",
         LEDGER_INCOMPLETE: "the run finished, but its ledger could not be written in full; or its ledger "
         "could not be reached within FLIP_LEDGER_WAIT, at the start or while writes waited for it",
+        UNCONFIRMED: "the run finished, but some meters' writes were not confirmed (they are in the rerun list)",
         CREDENTIALS_REFUSED: "the mediators refused the job's credentials 5 times in a row: the run stopped",
         stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",
         stopped_by(signal.SIGINT): "stopped by SIGINT",

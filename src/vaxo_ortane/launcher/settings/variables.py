@@ -42,6 +42,8 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   <VAR>{FILE_SUFFIX}  read one of the four variables above, or {LEDGER}, from a file (names: one a line)
   MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
       each mediator write's seconds and attempts (3, 10, 2, 0.25)
+  MEDIATOR_VERIFY  none, or read-back: read each meter before and after its write (three requests a meter)
+  MEDIATOR_CONFIRM_TIMEOUT  seconds for a write a mediator accepted (202) to be seen applied (300)
   MEDIATOR_CA_FILE  the CA that mediators' certificates must chain to (PEM)
   MEDIATOR_CLIENT_CERT_FILE, MEDIATOR_CLIENT_KEY_FILE  the job's certificate and key for mutual TLS
   MEDIATOR_TOKEN_FILE  a bearer token sent to every mediator, read again when the file changes

@@ -1,5 +1,6 @@
 """The live line at the bottom of a terminal: a bar, the meters ended of those
-selected, switched off and failed, the rate and the time left, redrawn in place
+selected, switched off (already off, accepted and waiting to be confirmed, when
+there are any) and failed, the rate and the time left, redrawn in place
 while the records scroll above it.
 
 It stands in for ``sys.stderr`` while it is shown, so every line written there
@@ -108,6 +109,8 @@ class LiveLine:
             "  ",
             (f"{snapshot.switched_off:,} switched off", "green"),
             "  ",
+            *((f"{snapshot.already_off:,} already off", "green"), "  ") if snapshot.already_off else (),
+            *((f"{snapshot.accepted:,} accepted", "cyan"), "  ") if snapshot.accepted else (),
             (f"{snapshot.failed:,} failed", "bold red" if snapshot.failed else ""),
             "  ",
             *((f"{snapshot.not_sent:,} not sent", "yellow"), "  ") if snapshot.not_sent else (),

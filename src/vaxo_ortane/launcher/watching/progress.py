@@ -17,7 +17,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from vaxo_ortane.launcher.run.outcomes import CAUSES, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import ACCEPTED, ALREADY_OFF, CAUSES, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.util import stopping
 
 Record = Callable[..., None]
@@ -36,6 +36,8 @@ class Snapshot:
     failed_by_cause: dict[str, int]
     rate: float  # meters ended a second
     stopping: str | None
+    already_off: int = 0
+    accepted: int = 0  # written, and waiting to be confirmed: not ended
 
     @property
     def not_sent(self) -> int:
@@ -48,7 +50,7 @@ class Snapshot:
 
     @property
     def ended(self) -> int:
-        return self.switched_off + self.failed + self.not_sent
+        return self.switched_off + self.already_off + self.failed + self.not_sent
 
     @property
     def eta_seconds(self) -> int | None:
@@ -79,25 +81,31 @@ def time_left(snapshot: Snapshot) -> str:
 
 
 def message(snapshot: Snapshot) -> str:
+    already_off = f"{snapshot.already_off:,} already off, " if snapshot.already_off else ""
     not_sent = f", {snapshot.not_sent:,} not sent" if snapshot.not_sent else ""
+    accepted = f"; {snapshot.accepted:,} accepted, to confirm" if snapshot.accepted else ""
     return (
         f"Progress: {snapshot.ended:,} of {snapshot.selected:,} meters ended "
-        f"({snapshot.switched_off:,} switched off, {snapshot.failed:,} failed{not_sent}), "
+        f"({snapshot.switched_off:,} switched off, {already_off}{snapshot.failed:,} failed{not_sent}{accepted}), "
         f"{rate_text(snapshot.rate)} a second, {time_left(snapshot)}"
     )
 
 
 def fields(snapshot: Snapshot) -> dict[str, object]:
-    return {
-        "ended": snapshot.ended,
-        "selected": snapshot.selected,
-        "switched_off": snapshot.switched_off,
-        "failed": snapshot.failed,
-        "not_sent": snapshot.not_sent,
-        "failed_by_cause": snapshot.failed_by_cause,
-        "rate": round(snapshot.rate, 2),
-        "eta_seconds": snapshot.eta_seconds,
-    }
+    return Outcomes.recorded(
+        {
+            "ended": snapshot.ended,
+            "selected": snapshot.selected,
+            "switched_off": snapshot.switched_off,
+            "already_off": snapshot.already_off,
+            "accepted": snapshot.accepted,
+            "failed": snapshot.failed,
+            "not_sent": snapshot.not_sent,
+            "failed_by_cause": snapshot.failed_by_cause,
+            "rate": round(snapshot.rate, 2),
+            "eta_seconds": snapshot.eta_seconds,
+        }
+    )
 
 
 class ProgressWatch:
@@ -110,7 +118,8 @@ class ProgressWatch:
         self._show = show
         # Taken by the listener and around a progress record: a record never follows the last meter's end.
         self._lock = threading.Lock()
-        self._switched_off = 0
+        self._switched_off = self._already_off = 0
+        self._accepted: set[int] = set()  # the meters (by id) whose accepted writes wait to be confirmed
         self._failed = dict.fromkeys(CAUSES, 0)
         self._samples: deque[tuple[float, int]] = deque()
         self._stop = threading.Event()
@@ -120,8 +129,15 @@ class ProgressWatch:
     def _on_end(self, meter: MeterOutcome) -> None:
         # Called under the outcomes' lock as each meter ends: counts only.
         with self._lock:
+            if meter.outcome == ACCEPTED:
+                self._accepted.add(id(meter))
+                return
+            if meter.request_id is not None:
+                self._accepted.discard(id(meter))
             if meter.outcome == SWITCHED_OFF:
                 self._switched_off += 1
+            elif meter.outcome == ALREADY_OFF:
+                self._already_off += 1
             else:
                 cause = meter.cause if meter.cause in self._failed else "error"
                 self._failed[cause] += 1
@@ -141,7 +157,8 @@ class ProgressWatch:
             return None
         with self._lock:
             switched_off, failed = self._switched_off, dict(self._failed)
-        ended = switched_off + sum(failed.values())
+            already_off, accepted = self._already_off, len(self._accepted)
+        ended = switched_off + already_off + sum(failed.values())
         samples = self._samples
         if not samples:
             samples.append((selected_at, 0))
@@ -150,7 +167,9 @@ class ProgressWatch:
             samples.popleft()
         since, ended_then = samples[0]
         rate = (ended - ended_then) / (now - since) if now > since else 0.0
-        return Snapshot(len(self._outcomes.meters), switched_off, failed, rate, stopping.reason())
+        return Snapshot(
+            len(self._outcomes.meters), switched_off, failed, rate, stopping.reason(), already_off, accepted
+        )
 
     def _run(self) -> None:
         tick = DISPLAY_TICK if self._show is not None else min(self._every, RECORD_TICK)
@@ -175,6 +194,7 @@ class ProgressWatch:
 
     def _write(self, snapshot: Snapshot) -> None:
         with self._lock:
-            ended = self._switched_off + sum(self._failed.values())
-            if ended < snapshot.selected and not self._outcomes.completed:
+            ended = self._switched_off + self._already_off + sum(self._failed.values())
+            # After the job's summary, while its accepted writes are being confirmed, records go on.
+            if ended < snapshot.selected and (not self._outcomes.completed or self._accepted):
                 self._record("info", message(snapshot), **fields(snapshot))

@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from vaxo_ortane.launcher.run import statuses
-from vaxo_ortane.launcher.run.outcomes import CAUSES, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CAUSES, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
 from vaxo_ortane.util.json_values import safe_str
 
 Record = Callable[..., None]
@@ -28,7 +28,12 @@ CAUSE_TEXT = {
     "no_mediator": "no mediator for the meter",
     "error": "another error",
     "stopped": "not sent: the run was stopping",
+    "refused_by_head_end": "the head-end refused the accepted write",
+    "unconfirmed": "the write was not confirmed in time",
+    "not_applied": "read back unchanged: not applied",
 }
+# Shown in the table only when some meter has them: most head-ends never accept a write for later.
+RARE_CAUSES = frozenset({"refused_by_head_end", "unconfirmed", "not_applied"})
 
 
 def meaning(status: int) -> str:
@@ -47,7 +52,7 @@ def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, 
         rerun = rerun_path(report)
     if not terminal:
         paths = {} if report is None else {"report": str(report), "rerun_file": str(rerun)}
-        record("info", _message(counts, status), **counts, exit_status=status, **paths)
+        record("info", _message(counts, status), **Outcomes.recorded(counts), exit_status=status, **paths)
         return
     try:
         _tables(outcomes, counts, status, report, rerun)
@@ -58,8 +63,9 @@ def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, 
 def _message(counts: dict[str, Any], status: int) -> str:
     causes = ", ".join(f"{n:,} {cause}" for cause, n in counts["failed_by_cause"].items() if n)
     not_run = f", {counts[NOT_RUN]:,} not run" if counts[NOT_RUN] else ""
+    already_off = f"{counts[ALREADY_OFF]:,} already off at the meter, " if counts[ALREADY_OFF] else ""
     return (
-        f"Summary: {counts[SWITCHED_OFF]:,} of {counts['selected']:,} meters switched off, "
+        f"Summary: {counts[SWITCHED_OFF]:,} of {counts['selected']:,} meters switched off, {already_off}"
         f"{counts[FAILED]:,} failed{f' ({causes})' if causes else ''}{not_run}; "
         f"exit status {status}: {meaning(status)}"
     )
@@ -69,7 +75,13 @@ def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Pat
     from vaxo_ortane.launcher.watching.tables import write_table
 
     rows: list[tuple[str, int]] = [("switched off", counts[SWITCHED_OFF])]
-    rows += [(f"failed: {CAUSE_TEXT[cause]}", n) for cause, n in counts["failed_by_cause"].items()]
+    if counts[ALREADY_OFF]:
+        rows.append(("already off at the meter: not written", counts[ALREADY_OFF]))
+    rows += [
+        (f"failed: {CAUSE_TEXT[cause]}", n)
+        for cause, n in counts["failed_by_cause"].items()
+        if n or cause not in RARE_CAUSES
+    ]
     if counts[NOT_RUN]:
         rows.append(("not run: the run ended first", counts[NOT_RUN]))
     rows.append(("selected", counts["selected"]))
