@@ -428,3 +428,22 @@ def test_a_run_whose_outcomes_the_ledger_refuses_ends_12_and_the_tool_tells_it_f
     table = tool(f, ledger_url).stdout.splitlines()
     assert "(no end: killed, or its ledger out of reach)" in table[-2]
     assert table[-1].endswith("ended 12: its last outcomes were not saved")
+
+
+def test_a_ledger_busy_past_its_statement_time_out_is_waited_for_not_refused(pg_cluster: Any) -> None:
+    # Eight shards resuming a million names take their claims in turn under one lock: the
+    # last may wait past the statement time-out, which must read as a busy ledger (status
+    # 12 after the wait, retried by the Indexed Job), not as a wrong setting (2, FailJob).
+    from vaxo_ortane.launcher.ledger.backends import open_ledger
+    from vaxo_ortane.launcher.ledger.postgres import SCHEMA_LOCK
+    from vaxo_ortane.launcher.ledger.store import LedgerError, RunStart
+
+    url = pg_cluster.owned_database("ledger_busy", PASSWORD)
+    ledger = open_ledger(url)
+    with pg_cluster.admin("ledger_busy") as holder:
+        holder.execute("SELECT pg_advisory_lock(%s)", (SCHEMA_LOCK,))
+        ledger._conn.execute("SET statement_timeout = 300")  # the 15 s one, shortened
+        with pytest.raises(LedgerError) as refused:
+            ledger.begin(RunStart("run-1", "r1", 0, 8, time.time()), ["A-001"])
+    assert refused.value.unreachable and PASSWORD not in str(refused.value)
+    ledger.close()

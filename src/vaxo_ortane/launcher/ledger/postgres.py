@@ -44,6 +44,9 @@ OUT_OF_REACH = (
     "remaining connection slots are reserved",
     "terminating connection due to administrator command",
 )
+# A statement cancelled at its time-out, a lock not to be had: a ledger busy for now, as when
+# the shards of a large rollout wait in turn for the lock under which each takes its claims.
+BUSY_STATES = ("57014", "55P03")
 # Seconds since 1970 by the server's clock: the same for every machine of a rollout.
 NOW_SQL = "extract(epoch from clock_timestamp())::double precision"
 
@@ -161,6 +164,8 @@ class PostgresLedger(Ledger):
         return text
 
     def _unreachable(self, exc: Exception) -> bool:
+        if getattr(exc, "sqlstate", None) in BUSY_STATES:
+            return True
         text = str(exc).lower()
         return any(words in text for words in OUT_OF_REACH)
 
