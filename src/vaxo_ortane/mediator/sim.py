@@ -107,6 +107,7 @@ class MeterState:
     value: bool
     writes: int = 0  # writes that reached the meter's behaviour, failed ones included
     applied: int = 0  # writes that set the setting
+    applied_on: int = 0  # those of them that set it to true
     repeated: int = 0  # writes answered from their key, without writing
 
 
@@ -232,9 +233,13 @@ class MediatorSim:
     def writes(self, meter_id: str) -> int:
         return self._meters[meter_id].writes
 
-    def applied(self, meter_id: str) -> int:
-        """How many writes set the meter's setting: the truth a drill counts against."""
-        return self._meters[meter_id].applied
+    def applied(self, meter_id: str, value: bool | None = None) -> int:
+        """How many writes set the meter's setting (to ``value``, when given): the truth a drill
+        counts against."""
+        state = self._meters[meter_id]
+        if value is None:
+            return state.applied
+        return state.applied_on if value else state.applied - state.applied_on
 
     def repeated(self, meter_id: str) -> int:
         """How many writes were answered from their key, without writing."""
@@ -245,11 +250,15 @@ class MediatorSim:
         return dict(collections.Counter(kept.target for kept in self._keys.values()))
 
     def tally(self) -> dict[str, dict[str, int]]:
-        """The writes applied and the repeated keys answered, by meter (meters with none left out)."""
-        return {
+        """The writes applied and the repeated keys answered, by meter (meters with none left out);
+        ``applied_on``, the writes that set a meter to true, once there is one."""
+        tally = {
             "applied": {mid: s.applied for mid, s in self._meters.items() if s.applied},
             "repeated_keys": {mid: s.repeated for mid, s in self._meters.items() if s.repeated},
         }
+        if on := {mid: s.applied_on for mid, s in self._meters.items() if s.applied_on}:
+            tally["applied_on"] = on
+        return tally
 
     def requests(self, method: str) -> int:
         """How many requests with ``method`` reached the service, whatever it answered."""
@@ -563,6 +572,7 @@ class MediatorSim:
         if not state.behaviour.lie:  # a lying meter says it did, and does not
             state.value = value
             state.applied += 1
+            state.applied_on += value
 
     def _settle(self, request: _Request) -> None:
         state = self._meters[request.meter_id]
