@@ -204,6 +204,7 @@ class MediatorSim:
         self._listener.setblocking(False)
         self._wake_read, self._wake_write = socket.socketpair()
         self._stopping = False
+        self._selector: selectors.BaseSelector | None = None  # while serving
         # Delayed answers, and (with no connection) accepted writes to apply.
         self._timers: list[tuple[float, int, _Connection | None, Callable[[], None]]] = []
         self._order = itertools.count()
@@ -297,6 +298,7 @@ class MediatorSim:
         # select(2) waits to the microsecond; epoll and poll round a wait up to the
         # next millisecond, which would add up to 1 ms to every delayed answer.
         with selectors.SelectSelector() as selector:
+            self._selector = selector
             selector.register(self._listener, selectors.EVENT_READ)
             selector.register(self._wake_read, selectors.EVENT_READ)
             while not self._stopping:
@@ -314,6 +316,7 @@ class MediatorSim:
                     answer()
                     if conn is not None and not conn.closed:
                         self._next_request(conn)
+            self._selector = None
 
     def _accept(self, selector: selectors.BaseSelector) -> None:
         while True:
@@ -353,7 +356,6 @@ class MediatorSim:
             try:
                 conn.sock.shutdown(socket.SHUT_WR)
             except OSError:
-                selector.unregister(conn.sock)
                 self._close(conn)
             else:
                 if conn.writable:
@@ -378,7 +380,6 @@ class MediatorSim:
                 return
             except OSError:
                 pass
-            selector.unregister(conn.sock)
             self._close(conn)
             return
         try:
@@ -392,7 +393,6 @@ class MediatorSim:
         except OSError:
             data = b""
         if not data:
-            selector.unregister(conn.sock)
             self._close(conn)
             return
         conn.buffer += data
@@ -402,6 +402,9 @@ class MediatorSim:
         if not conn.closed:
             conn.closed = True
             self._connections.discard(conn)
+            # Off the selector first: a closed socket left on it fails every select() after.
+            if self._selector is not None:
+                self._selector.unregister(conn.sock)
             conn.sock.close()
 
     def _send(self, conn: _Connection, status: int, payload: Mapping[str, Any], keep_alive: bool) -> None:
