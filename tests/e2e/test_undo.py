@@ -11,11 +11,13 @@ from pathlib import Path
 from typing import Any
 
 import psycopg
+import pytest
 
 from job_runner import SCRIPT, meter, skip_unless_built
 from test_ledger import ledger_url  # noqa: F401 - the fixture, on SQLite and PostgreSQL
-from test_stopping import JobProcess
+from test_stopping import JobProcess, flipped
 from vaxo_ortane.launcher.ledger.schema import METERS_TABLE
+from vaxo_ortane.mediator.sample_fleet import write_inventory
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 pytestmark = skip_unless_built
@@ -142,3 +144,27 @@ def test_with_read_back_an_undo_leaves_a_meter_off_before_off_and_does_not_write
     assert all(f.sim.value(m.meter_id) and f.sim.applied(m.meter_id, True) == 1 for m in meters[2:])
     # Each command reads before and after each write it makes, and once a meter found at its value.
     assert f.sim.requests("GET") == (2 * 5 + 1) + (2 * 4 + 1)
+
+
+@pytest.mark.parametrize("case", ["live-run", "threshold"])
+def test_an_undo_beside_a_live_run_is_refused_and_one_failing_everywhere_stops_at_its_threshold(
+    fleet: Any, tmp_path: Path, case: str
+) -> None:
+    f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.3)) for n in range(1, 21)])
+    env = {"FLIP_LEDGER": f"sqlite://{tmp_path}/ledger.db"}
+    if case == "live-run":
+        first = JobProcess(f, [], **env, FLIP_ROLLOUT="r1")
+        try:
+            first.wait_for(flipped(5))
+            undo = command(f, UNDO, "--rollout", "r1", **env)
+        finally:
+            first.kill()
+        assert undo.returncode == 2 and f"pid {first.process.pid}" in undo.stderr
+        assert not f.sim.applied(meter(1).meter_id, True)
+        return
+    assert f.run("--esco", "ESCO_A", **env, FLIP_ROLLOUT="r1").status == 0
+    write_inventory(f.inventory, f.meters, {"ESCO_A": "http://127.0.0.1:1"})  # no mediator answers now
+    undo = command(f, UNDO, "--rollout", "r1", **env, FLIP_MAX_FAILURES="3", MEDIATOR_RETRIES="0")
+    assert undo.returncode == 11, undo.stderr[-2000:]
+    rerun = command(f, TOOL, "--rollout", "r1", "--undo", "--rerun", **env)
+    assert len(rerun.stdout.split()) == 20
