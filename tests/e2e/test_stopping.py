@@ -35,11 +35,18 @@ WAIT = 30.0
 class JobProcess:
     """The job as its own process, its records read as they are written."""
 
-    def __init__(self, fleet: Fleet, argv_prefix: list[str], **env: str | None) -> None:
+    def __init__(
+        self,
+        fleet: Fleet,
+        argv_prefix: list[str],
+        program: Path = SCRIPT,
+        args: tuple[str, ...] = ("--esco", "ESCO_A"),
+        **env: str | None,
+    ) -> None:
         self.records: list[dict[str, Any]] = []
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
-            [*argv_prefix, str(SCRIPT), "--esco", "ESCO_A"],
+            [*argv_prefix, str(program), *args],
             env=fleet.env(**env),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,

@@ -20,6 +20,9 @@ The path of a run, a step a line, with where each step lives::
 A run stopped by a signal, by its failure threshold, by a failed canary or by
 mediators that refuse its credentials says so in its status, whatever the job
 itself ended with.
+
+``prepay-enabled-flip-undo`` takes the same path, with the undo's own work in place
+of the job's (``undo``): its names come from the ledger, and its workers write true.
 """
 
 from __future__ import annotations
@@ -31,6 +34,7 @@ import signal
 import sys
 import traceback
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
 from vaxo_ortane.launcher.rollout import refusals, threshold
 from vaxo_ortane.launcher.run import statuses
@@ -41,6 +45,9 @@ from vaxo_ortane.launcher.run_state import RunState
 from vaxo_ortane.launcher.settings import environment as launcher_settings
 from vaxo_ortane.launcher.settings.environment import Settings
 from vaxo_ortane.util import stopping
+
+if TYPE_CHECKING:
+    from vaxo_ortane.launcher.undo.runner import UndoRun
 
 JOB_MODULE = "vaxo_ortane.jobs.prepay_enabled_flip"
 
@@ -71,6 +78,28 @@ def main() -> int:
         gc.freeze()
 
 
+def undo_main(argv: list[str] | None = None) -> int:
+    """``prepay-enabled-flip-undo``: put back on what a rollout switched off (``undo``)."""
+    from vaxo_ortane.launcher.undo import command
+    from vaxo_ortane.launcher.undo.runner import UndoRun
+
+    args = command.arguments(argv)
+    if args.plan:
+        from vaxo_ortane.launcher.undo import plan
+
+        return plan.main(args)  # reads only: Ctrl-C ends it at once, as the run's plan
+    try:
+        watcher = SignalWatcher()
+        watcher.install()
+        settings = command.settings(args.rollout, os.environ, record)
+        undo = UndoRun(settings, args.esco, record)
+        state = RunState(value=True)
+        state.ledger = undo.begin(os.environ)
+        return _watched(watcher, settings, state, lambda: undo.run(state), undo)
+    finally:
+        gc.freeze()
+
+
 def _run_watched() -> int:
     # From the very start: a signal while the settings are read is a stop request too.
     watcher = SignalWatcher()
@@ -81,24 +110,31 @@ def _run_watched() -> int:
         from vaxo_ortane.launcher.ledger import resume  # loaded only for a run with a ledger
 
         state.ledger = resume.start(settings, os.environ, record)
+    return _watched(watcher, settings, state, run_main)
+
+
+def _watched(
+    watcher: SignalWatcher, settings: Settings, state: RunState, work: Callable[[], None], undo: UndoRun | None = None
+) -> int:
+    """The run from its settings to its status: ``work`` (the job, or an undo's own) watched."""
     if (status := _status_without_run(settings, state)) is not None:
         if (signum := watcher.finish()) is not None:
             status = _stopped_on(signum, status)
         state.watch(settings, record)
-        return _close(settings, state, status)
+        return _close(settings, state, status, undo)
     state.watch(settings, record)
     try:
-        status = _run_to_end(watcher, settings.shard, state.confirm_accepted)
+        status = _run_to_end(watcher, settings.shard, work, state.confirm_accepted)
     except SystemExit as exit_info:
         status = _status_of(exit_info.code)
         if state.ledger is not None and (settled := state.ledger.settled_status(status, record)) is not None:
-            return _close(settings, state, settled)
-        _close(settings, state, status)
+            return _close(settings, state, settled, undo)
+        _close(settings, state, status, undo)
         raise
     except BaseException:
-        _close(settings, state, statuses.COLLABORATOR_FAILED)
+        _close(settings, state, statuses.COLLABORATOR_FAILED, undo)
         raise
-    return _close(settings, state, status)
+    return _close(settings, state, status, undo)
 
 
 def _status_without_run(settings: Settings, state: RunState) -> int | None:
@@ -108,9 +144,9 @@ def _status_without_run(settings: Settings, state: RunState) -> int | None:
     return state.ledger.status_without_run(record)
 
 
-def _close(settings: Settings, state: RunState, status: int) -> int:
-    """The ledger's end, the report, the metrics, then the closing summary, of a run that ended
-    with ``status``. Only an incomplete ledger changes the status (``resume``); the rest never do.
+def _close(settings: Settings, state: RunState, status: int, undo: UndoRun | None = None) -> int:
+    """The ledger's end, the report, the metrics, then the closing summary, of a run (or ``undo``)
+    that ended with ``status``. Only an incomplete ledger changes the status (``resume``); the rest never do.
     """
     seconds = state.end()
     status = _confirmed_status(state, status)
@@ -138,14 +174,19 @@ def _close(settings: Settings, state: RunState, status: int) -> int:
             record,
             rollout=state.rollout,
             unselected=unselected,
+            more=None if undo is None else undo.report(),
         )
     if settings.pushgateway is not None:
         from vaxo_ortane.launcher.results import metrics
 
-        metrics.push_run(settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout)
+        job = metrics.JOB if undo is None else metrics.UNDO_JOB
+        metrics.push_run(
+            settings.pushgateway, outcomes, status, seconds, settings.shard, record, rollout=state.rollout, job=job
+        )
     from vaxo_ortane.launcher.watching import summary  # last: it names the report and the exit status
 
-    summary.write(outcomes, status, settings.report if reported else None, settings.display, record)
+    program = summary.PROGRAM if undo is None else undo.PROGRAM
+    summary.write(outcomes, status, settings.report if reported else None, settings.display, record, program)
     return status
 
 
@@ -168,9 +209,11 @@ def _confirmed_status(state: RunState, status: int) -> int:
     return statuses.UNCONFIRMED
 
 
-def _run_to_end(watcher: SignalWatcher, shard_run: ShardRun | None, confirm: Callable[[], None]) -> int:
+def _run_to_end(
+    watcher: SignalWatcher, shard_run: ShardRun | None, work: Callable[[], None], confirm: Callable[[], None]
+) -> int:
     try:
-        run_main()
+        work()
         confirm()  # before the run's end: a signal while it waits is a stop request
     except SystemExit as exit_info:
         if (signum := watcher.finish()) is None and stopping.reason() is None:

@@ -14,6 +14,11 @@ canary also needs the outcomes. The watch on refused credentials is always there
 a counter the mediator client calls. So are the write hooks (``confirming``): every
 write carries its idempotency key, and a write the mediator only accepted is
 confirmed beside the workers.
+
+A command that writes the meters itself rather than run the job (the undo, which
+writes true) hands the rows it writes to ``select`` and tells each outcome to the
+outcomes (``Outcomes.begin``, ``written``, ``failed``); the job's records and registry
+answer, which it never makes, are watched for nothing.
 """
 
 from __future__ import annotations
@@ -65,6 +70,7 @@ class RunState:
     ledger: LedgerRun | None = None  # set before watch(), when the run has a ledger
     rollout: Controls | None = None
     confirming: Confirming | None = None
+    value: bool = False  # what the run writes: the job's false, or the undo's true
     _observations: list[Observation] = field(default_factory=list)
     _progress: ProgressWatch | None = None
     _display: LiveLine | None = None
@@ -86,7 +92,7 @@ class RunState:
         on_failure = None
         if settings.max_failures is not None:
             on_failure = threshold.watcher(settings.max_failures, record, lambda: len(outcomes.meters))
-        self.outcomes = outcomes = Outcomes(on_failure)
+        self.outcomes = outcomes = Outcomes(on_failure, self.value)
         self._observations += [observe(JOB_LOGGER, outcomes.on_record), observe_responses(outcomes.on_response)]
         if self.ledger is not None:
             self._observations.append(self.ledger.attach(outcomes))
@@ -111,6 +117,16 @@ class RunState:
 
     def _selected_rows(self) -> list[Row] | None:
         return self.selection.rows
+
+    def select(self, rows: list[Row]) -> None:
+        """The rows a command that writes the meters itself will write, in its order: to the outcomes,
+        the ledger and the canary, as the job's registry answer goes to them."""
+        assert self.outcomes is not None, "such a command is watched: it has a ledger"
+        self.outcomes.select(rows, by_text=False)
+        if self.ledger is not None:
+            self.ledger.selected(rows)
+        if self.rollout is not None and self.rollout.canary is not None:
+            self.rollout.canary.on_selected(rows)
 
     def confirm_accepted(self) -> None:
         """Hold the run until every accepted write is settled, or the run stops."""

@@ -107,6 +107,7 @@ class MeterState:
     value: bool
     writes: int = 0  # writes that reached the meter's behaviour, failed ones included
     applied: int = 0  # writes that set the setting
+    applied_on: int = 0  # those of them that set it to true
     repeated: int = 0  # writes answered from their key, without writing
 
 
@@ -203,6 +204,7 @@ class MediatorSim:
         self._listener.setblocking(False)
         self._wake_read, self._wake_write = socket.socketpair()
         self._stopping = False
+        self._selector: selectors.BaseSelector | None = None  # while serving
         # Delayed answers, and (with no connection) accepted writes to apply.
         self._timers: list[tuple[float, int, _Connection | None, Callable[[], None]]] = []
         self._order = itertools.count()
@@ -232,9 +234,13 @@ class MediatorSim:
     def writes(self, meter_id: str) -> int:
         return self._meters[meter_id].writes
 
-    def applied(self, meter_id: str) -> int:
-        """How many writes set the meter's setting: the truth a drill counts against."""
-        return self._meters[meter_id].applied
+    def applied(self, meter_id: str, value: bool | None = None) -> int:
+        """How many writes set the meter's setting (to ``value``, when given): the truth a drill
+        counts against."""
+        state = self._meters[meter_id]
+        if value is None:
+            return state.applied
+        return state.applied_on if value else state.applied - state.applied_on
 
     def repeated(self, meter_id: str) -> int:
         """How many writes were answered from their key, without writing."""
@@ -245,11 +251,15 @@ class MediatorSim:
         return dict(collections.Counter(kept.target for kept in self._keys.values()))
 
     def tally(self) -> dict[str, dict[str, int]]:
-        """The writes applied and the repeated keys answered, by meter (meters with none left out)."""
-        return {
+        """The writes applied and the repeated keys answered, by meter (meters with none left out);
+        ``applied_on``, the writes that set a meter to true, once there is one."""
+        tally = {
             "applied": {mid: s.applied for mid, s in self._meters.items() if s.applied},
             "repeated_keys": {mid: s.repeated for mid, s in self._meters.items() if s.repeated},
         }
+        if on := {mid: s.applied_on for mid, s in self._meters.items() if s.applied_on}:
+            tally["applied_on"] = on
+        return tally
 
     def requests(self, method: str) -> int:
         """How many requests with ``method`` reached the service, whatever it answered."""
@@ -288,6 +298,7 @@ class MediatorSim:
         # select(2) waits to the microsecond; epoll and poll round a wait up to the
         # next millisecond, which would add up to 1 ms to every delayed answer.
         with selectors.SelectSelector() as selector:
+            self._selector = selector
             selector.register(self._listener, selectors.EVENT_READ)
             selector.register(self._wake_read, selectors.EVENT_READ)
             while not self._stopping:
@@ -305,6 +316,7 @@ class MediatorSim:
                     answer()
                     if conn is not None and not conn.closed:
                         self._next_request(conn)
+            self._selector = None
 
     def _accept(self, selector: selectors.BaseSelector) -> None:
         while True:
@@ -344,7 +356,6 @@ class MediatorSim:
             try:
                 conn.sock.shutdown(socket.SHUT_WR)
             except OSError:
-                selector.unregister(conn.sock)
                 self._close(conn)
             else:
                 if conn.writable:
@@ -369,7 +380,6 @@ class MediatorSim:
                 return
             except OSError:
                 pass
-            selector.unregister(conn.sock)
             self._close(conn)
             return
         try:
@@ -383,7 +393,6 @@ class MediatorSim:
         except OSError:
             data = b""
         if not data:
-            selector.unregister(conn.sock)
             self._close(conn)
             return
         conn.buffer += data
@@ -393,6 +402,9 @@ class MediatorSim:
         if not conn.closed:
             conn.closed = True
             self._connections.discard(conn)
+            # Off the selector first: a closed socket left on it fails every select() after.
+            if self._selector is not None:
+                self._selector.unregister(conn.sock)
             conn.sock.close()
 
     def _send(self, conn: _Connection, status: int, payload: Mapping[str, Any], keep_alive: bool) -> None:
@@ -563,6 +575,7 @@ class MediatorSim:
         if not state.behaviour.lie:  # a lying meter says it did, and does not
             state.value = value
             state.applied += 1
+            state.applied_on += value
 
     def _settle(self, request: _Request) -> None:
         state = self._meters[request.meter_id]

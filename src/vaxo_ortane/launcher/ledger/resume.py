@@ -26,7 +26,7 @@ from __future__ import annotations
 import dataclasses
 import time
 import uuid
-from collections.abc import Callable, MutableMapping, Sequence
+from collections.abc import Callable, MutableMapping
 from dataclasses import dataclass, field
 from typing import NoReturn
 
@@ -39,6 +39,7 @@ from vaxo_ortane.launcher.ledger.store import (
     Ledger,
     LedgerError,
     LedgerMissing,
+    RolloutUndone,
     RunEnd,
     RunStart,
     Unsettled,
@@ -53,7 +54,7 @@ from vaxo_ortane.launcher.settings.environment import LedgerSetting, Settings
 from vaxo_ortane.launcher.settings.variables import LEDGER, LEDGER_WAIT, NAMES
 from vaxo_ortane.util import stopping
 from vaxo_ortane.util.observers import Observation
-from vaxo_ortane.util.supabase.query import Query, Response, observe_responses
+from vaxo_ortane.util.supabase.query import Query, Response, Row, observe_responses
 
 Record = Callable[..., None]
 
@@ -69,17 +70,21 @@ class LedgerRun:
     left_out: int
     held: int = 0  # left out too: another live run of the rollout writes them
     unsettled: Unsettled = field(default_factory=lambda: Unsettled({}, {}))
+    kept: frozenset[str] = frozenset()  # the listed names this run writes: neither done nor held
 
     def status_without_run(self, record: Record) -> int | None:
         """0 when every listed name is already done, or held by another run, so the job need not run;
-        None when it runs."""
+        None when it runs. An undo with no name lists nothing to put back: it need not run either."""
+        if self.listed == 0 and self.setting.undo_of is not None:
+            record("info", f"{self.setting.title}: nothing to put back, exit status 0", **self.setting.fields)
+            return statuses.SUCCESS
         if self.listed == 0 or self.left_out + self.held < self.listed:
             return None
-        done = "already switched off" if not self.held else "already switched off or held by another live run"
+        done = f"already {self.setting.done}" + ("" if not self.held else " or held by another live run")
         record(
             "info",
-            f"Rollout {self.setting.rollout}: every name of this run is {done}: nothing to do, exit status 0",
-            rollout=self.setting.rollout,
+            f"{self.setting.title}: every name of this run is {done}: nothing to do, exit status 0",
+            **self.setting.fields,
             run_id=self.run_id,
         )
         return statuses.SUCCESS
@@ -88,13 +93,13 @@ class LedgerRun:
         """0 for a resumed run whose remaining names select no meter: the rollout's work is done."""
         if self.left_out == 0 or status != statuses.NO_METER_SELECTED:
             return None
-        said = f"Rollout {self.setting.rollout}: the names left select no meter, exit status 0 instead of 10"
-        record("info", said, rollout=self.setting.rollout, status=statuses.SUCCESS, run_status=status)
+        said = f"{self.setting.title}: the names left select no meter, exit status 0 instead of 10"
+        record("info", said, **self.setting.fields, status=statuses.SUCCESS, run_status=status)
         return statuses.SUCCESS
 
     def attach(self, outcomes: Outcomes) -> Observation:
-        """Hand the writer the selected rows and each meter's outcome as it ends."""
-        put, put_outcome = self.writer.put, self.writer.put_outcome
+        """Hand the writer the selected rows (the job's registry answer) and each meter's outcome as it ends."""
+        put_outcome = self.writer.put_outcome
 
         def on_meter(meter: MeterOutcome) -> None:
             item = (
@@ -114,10 +119,14 @@ class LedgerRun:
 
         def on_response(query: Query, response: Response) -> None:
             if query.table_name == REGISTRY_TABLE:
-                put((SELECTED, response.data, time.time()))
+                self.selected(response.data)
 
         outcomes.listen(on_meter)
         return observe_responses(on_response)
+
+    def selected(self, rows: list[Row]) -> None:
+        """Hand the writer the rows the run writes, as they are selected."""
+        self.writer.put((SELECTED, rows, time.time()))
 
     def close(self, outcomes: Outcomes, status: int, record: Record) -> int:
         """Write the rest and the run's end; ``status``, or 12 for a run that ended 0 with its ledger incomplete."""
@@ -140,7 +149,7 @@ class LedgerRun:
             "error",
             f"The ledger of rollout {self.setting.rollout} is incomplete: {self.writer.unwritten} outcomes "
             f"unwritten, {self.writer.refused} refused, or the run's end missing; exit status {incomplete}",
-            rollout=self.setting.rollout,
+            **self.setting.fields,
             run_id=self.run_id,
             ledger=self.setting.shown,
             status=incomplete,
@@ -154,14 +163,24 @@ def _refuse(record: Record, message: str) -> NoReturn:
     raise SystemExit(statuses.BAD_SETTING) from None
 
 
-def start(settings: Settings, environ: MutableMapping[str, str], record: Record) -> LedgerRun:
-    """Open the ledger, record the run and its names, leave out the names already done."""
+def start(
+    settings: Settings,
+    environ: MutableMapping[str, str],
+    record: Record,
+    listing: Callable[[Ledger], list[str]] | None = None,
+) -> LedgerRun:
+    """Open the ledger, record the run and its names, leave out the names already done.
+
+    The names are the job's list, which loses the names left out; or, for a command that finds
+    them in the ledger (the undo), what ``listing`` reads from it once it is open.
+    """
     setting = settings.ledger
     assert setting is not None
-    text = environ.get(NAMES)
-    names = [] if text is None else split_names(text)
-    keys = [name_key(name) or "" for name in names]
-    listed = [key for key in keys if key]  # an empty piece names no meter
+    job_list = listing is None
+    if listing is None:
+        text = environ.get(NAMES)
+        listed_names = [] if text is None else split_names(text)
+        listing = lambda ledger: listed_names  # noqa: E731 - the job's list, known already
     shard = None if settings.shard is None else settings.shard.shard
     run = RunStart(
         uuid.uuid4().hex,
@@ -170,17 +189,19 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
         None if shard is None else shard.count,
         time.time(),
     )
-    ledger, done, held, unsettled = _begun(setting, run, listed, record)
+    ledger, names, done, held, unsettled = _begun(setting, run, listing, record)
+    keys = [name_key(name) or "" for name in names]
+    listed = [key for key in keys if key]  # an empty piece names no meter
     kept = [name for name, key in zip(names, keys, strict=True) if key not in done and key not in held]
     left_out = sum(key in done for key in keys)
     if held:
-        _record_held(record, setting.rollout, run.run_id, held, sum(key in held for key in keys), len(listed))
-    if kept and len(kept) < len(names):
+        _record_held(record, setting, run.run_id, held, sum(key in held for key in keys), len(listed))
+    if job_list and kept and len(kept) < len(names):
         environ[NAMES] = ",".join(kept)
     record(
         "info",
-        f"Rollout {setting.rollout}: {left_out} of {len(listed)} meter names already switched off, left out",
-        rollout=setting.rollout,
+        f"{setting.title}: {left_out} of {len(listed)} meter names already {setting.done}, left out",
+        **setting.fields,
         run_id=run.run_id,
         left_out=left_out,
         names=len(listed),
@@ -191,27 +212,29 @@ def start(settings: Settings, environ: MutableMapping[str, str], record: Record)
     if unsettled.requests or unsettled.refused:
         record(
             "info",
-            f"Rollout {setting.rollout}: {len(unsettled.requests)} accepted writes to confirm rather than write again, "
+            f"{setting.title}: {len(unsettled.requests)} accepted writes to confirm rather than write again, "
             f"{len(unsettled.refused)} refused by the head-end to make again under new keys",
-            rollout=setting.rollout,
+            **setting.fields,
             to_confirm=len(unsettled.requests),
             to_write_again=len(unsettled.refused),
         )
     held_here = sum(key in held for key in keys)
-    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, held_here, unsettled)
+    # The job reads its list from the environment; a command that found its names in the ledger takes these.
+    others = frozenset() if job_list else frozenset(kept)
+    return LedgerRun(setting, writer, run.run_id, len(listed), left_out, held_here, unsettled, others)
 
 
 def _wait_for_holders(
-    ledger: Ledger, run: RunStart, held: dict[str, Holder], record: Record
+    ledger: Ledger, setting: LedgerSetting, run: RunStart, held: dict[str, Holder], record: Record
 ) -> tuple[frozenset[str], dict[str, Holder]]:
     """Try the names live runs hold again, each second, until they are this run's, or done, or the
     wait is over: a killed holder is found dead within it, one that is stopping is waited for."""
     holders = sorted({holder.shown for holder in held.values()})
     record(
         "info",
-        f"Rollout {run.rollout}: {len(held)} names are held by another run of it ({'; '.join(holders[:3])}); "
+        f"{setting.title}: {len(held)} names are held by another run of it ({'; '.join(holders[:3])}); "
         f"waiting up to {WAIT_SECONDS:g} s for it to end or be found dead ({STOPPING_WAIT_SECONDS:g} s if stopping)",
-        rollout=run.rollout,
+        **setting.fields,
         run_id=run.run_id,
         held=len(held),
     )
@@ -226,13 +249,15 @@ def _wait_for_holders(
     return done, held
 
 
-def _record_held(record: Record, rollout: str, run_id: str, held: dict[str, Holder], count: int, listed: int) -> None:
+def _record_held(
+    record: Record, setting: LedgerSetting, run_id: str, held: dict[str, Holder], count: int, listed: int
+) -> None:
     holders = {holder.run_id: holder for holder in held.values()}.values()
     record(
         "warning",
-        f"Rollout {rollout}: {count} of {listed} meter names are held by another live run of it "
+        f"{setting.title}: {count} of {listed} meter names are held by another live run of it "
         f"({'; '.join(h.shown for h in holders)}): left out of this run, which that run writes",
-        rollout=rollout,
+        **setting.fields,
         run_id=run_id,
         held=count,
         holders=[{"run_id": h.run_id, "host": h.host, "pid": h.pid} for h in holders],
@@ -240,20 +265,25 @@ def _record_held(record: Record, rollout: str, run_id: str, held: dict[str, Hold
 
 
 def _begun(
-    setting: LedgerSetting, run: RunStart, listed: Sequence[str], record: Record
-) -> tuple[Ledger, frozenset[str], dict[str, Holder], Unsettled]:
+    setting: LedgerSetting, run: RunStart, listing: Callable[[Ledger], list[str]], record: Record
+) -> tuple[Ledger, list[str], frozenset[str], dict[str, Holder], Unsettled]:
     """The ledger opened and the run begun in it, waiting for a ledger out of reach; the names
-    done, those another live run holds, and what earlier runs left to follow up."""
+    ``listing`` gives, those done, those another live run holds, and what earlier runs left to
+    follow up."""
     deadline = time.monotonic() + setting.wait
     pauses = waiting.pauses()
     while True:
         try:
             ledger = open_ledger(setting.url)
             try:
+                names = listing(ledger)
+                listed = [key for name in names if (key := name_key(name))]
                 done, held = ledger.begin(run, listed)
             except BaseException:
                 ledger.close()
                 raise
+        except RolloutUndone as exc:
+            _refuse(record, f"The run cannot start: {exc}")
         except LedgerError as exc:
             if not exc.unreachable:
                 _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
@@ -278,7 +308,7 @@ def _begun(
         # The run is begun, its claims taken: a failure now is not tried again in this process.
         try:
             if held:
-                more_done, held = _wait_for_holders(ledger, run, held, record)
+                more_done, held = _wait_for_holders(ledger, setting, run, held, record)
                 done |= more_done
             unsettled = ledger.unsettled(run.rollout)
         except LedgerError as exc:
@@ -286,7 +316,7 @@ def _begun(
             if not exc.unreachable:
                 _refuse(record, f"The run cannot start: {exc}; {LEDGER} must name a ledger this process can write")
             _unreached(setting, exc, record)
-        return ledger, done, held, unsettled
+        return ledger, names, done, held, unsettled
 
 
 def _unreached(setting: LedgerSetting, exc: LedgerError, record: Record) -> NoReturn:

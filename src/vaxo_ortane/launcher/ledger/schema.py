@@ -22,6 +22,16 @@ RUNS_INDEX = "flip_runs_by_rollout"
 SCHEMA_TABLE = "flip_ledger_schema"
 # Which run of a rollout may write each name: held by a live run, given up by a dead one.
 CLAIMS_TABLE, CLAIMS_INDEX = "flip_name_claims", "flip_name_claims_by_run"
+# The undo of rollout R keeps itself under R and this (``undoing``): U+001F, the unit
+# separator, which no printable FLIP_ROLLOUT holds.
+UNDO_MARK = "\x1fundo"
+
+
+def undo_rollout(rollout: str) -> str:
+    """The name under which the undo of ``rollout`` keeps itself in the ledger."""
+    return rollout + UNDO_MARK
+
+
 # What a statement names in braces, and the name it stands for.
 TABLES = {
     "names": NAMES_TABLE,
@@ -260,6 +270,11 @@ STATEMENTS = {
     "counts": "SELECT outcome, cause, switched_off_at IS NOT NULL, count(*) FROM {meters} WHERE rollout = {p} "
     "GROUP BY 1, 2, 3",
     "meters_of": f"SELECT {', '.join(METER_COLUMNS)} FROM {{meters}} WHERE rollout = {{p}} ORDER BY name, row_id",
+    # What an undo reads of a rollout (``undoing``): each meter, and the rows it has put back.
+    "rollout_meters": "SELECT row_id, name, meter_id, serial, outcome, cause, switched_off_at IS NOT NULL, "
+    "value_before FROM {meters} WHERE rollout = {p} ORDER BY name, row_id",
+    "switched_off_rows": "SELECT row_id FROM {meters} WHERE rollout = {p} AND switched_off_at IS NOT NULL",
+    "first_run": "SELECT min(started_at) FROM {runs} WHERE rollout = {p}",
     # Slots handed out one after the other, never before now less the burst's allowance:
     # (rollout, allowance, span, allowance, span); the new next_free, and now.
     "reserve": "INSERT INTO {budget} (rollout, next_free) VALUES ({p}, {now} - {p} + {p}) "

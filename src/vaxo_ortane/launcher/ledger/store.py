@@ -35,7 +35,9 @@ from vaxo_ortane.launcher.ledger.schema import (
     RUN_COLUMNS,
     SCHEMA_TABLE,
     TIME_COLUMNS,
+    UNDO_MARK,
     VERSION,
+    undo_rollout,
 )
 from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CONFIRMATION_CAUSES, NOT_RUN, SWITCHED_OFF
 from vaxo_ortane.mediator.confirmation import NOT_APPLIED, REFUSED
@@ -64,6 +66,17 @@ class LedgerError(Exception):
 
 class LedgerMissing(LedgerError):
     """A ledger to read that is not there: it holds no rollout yet."""
+
+
+class RolloutUndone(LedgerError):
+    """A run of a rollout whose undo has begun: it would switch off again what the undo puts back."""
+
+    def __init__(self, rollout: str, since: object) -> None:
+        super().__init__(
+            f"rollout {rollout} has been undone (its undo began at {since}): a run of it now would write false "
+            "again to meters its undo puts back; give a new change a FLIP_ROLLOUT of its own",
+            transient=False,
+        )
 
 
 @dataclass(frozen=True)
@@ -181,6 +194,11 @@ class Ledger(ABC):
         with self._failing("cannot be opened or written"):
             self._begin()
             self._upgrade()
+            if not run.rollout.endswith(UNDO_MARK):
+                ((since,),) = self._execute(self._statements["first_run"], (undo_rollout(run.rollout),))
+                if since is not None:
+                    self._rollback()
+                    raise RolloutUndone(run.rollout, self._shown_time(since))
             done = frozenset(row[0] for row in self._execute(self._statements["done"], (run.rollout,)))
             done = done.intersection(listed)
             moment = self._time(run.started)
@@ -382,6 +400,25 @@ class Ledger(ABC):
         for meter in meters:
             meter["value_before"] = None if meter["value_before"] is None else bool(meter["value_before"])
         return meters
+
+    def rollout_meters(self, rollout: str) -> list[tuple[Any, ...]]:
+        """Each meter of ``rollout``: (row id, name, meter_id, serial, latest outcome, cause, switched off
+        in the rollout, value before), by name and row id."""
+        return [
+            (*row[:6], bool(row[6]), None if row[7] is None else bool(row[7]))
+            for row in self._read("rollout_meters", rollout)
+        ]
+
+    def switched_off_rows(self, rollout: str) -> frozenset[str]:
+        """The row ids that ``rollout`` has written (or found) at its value."""
+        return frozenset(row[0] for row in self._read("switched_off_rows", rollout))
+
+    def live_runs(self, rollout: str) -> list[Holder]:
+        """The runs of ``rollout`` that have begun, not ended, and still beat."""
+        with self._failing("cannot be read"):
+            rows = self._execute(self._statements["holders"], (rollout, "")) if self.has_tables() else []
+            self._rollback()
+        return [holder for holder in map(Holder.judged, rows) if holder.alive]
 
     def unsettled(self, rollout: str) -> Unsettled:
         """The requests and refused keys that earlier runs of ``rollout`` left behind."""

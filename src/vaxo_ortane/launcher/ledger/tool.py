@@ -8,6 +8,10 @@ ledger is opened read-only, a PostgreSQL session is made read-only.
 - ``--rerun``: the listed names not yet switched off, one a line, the names-file format;
 - ``--format json`` or ``csv``: every meter's latest outcome (json adds the counts and the runs).
 
+The table and json also say whether the rollout was undone, and how far
+(``undoing``); ``--undo`` shows the undo itself as a rollout, and with ``--rerun``
+the names it has still to put back.
+
 Exit status: 0 when the rollout was shown; 1 when the ledger cannot be read or
 holds no such rollout; 2 when ``FLIP_LEDGER`` is unset or wrong, or the command line is.
 """
@@ -25,8 +29,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from vaxo_ortane.launcher.ledger.backends import open_ledger
-from vaxo_ortane.launcher.ledger.schema import METER_COLUMNS
+from vaxo_ortane.launcher.ledger.schema import METER_COLUMNS, undo_rollout
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, LedgerMissing
+from vaxo_ortane.launcher.ledger.undoing import KINDS, NAMED, Undo, read_undo
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.run.outcomes import ACCEPTED, ALREADY_OFF, CAUSES, FAILED, NOT_RUN, SWITCHED_OFF
 from vaxo_ortane.launcher.settings import environment as settings
@@ -52,6 +57,7 @@ class Rollout:
     done: frozenset[str]
     counts: dict[str, Any]
     runs: list[dict[str, Any]] = field(default_factory=list)
+    undo_of: str | None = None  # this is the undo of that rollout
 
     @property
     def remaining(self) -> list[str]:
@@ -74,27 +80,61 @@ def _counts(rows: Sequence[tuple[str, str | None, bool, int]]) -> dict[str, Any]
     return counts | {"failed_by_cause": by_cause}
 
 
-def read_rollout(ledger: Ledger, name: str) -> Rollout:
+def read_rollout(ledger: Ledger, name: str, undo_of: str | None = None) -> Rollout:
+    """The rollout ``name``, or the undo of ``undo_of`` when given (``name`` is then its own)."""
     listed = ledger.listed_names(name)
     runs = ledger.runs(name)
     if not listed and not runs:
-        raise ToolError(f"the ledger {ledger.shown} holds no rollout {name!r}", statuses.LEDGER_UNREADABLE)
-    return Rollout(name, ledger.shown, listed, ledger.done_names(name), _counts(ledger.counts(name)), runs)
+        missing = f"rollout {name!r}" if undo_of is None else f"undo of rollout {undo_of!r} yet"
+        raise ToolError(f"the ledger {ledger.shown} holds no {missing}", statuses.LEDGER_UNREADABLE)
+    counts = _counts(ledger.counts(name))
+    return Rollout(name, ledger.shown, listed, ledger.done_names(name), counts, runs, undo_of)
 
 
-def render_table(rollout: Rollout) -> str:
+def undo_state(undo: Undo) -> dict[str, Any]:
+    """How far the rollout's undo has got: its meters by kind, its runs."""
+    counts = undo.counts()
+    return {
+        "begun": bool(undo.runs),
+        "runs": len(undo.runs),
+        "to_put_back": counts["put_back"] + counts["undone"],
+        "put_back": counts["undone"],
+        "remaining": counts["put_back"],
+        "kinds": counts,
+    }
+
+
+def _undo_line(undo: Undo) -> str:
+    state = undo_state(undo)
+    left = ", ".join(
+        f"{n} {KINDS[kind]}" for kind, n in state["kinds"].items() if n and kind not in ("put_back", "undone")
+    )
+    named = sum(state["kinds"][kind] for kind in NAMED)
+    runs = f"{state['runs']} run" + ("s" if state["runs"] > 1 else "")
+    begun = f"{runs}: {state['put_back']} put back" if state["begun"] else "not begun"
+    return (
+        f"  undo    {begun}, {state['remaining']} still to put back of {state['to_put_back']} (--undo --rerun "
+        f"lists them); left as they are: {left or 'none'}"
+        + (f" ({named} to look at: prepay-enabled-flip-undo --plan)" if named else "")
+    )
+
+
+def render_table(rollout: Rollout, undo: Undo | None = None) -> str:
     c = rollout.counts
     failed = ", ".join(f"{cause} {n}" for cause, n in c["failed_by_cause"].items() if n)
+    title = f"Rollout {rollout.name}" if rollout.undo_of is None else f"Undo of rollout {rollout.undo_of}"
+    done, already = ("switched off", "already off") if rollout.undo_of is None else ("put back on", "already on")
     lines = [
-        f"Rollout {rollout.name} in {rollout.ledger}",
-        f"  names   {len(rollout.listed)} listed: {len(rollout.listed) - len(rollout.remaining)} switched off, "
-        f"{len(rollout.remaining)} still to do (--rerun lists them)",
-        f"  meters  {c['selected']} selected: {c[SWITCHED_OFF]} switched off, "
-        + (f"{c[ALREADY_OFF]} already off at the meter, " if c[ALREADY_OFF] else "")
+        f"{title} in {rollout.ledger}",
+        f"  names   {len(rollout.listed)} listed: {len(rollout.listed) - len(rollout.remaining)} {done}, "
+        f"{len(rollout.remaining)} still to do ({'--rerun' if rollout.undo_of is None else '--undo --rerun'} lists them)",
+        f"  meters  {c['selected']} selected: {c[SWITCHED_OFF]} {done}, "
+        + (f"{c[ALREADY_OFF]} {already} at the meter, " if c[ALREADY_OFF] else "")
         + (f"{c[ACCEPTED]} accepted and not yet confirmed, " if c[ACCEPTED] else "")
         + f"{c[FAILED]} failed"
         + (f" ({failed})" if failed else "")
         + f", {c[NOT_RUN]} not run",
+        *(() if undo is None else (_undo_line(undo),)),
         "",
     ]
     columns = ["run_id", "shard", "started_at", "ended_at", "status", "names", "left_out", "selected"]
@@ -131,14 +171,16 @@ def render_rerun(rollout: Rollout) -> tuple[str, list[str]]:
     return "".join(f"{name}\n" for name in names), unlisted
 
 
-def render_json(rollout: Rollout, meters: list[dict[str, Any]]) -> str:
+def render_json(rollout: Rollout, meters: list[dict[str, Any]], undo: Undo | None = None) -> str:
     document = {
-        "rollout": rollout.name,
+        "rollout": rollout.name if rollout.undo_of is None else rollout.undo_of,
+        **({} if rollout.undo_of is None else {"undo": True}),
         "ledger": rollout.ledger,
         "names": len(rollout.listed),
         "names_remaining": len(rollout.remaining),
         "counts": rollout.counts,
         "runs": rollout.runs,
+        **({} if undo is None else {"undone": undo_state(undo)}),
         "meters": meters,
     }
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
@@ -180,6 +222,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rollout", help="the rollout (default: FLIP_ROLLOUT)")
     shown = parser.add_mutually_exclusive_group()
     shown.add_argument("--rerun", action="store_true", help="print the listed names not yet switched off, one a line")
+    parser.add_argument(
+        "--undo", action="store_true", help="show the rollout's undo; with --rerun, the names it has still to put back"
+    )
     formats = "table: counts and runs (default); json or csv: every meter's latest outcome"
     shown.add_argument("--format", choices=("table", "json", "csv"), default="table", help=formats)
     args = parser.parse_args(argv)
@@ -191,7 +236,10 @@ def main(argv: list[str] | None = None) -> int:
             raise ToolError(str(exc), statuses.LEDGER_UNREADABLE) from None
         try:
             rollout = read_rollout(ledger, setting.rollout)
-            meters = ledger.meters(setting.rollout) if args.format != "table" else []
+            undo = read_undo(ledger, setting.rollout) if not args.rerun or args.undo else None
+            if args.undo and not args.rerun:
+                rollout, undo = read_rollout(ledger, undo_rollout(setting.rollout), setting.rollout), None
+            meters = ledger.meters(rollout.name) if args.format != "table" else []
         finally:
             ledger.close()
     except LedgerError as exc:
@@ -200,16 +248,21 @@ def main(argv: list[str] | None = None) -> int:
     except ToolError as exc:
         print(f"{PROGRAM}: {exc}", file=sys.stderr)
         return exc.status
-    if args.rerun:
+    if args.rerun and args.undo:
+        assert undo is not None
+        names = undo.remaining_names()
+        sys.stdout.write("".join(f"{name}\n" for name in names))
+        print(f"{len(names)} names with meters still to put back", file=sys.stderr)
+    elif args.rerun:
         text, unlisted = render_rerun(rollout)
         sys.stdout.write(text)
         for name in unlisted:
             print(f"{PROGRAM}: not listed, a names file cannot hold it: {name!r}", file=sys.stderr)
         print(f"{len(rollout.remaining)} of {len(rollout.listed)} names not yet switched off", file=sys.stderr)
     elif args.format == "table":
-        sys.stdout.write(render_table(rollout))
+        sys.stdout.write(render_table(rollout, undo))
     else:
-        sys.stdout.write(render_json(rollout, meters) if args.format == "json" else render_csv(meters))
+        sys.stdout.write(render_json(rollout, meters, undo) if args.format == "json" else render_csv(meters))
     return statuses.SUCCESS
 
 

@@ -59,6 +59,7 @@ KINDS = {
     "rollout_done": "already switched off in this rollout",  # shown only with a ledger
 }
 FINE = frozenset({"switch_off", "already_off", "rollout_done"})
+OPTIONAL = frozenset({"rollout_done"})  # counted only when some name is of it
 WHY = {
     "already_off": "prepay_enabled is false: the run does not select it",
     "unknown": "prepay_enabled is NULL: the run does not select it; set it to true or false",
@@ -156,9 +157,9 @@ def classify(
     return entries
 
 
-def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -> list[float]:
-    """Fill ``current`` for each meter a run would write to, five reads at a time; the
-    seconds each successful read took, waiting for ``budget`` aside."""
+def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None, kind: str = "switch_off") -> list[float]:
+    """Fill ``current`` for each meter a run would write to (of ``kind``), five reads at a time;
+    the seconds each successful read took, waiting for ``budget`` aside."""
     from vaxo_ortane.mediator.client import OrtaneMediatorClient
     from vaxo_ortane.mediator.mediator_client_exception import MediatorClientException
 
@@ -179,7 +180,7 @@ def read_mediators(entries: Sequence[Entry], budget: RateBudget | None = None) -
 
     pool = ThreadPoolExecutor(max_workers=READERS)
     try:
-        list(pool.map(read, [e for e in entries if e.kind == "switch_off"]))
+        list(pool.map(read, [e for e in entries if e.kind == kind]))
     finally:
         # On Ctrl-C, not waiting for the reads in flight (up to a read's whole time-out).
         pool.shutdown(wait=False, cancel_futures=True)
@@ -241,7 +242,9 @@ def make_plan(
     from vaxo_ortane.mediator.client import default_settings  # checked above
 
     read_back = default_settings().read_back
-    return entries, shard_run, rollout_plan.pace(entries, rows, rollout, latencies, read_back)
+    # The run selects, in the registry's order, the rows not already off and not NULL.
+    selected = [row for row in rows if row.get("prepay_enabled") not in (False, None)]
+    return entries, shard_run, rollout_plan.pace(entries, selected, rollout, latencies, read_back)
 
 
 def _rollout_done(environ: Mapping[str, str], names: list[str]) -> frozenset[str]:
@@ -261,15 +264,15 @@ def _rollout_done(environ: Mapping[str, str], names: list[str]) -> frozenset[str
         raise PlanError(str(exc), statuses.COLLABORATOR_FAILED) from None
 
 
-def counts(entries: Iterable[Entry]) -> dict[str, int]:
-    result = {kind: 0 for kind in KINDS if kind != "rollout_done"}
+def counts(entries: Iterable[Entry], kinds: Mapping[str, str] = KINDS) -> dict[str, int]:
+    result = {kind: 0 for kind in kinds if kind not in OPTIONAL}
     for entry in entries:
         result[entry.kind] = result.get(entry.kind, 0) + 1
     return result
 
 
-def closing_line(entries: Sequence[Entry]) -> str:
-    return f"{len(entries)} names: " + ", ".join(f"{n} {KINDS[k]}" for k, n in counts(entries).items())
+def closing_line(entries: Sequence[Entry], kinds: Mapping[str, str] = KINDS, noun: str = "names") -> str:
+    return f"{len(entries)} {noun}: " + ", ".join(f"{n} {kinds[k]}" for k, n in counts(entries, kinds).items())
 
 
 def _columns(read: bool, entries: Sequence[Entry] = ()) -> list[str]:
@@ -278,22 +281,22 @@ def _columns(read: bool, entries: Sequence[Entry] = ()) -> list[str]:
     return ["name", "plan", "id", "meter_id", "serial", "esco", "mediator_address", *read_column, *wave_column, "why"]
 
 
-def render_table(entries: Sequence[Entry], read: bool) -> str:
+def render_table(entries: Sequence[Entry], read: bool, closing: str | None = None) -> str:
     columns = _columns(read, entries)
     cells = [[c.upper() for c in columns]]
     cells += [["" if v is None else str(v) for v in (getattr(e, c) for c in columns)] for e in entries]
     widths = [max(len(row[i]) for row in cells) for i in range(len(columns) - 1)]
     lines = ["  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=False)) + "  " + row[-1] for row in cells]
-    return "\n".join([*lines, "", closing_line(entries)]) + "\n"
+    return "\n".join([*lines, "", closing or closing_line(entries)]) + "\n"
 
 
-def write_terminal_table(entries: Sequence[Entry], read: bool) -> None:
+def write_terminal_table(entries: Sequence[Entry], read: bool, closing: str | None = None) -> None:
     """The table as the run's closing summary draws it, fitted to the terminal."""
     from vaxo_ortane.launcher.watching.tables import write_table
 
     columns = _columns(read)
     rows = [[getattr(e, c) for c in columns] for e in entries]
-    write_table(sys.stdout, [c.upper() for c in columns], rows, lines=["", closing_line(entries)])
+    write_table(sys.stdout, [c.upper() for c in columns], rows, lines=["", closing or closing_line(entries)])
 
 
 def render_csv(entries: Sequence[Entry], read: bool) -> str:
@@ -305,12 +308,47 @@ def render_csv(entries: Sequence[Entry], read: bool) -> str:
 
 
 def render_json(
-    entries: Sequence[Entry], esco: str | None, shard_run: ShardRun | None, pace: rollout_plan.Pace | None = None
+    entries: Sequence[Entry],
+    fields: Mapping[str, Any],
+    pace: rollout_plan.Pace | None = None,
+    kinds: Mapping[str, str] = KINDS,
 ) -> str:
-    shard = None if shard_run is None else shard_run.description()
-    document = {"esco": esco, "shard": shard, "counts": counts(entries), "meters": [asdict(e) for e in entries]}
+    document = dict(fields) | {"counts": counts(entries, kinds), "meters": [asdict(e) for e in entries]}
     document["rollout"] = None if pace is None else pace.document()
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+
+
+def show(
+    entries: Sequence[Entry],
+    args: argparse.Namespace,
+    fields: Mapping[str, Any],
+    pace: rollout_plan.Pace | None,
+    kinds: Mapping[str, str] = KINDS,
+    fine: frozenset[str] = FINE,
+    noun: str = "names",
+    program: str = PROGRAM,
+) -> int:
+    """Print a plan as ``args`` ask (``--format``, ``--read-mediators``), json carrying ``fields``;
+    its exit status: 0 when every entry is of a ``fine`` kind."""
+    read, closing = args.read_mediators, closing_line(entries, kinds, noun)
+    if args.format == "table" and is_terminal(sys.stdout):
+        write_terminal_table(entries, read, closing)
+    elif args.format == "table":
+        sys.stdout.write(render_table(entries, read, closing))
+    else:
+        text = render_csv(entries, read) if args.format == "csv" else render_json(entries, fields, pace, kinds)
+        sys.stdout.write(text)
+        print(closing, file=sys.stderr)  # data on standard output, the count beside it
+    if pace is not None:
+        (sys.stdout if args.format == "table" else sys.stderr).write(pace.text())
+    if refused := sum(e.credentials_refused for e in entries):
+        print(
+            f"{program}: {refused} mediator read(s) refused the job's credentials: "
+            f"exit status {statuses.CREDENTIALS_REFUSED}, a run would be refused alike",
+            file=sys.stderr,
+        )
+        return statuses.CREDENTIALS_REFUSED
+    return statuses.SUCCESS if all(e.kind in fine for e in entries) else statuses.NEEDS_A_LOOK
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -343,28 +381,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROGRAM}: interrupted; nothing was written", file=sys.stderr, flush=True)
         # At once: the interpreter's exit would wait for the reads still in flight.
         os._exit(statuses.stopped_by(signal.SIGINT))
-    if args.format == "table" and is_terminal(sys.stdout):
-        write_terminal_table(entries, args.read_mediators)
-    elif args.format == "table":
-        sys.stdout.write(render_table(entries, args.read_mediators))
-    else:
-        text = (
-            render_csv(entries, args.read_mediators)
-            if args.format == "csv"
-            else render_json(entries, args.esco, shard_run, pace)
-        )
-        sys.stdout.write(text)
-        print(closing_line(entries), file=sys.stderr)  # data on standard output, the count beside it
-    if pace is not None:
-        (sys.stdout if args.format == "table" else sys.stderr).write(pace.text())
-    if refused := sum(e.credentials_refused for e in entries):
-        print(
-            f"{PROGRAM}: {refused} mediator read(s) refused the job's credentials: "
-            f"exit status {statuses.CREDENTIALS_REFUSED}, a run would be refused alike",
-            file=sys.stderr,
-        )
-        return statuses.CREDENTIALS_REFUSED
-    return statuses.SUCCESS if all(e.kind in FINE for e in entries) else statuses.NEEDS_A_LOOK
+    shard = None if shard_run is None else shard_run.description()
+    return show(entries, args, {"esco": args.esco, "shard": shard}, pace)
 
 
 if __name__ == "__main__":

@@ -24,11 +24,14 @@ from prometheus_client.exposition import basic_auth_handler, default_handler
 
 from vaxo_ortane.launcher.rollout import controls as rollouts
 from vaxo_ortane.launcher.rollout.canary import OUTCOMES as CANARY_OUTCOMES
+from vaxo_ortane.launcher.run import records
 from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CAUSES, SWITCHED_OFF, Outcomes
 from vaxo_ortane.launcher.run.shards import ShardRun
 from vaxo_ortane.launcher.settings.push_address import PushAddress
 
 JOB = "prepay_enabled_flip"  # the grouping key's job, which dashboards select on
+# An undo's: the same metrics in a group of its own, where meters_switched_off counts the meters put back.
+UNDO_JOB = records.UNDO_JOB
 PREFIX = "prepay_enabled_flip_"
 TIMEOUT = 10.0
 # The whole push, however the Pushgateway answers.
@@ -104,13 +107,14 @@ def push(
     seconds: float,
     shard: str,
     rollout: rollouts.Controls | None = None,
+    job: str = JOB,
 ) -> None:
-    """Push the run's metrics; raises what the push raises (the caller logs it)."""
+    """Push the run's metrics under ``job``; raises what the push raises (the caller logs it)."""
     grouping: Mapping[str, str] = {"esco": "" if outcomes.esco is None else str(outcomes.esco), "shard": shard}
     registry = registry_for(outcomes, status, seconds, rollout)
     pushadd_to_gateway(
         address.url,
-        job=JOB,
+        job=job,
         registry=registry,
         grouping_key=dict(grouping),
         timeout=TIMEOUT,
@@ -127,6 +131,7 @@ def push_run(
     record: Callable[..., None],
     *,
     rollout: rollouts.Controls | None = None,
+    job: str = JOB,
 ) -> None:
     """Push a run's metrics; a failure is logged and never changes the run's status."""
     label = "" if shard is None else str(shard.shard.index)
@@ -135,7 +140,7 @@ def push_run(
 
     def attempt() -> None:
         try:
-            push(address, outcomes, status, seconds, label, rollout)
+            push(address, outcomes, status, seconds, label, rollout, job)
         except Exception as exc:
             failures.append(exc)
         done.set()

@@ -108,10 +108,12 @@ def write_run(
     *,
     rollout: rollouts.Controls | None = None,
     unselected: Mapping[str, list[str]] | None = None,
+    more: Mapping[str, Any] | None = None,
 ) -> bool:
     """Write the report of a run that ended with ``status``; a failure is logged and changes nothing.
 
-    ``unselected``: the listed names that selected no meter, by kind, when known. True when it was written.
+    ``unselected``: the listed names that selected no meter, by kind, when known; ``more``: what a
+    command that is not the job adds (the undo). True when it was written.
     """
     run_id = uuid.uuid4().hex
     run = {
@@ -127,7 +129,7 @@ def write_run(
         "shard": None if settings.shard is None else settings.shard.description(),
         "rollout": rollouts.summary(rollout),
         "unselected_names": None if unselected is None else dict(unselected),
-    }
+    } | dict(more or {})
     try:
         rerun, listed = write(path, outcomes, run)
     except OSError as exc:

@@ -61,9 +61,13 @@ class Canary:
 
     def on_response(self, query: Query, response: Response) -> None:
         """The registry client's observer: the job's one query on the table gives the wave."""
-        if query.table_name != REGISTRY_TABLE or self._formed:
+        if query.table_name == REGISTRY_TABLE:
+            self.on_selected(response.data)
+
+    def on_selected(self, rows: list[Row]) -> None:
+        """The rows the run writes, in its order: the first of them are the wave."""
+        if self._formed:
             return
-        rows = response.data
         size = self.wave.size(len(rows))
         with self._cond:
             self._rows = {id(row): row for row in rows[:size]}

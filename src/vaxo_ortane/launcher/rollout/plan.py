@@ -139,22 +139,22 @@ def _seconds(seconds: float | None) -> str:
 
 def pace(
     entries: Sequence[Planned],
-    rows: Sequence[Mapping[str, Any]],
+    selected: Sequence[Mapping[str, Any]],
     rollout: Rollout,
     latencies: list[float],
     read_back: bool = False,
+    writing: str = "switch_off",
 ) -> Pace | None:
-    """Mark the wave's names on ``entries`` and estimate the run; None when no control is set
-    and no meter is read back."""
+    """Mark the wave's names on ``entries`` and estimate the run, which writes the ``selected`` rows
+    in their order and the entries of kind ``writing``; None when no control is set and no meter
+    is read back."""
     if not rollout.active and not read_back:
         return None
-    # The run selects in the registry's order the rows not already off and not NULL.
-    selected = [row for row in rows if row.get("prepay_enabled") not in (False, None)]
     wave = 0 if rollout.canary is None else rollout.canary.size(len(selected))
     names = {row.get("name") for row in selected[:wave]}
     for entry in entries:
         if entry.name in names:
             entry.wave = CANARY
-    writes = sum(entry.kind == "switch_off" for entry in entries)
+    writes = sum(entry.kind == writing for entry in entries)
     latency = statistics.median(latencies) if latencies else None
     return Pace(rollout, writes, min(wave, writes), latency, READ_BACK_REQUESTS if read_back else 1)

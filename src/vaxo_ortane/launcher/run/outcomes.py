@@ -13,6 +13,13 @@ launcher's hooks on the same thread says more: a meter read back as already off
 was not written (``already_off``); a write the mediator only accepted is
 ``accepted`` until the confirmer settles it (``confirm``): ``switched_off`` once
 its request is seen applied, else failed. ``switched_off`` always means confirmed.
+
+A command of the launcher's own that writes the meters itself (the undo, which
+writes true) is the second source: it hands over its rows (``select``) and tells
+each outcome on the worker's thread (``begin``, ``written``, ``failed``), and the
+same names then mean the write it makes: ``switched_off`` is its write confirmed,
+``already_off`` a meter read back as already at its value. Records say so in the
+command's own words (``words``).
 """
 
 from __future__ import annotations
@@ -52,6 +59,9 @@ CONFIRMATION_CAUSES = {REFUSED: "refused_by_head_end", UNCONFIRMED: "unconfirmed
 # its records while they are 0, so that such a run's records read as they always have.
 UNCOMMON = frozenset({ALREADY_OFF, ACCEPTED, *CONFIRMATION_CAUSES.values()})
 MAX_DETAIL = 300
+# How records name the two good ends of a write: confirmed, and found already so at the meter.
+SWITCH_OFF_WORDS = ("switched off", "already off")
+PUT_BACK_WORDS = ("put back on", "already on")
 ESCAPED_DETAIL = "an exception left run_job (logged as 'Error processing meter: ...')"
 
 # The cause each failure record of a meter gives; its field `error` says what happened.
@@ -133,7 +143,9 @@ class Outcomes:
     after every meter that ends, under the same lock, so it must be quick.
     """
 
-    def __init__(self, on_failure: Callable[[int, int], None] | None = None) -> None:
+    def __init__(self, on_failure: Callable[[int, int], None] | None = None, value: bool = False) -> None:
+        self.value = value  # what the run writes: a meter read back as that is not written
+        self.words = PUT_BACK_WORDS if value else SWITCH_OFF_WORDS
         self._lock = threading.Lock()
         self._local = threading.local()
         self._on_failure = on_failure
@@ -150,13 +162,30 @@ class Outcomes:
 
     # The registry client's observer: the job's query is the run's only one on the table.
     def on_response(self, query: Query, response: Response) -> None:
-        if query.table_name != REGISTRY_TABLE:
-            return
-        meters = [MeterOutcome(row) for row in response.data]
-        by_text = RowTexts(meters)
+        if query.table_name == REGISTRY_TABLE:
+            self.select(response.data)
+
+    def select(self, rows: list[Row], by_text: bool = True) -> None:
+        """The rows the run writes, in its order; ``by_text``: found again by the job's row records."""
+        meters = [MeterOutcome(row) for row in rows]
+        texts = RowTexts(meters if by_text else [])
         with self._lock:
-            self.meters, self._by_text = meters, by_text
+            self.meters, self._by_text = meters, texts
             self.selected_at = time.monotonic()
+
+    # The second source: a command that writes the meters itself says what became of each.
+    def begin(self, meter: MeterOutcome) -> None:
+        """The calling worker thread handles ``meter`` from now on."""
+        meter.started = True
+        self._local.current = meter
+
+    def written(self) -> None:
+        """The calling thread's write returned: what the client's hooks learnt decides its outcome."""
+        self._written()
+
+    def failed(self, cause: str, detail: object) -> None:
+        """The calling thread's meter failed for ``cause``."""
+        self._end(FAILED, cause, _text(detail))
 
     # The job logger's observer.
     def on_record(self, level: str, event_dict: MutableMapping[str, Any]) -> None:
@@ -167,7 +196,7 @@ class Outcomes:
         if cause is not None:
             error = event_dict.get("error")
             if cause == "mediator":
-                cause = _mediator_cause(str(getattr(error, "cause", "")))
+                cause = mediator_cause(str(getattr(error, "cause", "")))
             self._end(FAILED, cause, _text(error))
         elif event == PREPAY_DISABLED:
             self._written()
@@ -208,7 +237,7 @@ class Outcomes:
         if meter is None or meter.outcome != NOT_RUN:
             return
         # Confirmed now: the time of the outcome is the time of the confirmation.
-        if meter.read_before is False:
+        if meter.read_before is self.value:
             self._settle(meter, ALREADY_OFF, None, None)
         elif meter.request_id is None:
             self._settle(meter, SWITCHED_OFF, None, None)
@@ -307,7 +336,7 @@ class Outcomes:
         return list(names)
 
 
-def _mediator_cause(cause: str) -> str:
+def mediator_cause(cause: str) -> str:
     """The cause of a failure the client reported: a refusal of a stopping run, a write it could
     not confirm, or its exchange. The client's cause is the exception's whole cause, however long its message."""
     if stopping.reason() is not None and cause.startswith(stopping.REFUSAL):

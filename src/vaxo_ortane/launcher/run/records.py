@@ -10,6 +10,8 @@ from vaxo_ortane.util.logging import get_logger
 
 # The name operators' log queries know, kept from before the launcher had a package of its own.
 LOGGER_NAME = "vaxo_ortane.jobs.launch"
+# What an undo's report and metrics name it by, where a run's name the job.
+UNDO_JOB = "prepay_enabled_flip_undo"
 
 
 def record(level: str, message: str, **fields: object) -> None:

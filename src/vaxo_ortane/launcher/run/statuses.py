@@ -87,4 +87,21 @@ MEANINGS: dict[str, dict[int, str]] = {
         UNUSABLE_FILE: "the names file cannot be used",
         BAD_COMMAND_LINE: "the command line is wrong",
     },
+    "prepay-enabled-flip-undo": {
+        SUCCESS: "the undo finished (failed meters have their records), or had nothing left to put back; "
+        "with --plan, no meter needs a look",
+        COLLABORATOR_FAILED: "the ledger, the inventory or FLIP_LEDGER_FILE cannot be used",
+        BAD_SETTING: "a setting or the command line is wrong, the ledger holds no such rollout, "
+        "or a run of the rollout is live",
+        NEEDS_A_LOOK: "with --plan: some meter needs a look",
+        THRESHOLD_CROSSED: "the failure threshold, or a failed canary wave, stopped the undo",
+        LEDGER_INCOMPLETE: "the undo finished, but its ledger could not be written in full; or its ledger "
+        "could not be reached within FLIP_LEDGER_WAIT",
+        UNCONFIRMED: "the undo finished, but some meters' writes were not confirmed",
+        CREDENTIALS_REFUSED: "the mediators refused the job's credentials (5 times in a row, or to a read "
+        "of --plan --read-mediators)",
+        stopped_by(signal.SIGHUP): "stopped by SIGHUP: its terminal or SSH session closed",
+        stopped_by(signal.SIGINT): "stopped by SIGINT",
+        stopped_by(signal.SIGTERM): "stopped by SIGTERM",
+    },
 }

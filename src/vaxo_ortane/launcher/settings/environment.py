@@ -14,7 +14,7 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Callable, Mapping, MutableMapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import NoReturn
 
@@ -99,11 +99,27 @@ class LedgerSetting:
     rollout: str
     backlog: int = DEFAULT_LEDGER_BACKLOG
     wait: float = DEFAULT_LEDGER_WAIT
+    undo_of: str | None = None  # the rollout that this one, its undo, puts back
 
     @property
     def shown(self) -> str:
         """The ledger's address for messages: no user name, password or parameters."""
         return without_credentials(self.url)
+
+    @property
+    def title(self) -> str:
+        """How records name the rollout."""
+        return f"Rollout {self.rollout}" if self.undo_of is None else f"Undo of rollout {self.undo_of}"
+
+    @property
+    def fields(self) -> dict[str, object]:
+        """How records' fields name the rollout."""
+        return {"rollout": self.rollout} if self.undo_of is None else {"rollout": self.undo_of, "undo": True}
+
+    @property
+    def done(self) -> str:
+        """What the rollout does to a meter, as records say it."""
+        return "switched off" if self.undo_of is None else "put back"
 
 
 @dataclass(frozen=True)
@@ -165,9 +181,11 @@ def job_inputs(environ: MutableMapping[str, str], record: Record) -> ShardRun | 
     return shard_run
 
 
-def _check_text(environ: Mapping[str, str], record: Record) -> None:
+def _check_text(
+    environ: Mapping[str, str], record: Record, variables: tuple[str, ...] = (NAMES, *KEY_VARIABLES, LEDGER)
+) -> None:
     # os.environ holds bytes that are not UTF-8 as lone surrogates, which no registry can bind.
-    for variable in (NAMES, *KEY_VARIABLES, LEDGER):
+    for variable in variables:
         try:
             environ.get(variable, "").encode("utf-8")
         except UnicodeEncodeError as exc:
@@ -292,6 +310,41 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
     checked before the job starts."""
     shard = job_inputs(environ, record)
     check_mediator_settings(record)
+    return _launcher_settings(environ, shard, record, ledger_from_env)
+
+
+def undo_from_env(environ: MutableMapping[str, str], rollout: str, undo_name: str, record: Record) -> Settings:
+    """The settings of the undo of ``rollout``, kept in the ledger as ``undo_name``: the run's own,
+    but for the name list and the shards, which the ledger's rows stand for; a ledger required."""
+    try:
+        resolve_file_values(environ, None, (LEDGER,), FILE_SUFFIX)
+    except FileValueError as exc:
+        _refuse(record, str(exc), statuses.UNUSABLE_FILE)
+    _check_text(environ, record, (LEDGER,))
+    for variable, why in (
+        (ROLLOUT, "--rollout names the rollout to undo"),
+        (NAMES, "the undo puts back the meters its rollout switched off"),
+        (SHARD_COUNT, "an undo runs whole; two at once never write one meter"),
+    ):
+        if environ.get(variable, "").strip():
+            record("warning", f"{variable} is ignored: {why}", variable=variable)
+    check_mediator_settings(record)
+
+    def ledger_of(environ: Mapping[str, str]) -> LedgerSetting:
+        setting = ledger_from_env({**environ, ROLLOUT: rollout})
+        if setting is None:
+            raise ValueError(f"{LEDGER} is not set: an undo finds what it puts back in the rollout's ledger")
+        return replace(setting, rollout=undo_name, undo_of=rollout)
+
+    return _launcher_settings(environ, None, record, ledger_of)
+
+
+def _launcher_settings(
+    environ: Mapping[str, str],
+    shard: ShardRun | None,
+    record: Record,
+    ledger_of: Callable[[Mapping[str, str]], LedgerSetting | None],
+) -> Settings:
     try:
         max_failures = parse_threshold(MAX_FAILURES, environ.get(MAX_FAILURES, ""))
         report = None
@@ -300,7 +353,7 @@ def from_env(environ: MutableMapping[str, str], record: Record) -> Settings:
 
             report = checked_path(REPORT, environ[REPORT], None if shard is None else shard.shard)
         pushgateway = parse_push_address(PUSHGATEWAY_URL, environ.get(PUSHGATEWAY_URL, ""))
-        ledger = ledger_from_env(environ)
+        ledger = ledger_of(environ)
         rollout = rollout_from_env(environ, shard, shared=ledger is not None)
         progress_seconds = _progress_seconds(environ)
     except ValueError as exc:

@@ -26,16 +26,16 @@ class FileValueError(Exception):
 
 
 def resolve_file_values(
-    environ: MutableMapping[str, str], names_variable: str, text_variables: Iterable[str], suffix: str
+    environ: MutableMapping[str, str], names_variable: str | None, text_variables: Iterable[str], suffix: str
 ) -> None:
-    """Replace every ``<VAR><suffix>`` of the name list ``names_variable`` and the ``text_variables``
-    by ``<VAR>`` holding its value.
+    """Replace every ``<VAR><suffix>`` of the name list ``names_variable`` (if any) and the
+    ``text_variables`` by ``<VAR>`` holding its value.
 
     The ``_FILE`` entry is removed once resolved, so the mapping holds one spelling
     of each setting and a second call changes nothing. A text file holds its value
     and, usually, the newline that `echo` or an editor adds.
     """
-    for variable in (names_variable, *text_variables):
+    for variable in (*(() if names_variable is None else (names_variable,)), *text_variables):
         file_variable = variable + suffix
         path = environ.get(file_variable)
         if path is None:

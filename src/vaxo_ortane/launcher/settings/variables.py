@@ -61,3 +61,24 @@ HELP = f"""settings, all from the environment (docs/configuration.md has every d
   {LEDGER_BACKLOG}  writes wait while this many outcomes wait to be saved (50)
   {LEDGER_WAIT}  seconds to wait for a ledger that cannot be reached, then exit status 12 (60)
 """
+
+
+# The undo's settings in brief: the run's, less the name list and the shards.
+UNDO_HELP = f"""settings, all from the environment (docs/undo.md and docs/configuration.md have every detail):
+  {LEDGER} (or {LEDGER}{FILE_SUFFIX})  the rollout's ledger, where the undo finds what to put back and records itself (required)
+  MEDIATOR_INVENTORY  a TOML file listing the mediators, or docker:[ENGINE] (required)
+  MEDIATOR_CONNECT_TIMEOUT, MEDIATOR_READ_TIMEOUT, MEDIATOR_RETRIES, MEDIATOR_BACKOFF
+      each mediator write's seconds and attempts (3, 10, 2, 0.25)
+  MEDIATOR_VERIFY  none, or read-back: read each meter before and after its write (a meter already on is not written)
+  MEDIATOR_CONFIRM_TIMEOUT  seconds for a write a mediator accepted (202) to be seen applied (300)
+  MEDIATOR_CA_FILE, MEDIATOR_CLIENT_CERT_FILE, MEDIATOR_CLIENT_KEY_FILE, MEDIATOR_TOKEN_FILE  the job's credentials
+  LOG_LEVEL, LOG_FORMAT  debug|info|warning|error|critical (info); json|console
+  {MAX_FAILURES}  stop the undo after this many (50) or this share (10%) of failed meters
+  {REPORT}  write a JSON report of every meter's outcome, and of the meters left as they are
+  {PUSHGATEWAY_URL}  push the undo's metrics to a Prometheus Pushgateway (job prepay_enabled_flip_undo)
+  {MAX_WRITES_PER_MINUTE}  at most R mediator requests a minute for the whole undo
+  {CANARY}, {CANARY_PAUSE}  put back a first wave (20, 1%) first; the rest only if it passes, after a pause
+  {PROGRESS_SECONDS}  a progress record every this many seconds (30; 0: none)
+  {LEDGER_BACKLOG}, {LEDGER_WAIT}  as for a run (50 outcomes; 60 s)
+  {ROLLOUT}, {NAMES}, {SHARD_COUNT}  ignored, with a warning
+"""

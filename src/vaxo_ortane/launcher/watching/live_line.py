@@ -104,12 +104,13 @@ class LiveLine:
         """The line as the terminal shows it, one column short of its width so that it never wraps,
         and its width in cells."""
         width = self._width() - 1
+        done, already = snapshot.words
         counts = Text.assemble(
             (f"{snapshot.ended:,}/{snapshot.selected:,} ended", "bold"),
             "  ",
-            (f"{snapshot.switched_off:,} switched off", "green"),
+            (f"{snapshot.switched_off:,} {done}", "green"),
             "  ",
-            *((f"{snapshot.already_off:,} already off", "green"), "  ") if snapshot.already_off else (),
+            *((f"{snapshot.already_off:,} {already}", "green"), "  ") if snapshot.already_off else (),
             *((f"{snapshot.accepted:,} accepted", "cyan"), "  ") if snapshot.accepted else (),
             (f"{snapshot.failed:,} failed", "bold red" if snapshot.failed else ""),
             "  ",

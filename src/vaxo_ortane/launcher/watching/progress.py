@@ -17,7 +17,15 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from vaxo_ortane.launcher.run.outcomes import ACCEPTED, ALREADY_OFF, CAUSES, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import (
+    ACCEPTED,
+    ALREADY_OFF,
+    CAUSES,
+    SWITCH_OFF_WORDS,
+    SWITCHED_OFF,
+    MeterOutcome,
+    Outcomes,
+)
 from vaxo_ortane.util import stopping
 
 Record = Callable[..., None]
@@ -38,6 +46,7 @@ class Snapshot:
     stopping: str | None
     already_off: int = 0
     accepted: int = 0  # written, and waiting to be confirmed: not ended
+    words: tuple[str, str] = SWITCH_OFF_WORDS  # how the two good ends are named (``Outcomes.words``)
 
     @property
     def not_sent(self) -> int:
@@ -81,12 +90,13 @@ def time_left(snapshot: Snapshot) -> str:
 
 
 def message(snapshot: Snapshot) -> str:
-    already_off = f"{snapshot.already_off:,} already off, " if snapshot.already_off else ""
+    done, already = snapshot.words
+    already_off = f"{snapshot.already_off:,} {already}, " if snapshot.already_off else ""
     not_sent = f", {snapshot.not_sent:,} not sent" if snapshot.not_sent else ""
     accepted = f"; {snapshot.accepted:,} accepted, to confirm" if snapshot.accepted else ""
     return (
         f"Progress: {snapshot.ended:,} of {snapshot.selected:,} meters ended "
-        f"({snapshot.switched_off:,} switched off, {already_off}{snapshot.failed:,} failed{not_sent}{accepted}), "
+        f"({snapshot.switched_off:,} {done}, {already_off}{snapshot.failed:,} failed{not_sent}{accepted}), "
         f"{rate_text(snapshot.rate)} a second, {time_left(snapshot)}"
     )
 
@@ -167,8 +177,9 @@ class ProgressWatch:
             samples.popleft()
         since, ended_then = samples[0]
         rate = (ended - ended_then) / (now - since) if now > since else 0.0
+        outcomes = self._outcomes
         return Snapshot(
-            len(self._outcomes.meters), switched_off, failed, rate, stopping.reason(), already_off, accepted
+            len(outcomes.meters), switched_off, failed, rate, stopping.reason(), already_off, accepted, outcomes.words
         )
 
     def _run(self) -> None:

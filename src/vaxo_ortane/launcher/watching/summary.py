@@ -36,12 +36,14 @@ CAUSE_TEXT = {
 RARE_CAUSES = frozenset({"refused_by_head_end", "unconfirmed", "not_applied"})
 
 
-def meaning(status: int) -> str:
-    return statuses.MEANINGS[PROGRAM].get(status, "a status this command does not set itself")
+def meaning(status: int, program: str = PROGRAM) -> str:
+    return statuses.MEANINGS[program].get(status, "a status this command does not set itself")
 
 
-def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, record: Record) -> None:
-    """The summary of a run that ended with ``status``; ``report`` is the report written, if any."""
+def write(
+    outcomes: Outcomes, status: int, report: Path | None, terminal: bool, record: Record, program: str = PROGRAM
+) -> None:
+    """The summary of a run of ``program`` that ended with ``status``; ``report`` is the report written, if any."""
     counts = outcomes.counts()
     if not counts["selected"]:
         return
@@ -52,31 +54,35 @@ def write(outcomes: Outcomes, status: int, report: Path | None, terminal: bool, 
         rerun = rerun_path(report)
     if not terminal:
         paths = {} if report is None else {"report": str(report), "rerun_file": str(rerun)}
-        record("info", _message(counts, status), **Outcomes.recorded(counts), exit_status=status, **paths)
+        message = _message(counts, status, outcomes.words, program)
+        record("info", message, **Outcomes.recorded(counts), exit_status=status, **paths)
         return
     try:
-        _tables(outcomes, counts, status, report, rerun)
+        _tables(outcomes, counts, status, report, rerun, program)
     except Exception as exc:  # the run's outcome stands whatever happens to its tables
         record("error", f"The closing summary could not be shown: {exc!r}")
 
 
-def _message(counts: dict[str, Any], status: int) -> str:
+def _message(counts: dict[str, Any], status: int, words: tuple[str, str], program: str) -> str:
     causes = ", ".join(f"{n:,} {cause}" for cause, n in counts["failed_by_cause"].items() if n)
     not_run = f", {counts[NOT_RUN]:,} not run" if counts[NOT_RUN] else ""
-    already_off = f"{counts[ALREADY_OFF]:,} already off at the meter, " if counts[ALREADY_OFF] else ""
+    already_off = f"{counts[ALREADY_OFF]:,} {words[1]} at the meter, " if counts[ALREADY_OFF] else ""
     return (
-        f"Summary: {counts[SWITCHED_OFF]:,} of {counts['selected']:,} meters switched off, {already_off}"
+        f"Summary: {counts[SWITCHED_OFF]:,} of {counts['selected']:,} meters {words[0]}, {already_off}"
         f"{counts[FAILED]:,} failed{f' ({causes})' if causes else ''}{not_run}; "
-        f"exit status {status}: {meaning(status)}"
+        f"exit status {status}: {meaning(status, program)}"
     )
 
 
-def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Path | None, rerun: Path | None) -> None:
+def _tables(
+    outcomes: Outcomes, counts: dict[str, Any], status: int, report: Path | None, rerun: Path | None, program: str
+) -> None:
     from vaxo_ortane.launcher.watching.tables import write_table
 
-    rows: list[tuple[str, int]] = [("switched off", counts[SWITCHED_OFF])]
+    done, already = outcomes.words
+    rows: list[tuple[str, int]] = [(done, counts[SWITCHED_OFF])]
     if counts[ALREADY_OFF]:
-        rows.append(("already off at the meter: not written", counts[ALREADY_OFF]))
+        rows.append((f"{already} at the meter: not written", counts[ALREADY_OFF]))
     rows += [
         (f"failed: {CAUSE_TEXT[cause]}", n)
         for cause, n in counts["failed_by_cause"].items()
@@ -93,7 +99,7 @@ def _tables(outcomes: Outcomes, counts: dict[str, Any], status: int, report: Pat
     # The causes in their order, "stopped" last; the run's order within each.
     shown = [m for cause in sorted(by_cause, key=_cause_order) for m in by_cause[cause][:each]]
     lines = [f"Report: {report}", f"Rerun list: {rerun}"] if report is not None else []
-    lines.append(f"Exit status {status}: {meaning(status)}")
+    lines.append(f"Exit status {status}: {meaning(status, program)}")
     stream = sys.stderr
     stream.write("\n")
     write_table(stream, ["Outcome", "Meters"], rows, title="Outcomes", numeric=["Meters"], lines=() if shown else lines)
