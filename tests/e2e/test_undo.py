@@ -7,6 +7,7 @@ import json
 import sqlite3
 import subprocess
 import urllib.request
+from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
@@ -17,6 +18,7 @@ from job_runner import SCRIPT, meter, skip_unless_built
 from test_ledger import ledger_url  # noqa: F401 - the fixture, on SQLite and PostgreSQL
 from test_stopping import JobProcess, flipped
 from vaxo_ortane.launcher.ledger.schema import METERS_TABLE
+from vaxo_ortane.launcher.run.messages import NO_MEDIATOR
 from vaxo_ortane.mediator.sample_fleet import write_inventory
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
@@ -147,7 +149,7 @@ def test_with_read_back_an_undo_leaves_a_meter_off_before_off_and_does_not_write
 
 
 @pytest.mark.parametrize("case", ["live-run", "threshold"])
-def test_an_undo_beside_a_live_run_is_refused_and_one_failing_everywhere_stops_at_its_threshold(
+def test_an_undo_beside_a_live_run_is_refused_and_one_whose_mediators_are_gone_stops_at_its_threshold(
     fleet: Any, tmp_path: Path, case: str
 ) -> None:
     f = fleet([meter(n, behaviour=MeterBehaviour(latency=0.3)) for n in range(1, 21)])
@@ -163,8 +165,13 @@ def test_an_undo_beside_a_live_run_is_refused_and_one_failing_everywhere_stops_a
         assert not f.sim.applied(meter(1).meter_id, True)
         return
     assert f.run("--esco", "ESCO_A", **env, FLIP_ROLLOUT="r1").status == 0
-    write_inventory(f.inventory, f.meters, {"ESCO_A": "http://127.0.0.1:1"})  # no mediator answers now
+    # Now the first meter has no mediator in the inventory, and no other mediator answers.
+    gone = [replace(f.meters[0], has_mediator=False), *f.meters[1:]]
+    write_inventory(f.inventory, gone, {"ESCO_A": "http://127.0.0.1:1"})
+    plan = command(f, UNDO, "--rollout", "r1", "--plan", "--format", "json", **env)
+    assert plan.returncode == 4 and json.loads(plan.stdout)["meters"][0]["kind"] == "no_mediator", plan.stderr
     undo = command(f, UNDO, "--rollout", "r1", **env, FLIP_MAX_FAILURES="3", MEDIATOR_RETRIES="0")
     assert undo.returncode == 11, undo.stderr[-2000:]
+    assert f"{NO_MEDIATOR}{f.meters[0].serial}" in undo.stderr
     rerun = command(f, TOOL, "--rollout", "r1", "--undo", "--rerun", **env)
     assert len(rerun.stdout.split()) == 20
