@@ -7,6 +7,7 @@ import json
 import sqlite3
 import subprocess
 import urllib.request
+from contextlib import closing
 from dataclasses import replace
 from pathlib import Path
 from typing import Any
@@ -40,7 +41,7 @@ def forget_value_before(url: str, row_id: int) -> None:
     # As a ledger written before it kept the value before: upgraded, that value is NULL.
     statement = f"UPDATE {METERS_TABLE} SET value_before = NULL WHERE row_id = '{row_id}'"
     if url.startswith("sqlite"):
-        with sqlite3.connect(url.removeprefix("sqlite://")) as conn:
+        with closing(sqlite3.connect(url.removeprefix("sqlite://"))) as conn, conn:
             assert conn.execute(statement).rowcount == 1
     else:
         with psycopg.connect(url) as conn:
