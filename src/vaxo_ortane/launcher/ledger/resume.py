@@ -39,7 +39,7 @@ from vaxo_ortane.launcher.ledger.store import (
     Ledger,
     LedgerError,
     LedgerMissing,
-    RolloutUndone,
+    RolloutClosed,
     RunEnd,
     RunStart,
     Unsettled,
@@ -243,7 +243,8 @@ def _wait_for_holders(
         limit = STOPPING_WAIT_SECONDS if any(h.stopping for h in held.values()) else WAIT_SECONDS
         if time.monotonic() - started >= limit:
             break
-        time.sleep(POLL_SECONDS)
+        if waiting.paused(POLL_SECONDS):
+            break  # a stop: the names still held are left out, as after the wait
         more_done, held = ledger.claim_again(run, list(held))
         done |= more_done
     return done, held
@@ -282,7 +283,7 @@ def _begun(
             except BaseException:
                 ledger.close()
                 raise
-        except RolloutUndone as exc:
+        except RolloutClosed as exc:
             _refuse(record, f"The run cannot start: {exc}")
         except LedgerError as exc:
             if not exc.unreachable:

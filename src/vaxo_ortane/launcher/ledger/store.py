@@ -28,7 +28,7 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import Any
 
-from vaxo_ortane.launcher.ledger.claims import Holder, process_key
+from vaxo_ortane.launcher.ledger.claims import LEASE_SECONDS, Holder, process_key
 from vaxo_ortane.launcher.ledger.schema import (
     CORE_TABLES,
     METER_COLUMNS,
@@ -68,14 +68,31 @@ class LedgerMissing(LedgerError):
     """A ledger to read that is not there: it holds no rollout yet."""
 
 
-class RolloutUndone(LedgerError):
+class RolloutClosed(LedgerError):
+    """A run that its rollout's own state refuses at the start, however well the ledger answers."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message, transient=False)
+
+
+class RolloutUndone(RolloutClosed):
     """A run of a rollout whose undo has begun: it would switch off again what the undo puts back."""
 
     def __init__(self, rollout: str, since: object) -> None:
         super().__init__(
             f"rollout {rollout} has been undone (its undo began at {since}): a run of it now would write false "
-            "again to meters its undo puts back; give a new change a FLIP_ROLLOUT of its own",
-            transient=False,
+            "again to meters its undo puts back; give a new change a FLIP_ROLLOUT of its own"
+        )
+
+
+class RolloutLive(RolloutClosed):
+    """An undo of a rollout that a live run is writing: its writes of false would race the undo's true."""
+
+    def __init__(self, rollout: str, holder: Holder) -> None:
+        super().__init__(
+            f"rollout {rollout} has a live run ({holder.shown}), whose writes would race the undo's: "
+            f"let it end, or stop it, first (a run killed on another machine counts as live for "
+            f"{LEASE_SECONDS:g} s after its last heartbeat)"
         )
 
 
@@ -194,7 +211,14 @@ class Ledger(ABC):
         with self._failing("cannot be opened or written"):
             self._begin()
             self._upgrade()
-            if not run.rollout.endswith(UNDO_MARK):
+            # Checked under the lock that every run's begin takes, so that a run and an undo of
+            # one rollout never both start.
+            if run.rollout.endswith(UNDO_MARK):
+                undone = run.rollout.removesuffix(UNDO_MARK)
+                if live := self._live(undone):
+                    self._rollback()
+                    raise RolloutLive(undone, live[0])
+            else:
                 ((since,),) = self._execute(self._statements["first_run"], (undo_rollout(run.rollout),))
                 if since is not None:
                     self._rollback()
@@ -416,8 +440,12 @@ class Ledger(ABC):
     def live_runs(self, rollout: str) -> list[Holder]:
         """The runs of ``rollout`` that have begun, not ended, and still beat."""
         with self._failing("cannot be read"):
-            rows = self._execute(self._statements["holders"], (rollout, "")) if self.has_tables() else []
+            live = self._live(rollout) if self.has_tables() else []
             self._rollback()
+        return live
+
+    def _live(self, rollout: str) -> list[Holder]:
+        rows = self._execute(self._statements["holders"], (rollout, ""))
         return [holder for holder in map(Holder.judged, rows) if holder.alive]
 
     def unsettled(self, rollout: str) -> Unsettled:

@@ -21,7 +21,7 @@ from collections.abc import Callable, MutableMapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
-from vaxo_ortane.launcher.ledger.claims import LEASE_SECONDS
+from vaxo_ortane.launcher.ledger.store import Ledger, RolloutLive
 from vaxo_ortane.launcher.ledger.undoing import KINDS, Undo, read_undo
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.run.messages import NO_MEDIATOR
@@ -31,7 +31,6 @@ from vaxo_ortane.launcher.undo.command import PROGRAM
 
 if TYPE_CHECKING:
     from vaxo_ortane.launcher.ledger.resume import LedgerRun
-    from vaxo_ortane.launcher.ledger.store import Ledger
     from vaxo_ortane.launcher.run.outcomes import Outcomes
     from vaxo_ortane.launcher.settings.environment import Settings
 
@@ -78,12 +77,8 @@ class UndoRun:
         undo = read_undo(ledger, self.rollout)
         if undo is None:
             self._refuse(f"the ledger {ledger.shown} holds no rollout {self.rollout!r}; --rollout names the rollout")
-        if live := ledger.live_runs(self.rollout):
-            self._refuse(
-                f"rollout {self.rollout} has a live run ({live[0].shown}), whose writes would race the undo's: "
-                f"let it end, or stop it, first (a run killed on another machine counts as live for "
-                f"{LEASE_SECONDS:g} s after its last heartbeat)"
-            )
+        if live := ledger.live_runs(self.rollout):  # said here; the undo's begin checks again under its lock
+            self._refuse(str(RolloutLive(self.rollout, live[0])))
         self.undo = undo
         counts = undo.counts()
         said = ", ".join(f"{n} {KINDS[kind]}" for kind, n in counts.items() if n)
@@ -130,6 +125,7 @@ class UndoRun:
         outcomes.begin(meter)
         row = meter.row
         fields = {"name": row["name"], "meter_id": row["meter_id"], "serial": row["serial"]}
+        # Everything in the try: the pool's futures are not read, so nothing may leave unsaid.
         try:
             address = containers.mediator_address(row["id"], row["serial"])
             if address is None:
@@ -139,16 +135,15 @@ class UndoRun:
                 return
             meter.mediator_address = address
             OrtaneMediatorClient(mediator_address=address, meter_id=row["meter_id"]).prepay_enabled_write(True)
+            outcomes.written()
+            said = _ENDED.get(meter.outcome, meter.outcome)
+            self._record("info", said, **fields, mediator_address=address, outcome=meter.outcome)
         except MediatorClientException as exc:
             outcomes.failed(mediator_cause(exc.cause), exc)
             self._record("error", f"Undo of meter {row['meter_id']} failed: {exc}", **fields, cause=meter.cause)
         except Exception as exc:  # any other failure is this meter's alone, as in the job
             outcomes.failed("error", exc)
             self._record("error", f"Undo of meter {row['meter_id']} failed: {exc!r}", **fields, cause="error")
-        else:
-            outcomes.written()
-            said = _ENDED.get(meter.outcome, meter.outcome)
-            self._record("info", said, **fields, mediator_address=address, outcome=meter.outcome)
 
     def report(self) -> dict[str, Any]:
         """What the undo's report adds to a run's: the rollout, and the meters left as they are."""
