@@ -14,6 +14,7 @@ from vaxo_ortane.launcher.ledger.schema import (
     WRITTEN,
     compiled,
     json_rows,
+    name_insert,
     upsert,
 )
 from vaxo_ortane.launcher.ledger.store import Ledger, LedgerError, RunStart
@@ -95,10 +96,7 @@ class PostgresLedger(Ledger):
 
         self._upgrades, self._statements = compiled(compose)
         self._bulk = {key: compose(upsert(key, json_rows)) for key in WRITTEN}
-        self._names = compose(
-            "INSERT INTO {names} (rollout, name, first_run, listed_at) SELECT {p}, n, {p}, {p} "
-            "FROM unnest({p}::text[]) AS n ON CONFLICT (rollout, name) DO NOTHING"
-        )
+        self._names = compose(name_insert(lambda columns: "SELECT {p}, n, {p}, {p} FROM unnest({p}::text[]) AS n"))
         # The names as one JSON text, which orjson writes: psycopg would adapt a list name by name.
         self._claims = compose(
             "INSERT INTO {claims} (rollout, name, run_id) SELECT {p}, n, {p} "
@@ -115,9 +113,10 @@ class PostgresLedger(Ledger):
             self._connect()
 
     def unsynced(self) -> None:
-        self._connect_args["options"] += " -c synchronous_commit=off"  # for every connection it makes
-        self._conn.close()
-        self._connect()
+        self._connect_args["options"] += " -c synchronous_commit=off"  # for every connection it makes next
+        with self._failing("cannot be opened"):
+            self._conn.execute("SET synchronous_commit = off")
+            self._conn.commit()
 
     def _execute(self, statement: Any, params: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
         cursor = self._conn.execute(statement, params)

@@ -247,7 +247,6 @@ _DONE = (
 )
 STATEMENTS = {
     "done": _DONE,
-    "name": name_insert(_values),
     "run": "INSERT INTO {runs} (run_id, rollout, shard_index, shard_count, host, pid, started_at, names, left_out, "
     "process, heartbeat, stopping) VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {p}, {now}, false)",
     # Claims: the runs of a rollout that may hold some, the names a run takes, and gives up.
@@ -258,8 +257,6 @@ STATEMENTS = {
     "claimed": "SELECT count(*) FROM {claims} WHERE rollout = {p} AND run_id = {p}",
     "held_by": "SELECT name FROM {claims} WHERE rollout = {p} AND run_id = {p}",
     "release": "DELETE FROM {claims} WHERE rollout = {p} AND run_id = {p}",
-    "selected": upsert("selected", _values),
-    "outcome": upsert("outcome", _values),
     "end": "UPDATE {runs} SET ended_at = {p}, status = {p}, esco = {p}, selected = {p}, switched_off = {p}, "
     "already_off = {p}, failed = {p}, not_run = {p}, ledger_complete = {p} WHERE run_id = {p}",
     # What an earlier run left to follow up: requests it holds, keys the head-end refused.

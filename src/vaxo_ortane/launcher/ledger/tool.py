@@ -162,11 +162,11 @@ def _note(run: dict[str, Any]) -> str:
     return f"ended {statuses.LEDGER_INCOMPLETE}: stopped while its ledger could not be written; all saved since"
 
 
-def render_rerun(rollout: Rollout) -> tuple[str, list[str]]:
-    """The rerun list, and the names that a names file cannot hold."""
+def render_rerun(remaining: list[str]) -> tuple[str, list[str]]:
+    """The rerun list of the ``remaining`` names, and the names that a names file cannot hold."""
     names: list[str] = []
     unlisted: list[str] = []
-    for name in rollout.remaining:
+    for name in remaining:
         (unlisted if any(c in name for c in ",\r\n") or not name.strip() else names).append(name)
     return "".join(f"{name}\n" for name in names), unlisted
 
@@ -236,9 +236,11 @@ def main(argv: list[str] | None = None) -> int:
             raise ToolError(str(exc), statuses.LEDGER_UNREADABLE) from None
         try:
             rollout = read_rollout(ledger, setting.rollout)
-            undo = read_undo(ledger, setting.rollout) if not args.rerun or args.undo else None
-            if args.undo and not args.rerun:
-                rollout, undo = read_rollout(ledger, undo_rollout(setting.rollout), setting.rollout), None
+            undo = None
+            if args.undo and not args.rerun:  # the undo shown as a rollout of its own
+                rollout = read_rollout(ledger, undo_rollout(setting.rollout), setting.rollout)
+            elif args.undo or not args.rerun:
+                undo = read_undo(ledger, setting.rollout)
             meters = ledger.meters(rollout.name) if args.format != "table" else []
         finally:
             ledger.close()
@@ -248,17 +250,16 @@ def main(argv: list[str] | None = None) -> int:
     except ToolError as exc:
         print(f"{PROGRAM}: {exc}", file=sys.stderr)
         return exc.status
-    if args.rerun and args.undo:
-        assert undo is not None
-        names = undo.remaining_names()
-        sys.stdout.write("".join(f"{name}\n" for name in names))
-        print(f"{len(names)} names with meters still to put back", file=sys.stderr)
-    elif args.rerun:
-        text, unlisted = render_rerun(rollout)
+    if args.rerun:
+        remaining = rollout.remaining if undo is None else undo.remaining_names()
+        text, unlisted = render_rerun(remaining)
         sys.stdout.write(text)
         for name in unlisted:
             print(f"{PROGRAM}: not listed, a names file cannot hold it: {name!r}", file=sys.stderr)
-        print(f"{len(rollout.remaining)} of {len(rollout.listed)} names not yet switched off", file=sys.stderr)
+        if undo is None:
+            print(f"{len(remaining)} of {len(rollout.listed)} names not yet switched off", file=sys.stderr)
+        else:
+            print(f"{len(remaining)} names with meters still to put back", file=sys.stderr)
     elif args.format == "table":
         sys.stdout.write(render_table(rollout, undo))
     else:
