@@ -61,7 +61,7 @@ import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import NoReturn
+from typing import Any, NoReturn
 from urllib.parse import SplitResult, quote, unquote, urlsplit
 
 import orjson
@@ -288,11 +288,12 @@ def _reading_handle(credentials: Credentials | None = None) -> _Handle:
 
 
 class _Answer:
-    __slots__ = ("body", "head", "secret", "status")
+    __slots__ = ("body", "head", "parsed", "secret", "status")
 
     def __init__(self, status: int, head: list[bytes], body: bytes) -> None:
         self.status, self.head, self.body = status, head, body
         self.secret: str | None = None  # the token the request carried: never in what is kept of the answer
+        self.parsed: Any = None  # the body as JSON, once a success answer's check has read it
 
     @property
     def text(self) -> str:
@@ -354,7 +355,7 @@ def _unconfirmed(answer: _Answer, value: bool | None, meter_id: object, scrub: C
     """Why a success answer does not confirm the write of ``value`` (or, for None, does
     not report a setting); None when it does. Each excerpt is scrubbed, then cut."""
     try:
-        body = _parsed(answer.body)
+        answer.parsed = body = _parsed(answer.body)
     except ValueError:
         excerpt = scrub(answer.text)[:100].strip()
         return "the answer is not JSON" + (f" ({excerpt!r})" if excerpt else " (empty body)")
@@ -372,7 +373,7 @@ def _not_accepted(answer: _Answer, meter_id: object, scrub: Callable[[str], str]
     """Why a 202 answer does not give a request id to follow the write by; None when it does.
     Each excerpt is scrubbed, then cut."""
     try:
-        body = _parsed(answer.body)
+        answer.parsed = body = _parsed(answer.body)
     except ValueError:
         return "the answer is not JSON"
     request_id = body.get("request_id") if isinstance(body, dict) else None
@@ -390,7 +391,7 @@ def _not_accepted(answer: _Answer, meter_id: object, scrub: Callable[[str], str]
 def _request_problem(answer: _Answer, meter_id: object, request_id: str, scrub: Callable[[str], str]) -> str | None:
     """Why a request's answer does not say how it stands; None when it does."""
     try:
-        body = _parsed(answer.body)
+        answer.parsed = body = _parsed(answer.body)
     except ValueError:
         return "the answer is not JSON"
     if not isinstance(body, dict) or body.get("status") not in confirmation.STATUSES:
@@ -578,11 +579,9 @@ class OrtaneMediatorClient:
                 if settings.read_back:
                     self._read_back(value, answer.status)
                 return
-            accepted_body = _parsed(answer.body)
-            assert isinstance(accepted_body, dict)  # as _not_accepted found it
-            request_id = str(accepted_body["request_id"])
+            request_id = str(answer.parsed["request_id"])  # as _not_accepted found it
         accepted = confirmation.Accepted(
-            self, key, request_id, value, settings.read_back, settings.confirm_timeout, next_at=looked_at
+            self, request_id, value, settings.read_back, settings.confirm_timeout, next_at=looked_at
         )
         if writes.on_accepted(accepted):
             return
@@ -611,7 +610,7 @@ class OrtaneMediatorClient:
         """The meter's current setting, read with ``GET`` (never a write), within the
         same time bounds and retries as a write; raise MediatorClientException on failure."""
         answer = self._exchange(None, None, "read")
-        value: bool = json.loads(answer.body)["value"]
+        value: bool = answer.parsed["value"]  # as _unconfirmed found it
         return value
 
     def request_status(self, request_id: str) -> RequestState:
@@ -619,8 +618,7 @@ class OrtaneMediatorClient:
         bounds as a read; raise MediatorClientException on failure."""
         url = f"{self._base}/requests/{_path_segment(request_id)}"
         answer = self._exchange(None, None, f"poll of request {request_id!r}", url=url, request_id=request_id)
-        body = _parsed(answer.body)
-        assert isinstance(body, dict)  # as _request_problem found it
+        body = answer.parsed  # as _request_problem found it
         error = body.get("error")
         value = body.get("value")
         return RequestState(
@@ -686,10 +684,14 @@ class OrtaneMediatorClient:
             if 200 <= answer.status < 300:
                 answer.secret = token
                 scrub = functools.partial(_scrubbed, secrets=(token,))
-                if request_id is None and answer.status != 202:
-                    problem = _unconfirmed(answer, value, self.meter_id, scrub)
+                # A poll's answer, a write's 202, or a setting (a read answered 202 is a
+                # mistake, which the value check finds).
+                if request_id is not None:
+                    problem = _request_problem(answer, self.meter_id, request_id, scrub)
+                elif answer.status == 202 and value is not None:
+                    problem = _not_accepted(answer, self.meter_id, scrub)
                 else:
-                    problem = self._problem(answer, value, request_id, scrub)
+                    problem = _unconfirmed(answer, value, self.meter_id, scrub)
                 if problem is None:
                     pacing.after_answer(False)
                     return answer
@@ -716,16 +718,6 @@ class OrtaneMediatorClient:
                 action,
             )
         raise AssertionError("unreachable: the last attempt returns or fails")
-
-    def _problem(
-        self, answer: _Answer, value: bool | None, request_id: str | None, scrub: Callable[[str], str]
-    ) -> str | None:
-        # A poll's answer, or a 202 (a read's is a mistake, which the value check finds).
-        if request_id is not None:
-            return _request_problem(answer, self.meter_id, request_id, scrub)
-        if value is not None:
-            return _not_accepted(answer, self.meter_id, scrub)
-        return _unconfirmed(answer, value, self.meter_id, scrub)
 
     def _credentials(self, action: str) -> Credentials | None:
         if self._given_credentials is not None:

@@ -68,7 +68,6 @@ class Accepted:
     __slots__ = (
         "client",
         "deadline",
-        "key",
         "looks",
         "next_at",
         "problem",
@@ -81,14 +80,13 @@ class Accepted:
     def __init__(
         self,
         client: Confirmable,
-        key: str,
         request_id: str,
         value: bool,
         read_back: bool,
         timeout: float,
         next_at: float = 0.0,
     ) -> None:
-        self.client, self.key, self.request_id, self.value, self.read_back = client, key, request_id, value, read_back
+        self.client, self.request_id, self.value, self.read_back = client, request_id, value, read_back
         accepted_at = time.monotonic()
         self.timeout, self.deadline = timeout, accepted_at + timeout
         self.next_at = next_at or accepted_at + FIRST_PAUSE

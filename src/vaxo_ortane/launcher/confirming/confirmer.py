@@ -22,7 +22,6 @@ import heapq
 import itertools
 import threading
 import time
-from collections import Counter
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
@@ -43,14 +42,16 @@ class Confirmer:
     def __init__(self, outcomes: Outcomes | None, record: Record) -> None:
         self._outcomes = outcomes
         self._record = record
-        self._cond = threading.Condition(threading.Lock())
+        lock = threading.Lock()
+        self._cond = threading.Condition(lock)  # the confirm threads': a look due, or a stop
+        self._idle = threading.Condition(lock)  # the run's wait: every write settled, or a stop
         self._due: list[tuple[float, int, Accepted, MeterOutcome | None]] = []
         self._order = itertools.count()
         self._threads: list[threading.Thread] = []
         self._timing = False  # one idle thread waits for the next look's time; the others for a notify
         self.open = 0  # accepted writes not yet settled
         self._last_deadline = 0.0  # time.monotonic() past which no accepted write is waited for
-        self.verdicts: Counter[str] = Counter()  # by kind
+        self._unconfirmed = 0  # writes settled as unconfirmed
         self._stop: Observation | None = None
         self._closed = False  # the run has ended: a look still under way settles nothing
 
@@ -83,6 +84,7 @@ class Confirmer:
         # A stop: every thread settles what is left, and the run's wait ends.
         with self._cond:
             self._cond.notify_all()
+            self._idle.notify_all()
 
     def _run(self) -> None:
         while True:
@@ -107,7 +109,10 @@ class Confirmer:
                 self._settle_all(left)
                 return
             ((_, _, accepted, meter),) = left
-            verdict = confirmation.look(accepted)
+            try:
+                verdict = confirmation.look(accepted)
+            except Exception as exc:  # settled all the same: the run's wait counts on every write
+                verdict = confirmation.unconfirmed(accepted, f"could not be looked at ({type(exc).__name__})")
             if verdict is None:
                 if stopping.reason() is not None:
                     verdict = confirmation.stopped(accepted)
@@ -127,23 +132,25 @@ class Confirmer:
     def _settle(self, accepted: Accepted, meter: MeterOutcome | None, verdict: Verdict) -> None:
         if self._closed:
             return
-        if self._outcomes is not None and meter is not None:
-            self._outcomes.confirm(meter, verdict)
-        if not verdict.confirmed:
-            fields = {} if meter is None else {"name": meter.row.get("name"), "serial": meter.row.get("serial")}
-            self._record(
-                "error",
-                f"Meter {accepted.client.meter_id}: its accepted write is not confirmed: {verdict.detail}",
-                meter_id=accepted.client.meter_id,
-                request_id=accepted.request_id,
-                verdict=verdict.kind,
-                **fields,
-            )
-        with self._cond:
-            self.verdicts[verdict.kind] += 1
-            self.open -= 1
-            if not self.open:
-                self._cond.notify_all()  # the run's wait ends
+        try:
+            if self._outcomes is not None and meter is not None:
+                self._outcomes.confirm(meter, verdict)
+            if not verdict.confirmed:
+                fields = {} if meter is None else {"name": meter.row.get("name"), "serial": meter.row.get("serial")}
+                self._record(
+                    "error",
+                    f"Meter {accepted.client.meter_id}: its accepted write is not confirmed: {verdict.detail}",
+                    meter_id=accepted.client.meter_id,
+                    request_id=accepted.request_id,
+                    verdict=verdict.kind,
+                    **fields,
+                )
+        finally:  # counted whatever a listener or the record did: the run's wait ends on it
+            with self._cond:
+                self._unconfirmed += verdict.kind == confirmation.UNCONFIRMED
+                self.open -= 1
+                if not self.open:
+                    self._idle.notify_all()
 
     def wait(self) -> None:
         """Hold the run until every accepted write is settled, or the run stops."""
@@ -157,15 +164,15 @@ class Confirmer:
             accepted=waiting,
             wait_seconds=round(longest, 1),
         )
-        with self._cond:
+        with self._idle:
             while self.open and stopping.reason() is None:
-                self._cond.wait()
+                self._idle.wait()
             left, self._due = self._due, []
         self._settle_all(left)
 
     @property
     def unconfirmed(self) -> int:
-        return self.verdicts[confirmation.UNCONFIRMED] + self.open
+        return self._unconfirmed + self.open
 
     def close(self) -> None:
         """The run has ended: what is still pending is the outcomes' to settle (``finish``)."""

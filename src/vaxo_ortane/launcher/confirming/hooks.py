@@ -24,12 +24,12 @@ Record = Callable[..., None]
 
 class Confirming:
     # Not a dataclass: every run makes one, and a dataclass costs about a millisecond to define.
-    def __init__(self, keys: Keys, confirmer: Confirmer, outcomes: Outcomes | None) -> None:
-        self.keys, self.confirmer, self.outcomes = keys, confirmer, outcomes
+    def __init__(self, confirmer: Confirmer, outcomes: Outcomes | None) -> None:
+        self.confirmer, self.outcomes = confirmer, outcomes
 
     @classmethod
     def install(cls, keys: Keys, outcomes: Outcomes | None, record: Record) -> Confirming:
-        confirming = cls(keys, Confirmer(outcomes, record), outcomes)
+        confirming = cls(Confirmer(outcomes, record), outcomes)
         writes.install(
             keys.key,
             keys.held if keys.holds else None,
