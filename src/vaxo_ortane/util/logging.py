@@ -64,13 +64,18 @@ def observe(name: str, observer: Observer) -> Observation:
     return observers.add(observer)
 
 
+def _tell(observers: tuple[Observer, ...], method_name: str, event_dict: EventDict) -> None:
+    # What an observer raises is reported and dropped; structlog's DropEvent goes on up.
+    for observer in observers:
+        try:
+            observer(method_name, event_dict)
+        except Exception as exc:
+            print(f"a log observer failed: {exc!r}", file=sys.stderr, flush=True)
+
+
 def _observing(observers: tuple[Observer, ...], level: int) -> list[Processor]:
     def watch(_: WrappedLogger, method_name: str, event_dict: EventDict) -> EventDict:
-        for observer in observers:
-            try:
-                observer(method_name, event_dict)
-            except Exception as exc:
-                print(f"a log observer failed: {exc!r}", file=sys.stderr, flush=True)
+        _tell(observers, method_name, event_dict)
         if LEVELS.get(method_name, std_logging.CRITICAL) < level:
             raise structlog.DropEvent
         return event_dict
@@ -222,13 +227,10 @@ class _JsonSink:
         if event is not None:
             event_dict["event"] = event
         if self._observers:
-            for observer in self._observers:
-                try:
-                    observer(method_name, event_dict)
-                except Exception as exc:
-                    print(f"a log observer failed: {exc!r}", file=sys.stderr, flush=True)
-                except structlog.DropEvent:  # what structlog's chain did with it: no record
-                    return
+            try:
+                _tell(self._observers, method_name, event_dict)
+            except structlog.DropEvent:  # what structlog's chain did with it: no record
+                return
             if LEVELS.get(method_name, std_logging.CRITICAL) < self._level:
                 return
         self._write(self._render(self, method_name, event_dict))

@@ -242,8 +242,9 @@ def make_plan(
     from vaxo_ortane.mediator.client import default_settings  # checked above
 
     read_back = default_settings().read_back
-    # The run selects, in the registry's order, the rows not already off and not NULL.
-    selected = [row for row in rows if row.get("prepay_enabled") not in (False, None)]
+    # The run selects, in the registry's order, the rows not already off and not NULL, of the
+    # names its ledger does not leave out.
+    selected = [row for row in rows if row.get("prepay_enabled") not in (False, None) and row.get("name") not in done]
     return entries, shard_run, rollout_plan.pace(entries, selected, rollout, latencies, read_back)
 
 

@@ -155,7 +155,6 @@ class Outcomes:
         self._by_text = RowTexts([])
         self.failures = 0  # counted towards the threshold
         self.ended = 0
-        self.accepted = 0  # accepted writes not yet settled
         self.esco: object = None
         self.completed = False  # the job wrote its summary
         self.escaped: list[str] = []
@@ -244,7 +243,6 @@ class Outcomes:
         else:
             with self._lock:
                 meter.outcome = ACCEPTED
-                self.accepted += 1
                 early = meter.verdict
                 if early is None:
                     for listener in self._listeners:
@@ -260,7 +258,6 @@ class Outcomes:
                 return
             if meter.outcome != ACCEPTED:
                 return  # settled already, as the run ended
-            self.accepted -= 1
             if verdict.confirmed:
                 meter.confirmed_at = verdict.at
                 self._settle_locked(meter, SWITCHED_OFF, None, None)
@@ -306,7 +303,6 @@ class Outcomes:
                 self.ended += 1
                 for listener in self._listeners:
                     listener(meter)
-            self.accepted = 0
 
     def counts(self) -> dict[str, Any]:
         by_cause = dict.fromkeys(CAUSES, 0)

@@ -19,19 +19,13 @@ import sys
 from typing import Any
 
 from vaxo_ortane.launcher.ledger.undoing import KINDS, WHY, Undo, read_undo
-from vaxo_ortane.launcher.planning.plan import Entry, read_mediators, show
+from vaxo_ortane.launcher.planning.plan import Entry, PlanError, read_mediators, show
 from vaxo_ortane.launcher.rollout import plan as rollout_plan
 from vaxo_ortane.launcher.run import statuses
 from vaxo_ortane.launcher.undo import command
 
 # The kinds that need no look: the undo puts them back, or rightly leaves them as they are.
 FINE = frozenset({"put_back", "undone", "was_off", "not_switched_off"})
-
-
-class PlanError(Exception):
-    def __init__(self, message: str, status: int) -> None:
-        super().__init__(message)
-        self.status = status
 
 
 def _note(level: str, message: str, **fields: object) -> None:

@@ -16,7 +16,16 @@ from pathlib import Path
 from typing import Any
 
 from vaxo_ortane.launcher.run import statuses
-from vaxo_ortane.launcher.run.outcomes import ALREADY_OFF, CAUSES, FAILED, NOT_RUN, SWITCHED_OFF, MeterOutcome, Outcomes
+from vaxo_ortane.launcher.run.outcomes import (
+    ALREADY_OFF,
+    CAUSES,
+    CONFIRMATION_CAUSES,
+    FAILED,
+    NOT_RUN,
+    SWITCHED_OFF,
+    MeterOutcome,
+    Outcomes,
+)
 from vaxo_ortane.util.json_values import safe_str
 
 Record = Callable[..., None]
@@ -33,7 +42,7 @@ CAUSE_TEXT = {
     "not_applied": "read back unchanged: not applied",
 }
 # Shown in the table only when some meter has them: most head-ends never accept a write for later.
-RARE_CAUSES = frozenset({"refused_by_head_end", "unconfirmed", "not_applied"})
+RARE_CAUSES = frozenset(CONFIRMATION_CAUSES.values())
 
 
 def meaning(status: int, program: str = PROGRAM) -> str:
@@ -115,7 +124,8 @@ def _tables(
 
 
 def _cause_order(cause: str) -> int:
-    return CAUSES.index(cause) if cause in CAUSES else len(CAUSES)
+    # "stopped" last: meters never sent come after every failure of a write.
+    return CAUSES.index(cause) if cause in CAUSES and cause != "stopped" else len(CAUSES)
 
 
 def _failure(meter: MeterOutcome) -> tuple[str, str, str, str]:
