@@ -8,6 +8,7 @@ CPU time from /proc.
 
 from __future__ import annotations
 
+import argparse
 import os
 import subprocess
 import sys
@@ -174,6 +175,16 @@ class Fleet:
         ids = "\n".join(m.meter_id for m in self.meters)
         return self._measure(argv, {"PATH": os.environ.get("PATH", "")}, ids, lambda log: f"{self.count}/{self.count}")
 
+    def run_program(self, argv: list[str], expected: str) -> JobRun:
+        """One run of another of the package's programs with the job's settings; its log must hold ``expected``."""
+
+        def check(log: Path) -> str:
+            if expected not in log.read_text():
+                raise RuntimeError(f"{Path(argv[0]).name} did not end as expected ({expected!r}); see {log}")
+            return expected
+
+        return self._measure(argv, self.env(), None, check)
+
     def _check_summary(self, log: Path) -> str:
         summary = next((line for line in log.read_text().splitlines() if SUMMARY in line), "")
         expected = f"{SUMMARY}{self.count}/{self.count}"
@@ -220,6 +231,16 @@ class Fleet:
 def job_bins(given: list[str]) -> dict[str, Path]:
     """This installation of the job, then each ``LABEL=DIR`` given (another venv's bin folder)."""
     return {"job": BIN} | {label: Path(path) for label, _, path in (item.partition("=") for item in given)}
+
+
+def rounds_and_count(doc: str, rounds: int, count: int, quick: int) -> tuple[int, int]:
+    """A benchmark's command line, ``--rounds`` and ``--quick`` (``quick`` meters, for a smoke run):
+    the rounds and the number of meters."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=rounds)
+    parser.add_argument("--quick", action="store_true", help=f"N = {quick}, for a smoke run")
+    args = parser.parse_args()
+    return args.rounds, quick if args.quick else count
 
 
 def floor_seconds(count: int, latency: float) -> float:

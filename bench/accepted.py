@@ -13,7 +13,6 @@ reference; figures are medians over the rounds.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import sys
@@ -21,7 +20,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import Fleet, floor_seconds
+from _fleet import Fleet, floor_seconds, rounds_and_count
 from vaxo_ortane.mediator.sim import MeterBehaviour
 
 LATENCY = 0.020
@@ -29,11 +28,7 @@ APPLY_AFTER = 2.0
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="N = 200, for a smoke run")
-    args = parser.parse_args()
-    count = 200 if args.quick else 2_000
+    rounds, count = rounds_and_count(__doc__ or "", rounds=5, count=2_000, quick=200)
     floor = floor_seconds(count, LATENCY)
     target = (floor + APPLY_AFTER) * 1.10
     stricter = floor * 1.10 + APPLY_AFTER
@@ -46,14 +41,12 @@ def main() -> None:
             Fleet(folder / "sync", count, LATENCY) as synchronous,
             Fleet(folder / "accepted", count, LATENCY, behaviour=accepting) as accepted,
         ):
-            for _ in range(args.rounds):
+            for _ in range(rounds):
                 for label, fleet in (("synchronous", synchronous), ("accepted", accepted)):
                     run = fleet.run_job()
                     walls[label].append(run.seconds)
                     cpu[label].append(run.cpu_us_per_meter)
-    print(
-        f"N = {count}, L = {LATENCY * 1e3:g} ms a write, applied {APPLY_AFTER:g} s after acceptance; {args.rounds} rounds"
-    )
+    print(f"N = {count}, L = {LATENCY * 1e3:g} ms a write, applied {APPLY_AFTER:g} s after acceptance; {rounds} rounds")
     print(f"  floor ceil(N/5)*L           {floor:8.3f} s")
     for label in walls:
         print(

@@ -15,6 +15,7 @@ simulator's own CPU per meter, since both share the machine); then N = 500,
     python bench/fleet.py --compare off:FLIP_PROGRESS_SECONDS=0 --compare on:   # settings side by side
     python bench/fleet.py --bare [--job-bin main=../base/.venv/bin]   # against the bare loop, in turns
     python bench/fleet.py --compare main: --compare here: --job-bin main=../base/.venv/bin   # two builds
+    python bench/fleet.py --compare ledger:FLIP_LEDGER=sqlite://{folder}/l.db,FLIP_ROLLOUT=r{run}
 
 ``--bare`` sets the job's CPU per meter at N = 2,000, L = 20 ms against a bare loop of
 the same writes (``_bare_loop.py``: five pycurl threads, nothing else) on the same
@@ -25,6 +26,7 @@ installation of the job (another venv's ``bin``) to the turns.
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import statistics
 import sys
@@ -73,7 +75,8 @@ def main() -> None:
         default=[],
         metavar="LABEL:KEY=VALUE,...",
         help="CPU per meter of the CPU-bound run under each labelled set of settings, "
-        "taken in turns so that the machine's load falls on each alike",
+        "taken in turns so that the machine's load falls on each alike ({folder}: the fleet's folder; "
+        "{run}: a number each run has to itself, e.g. FLIP_ROLLOUT=r{run})",
     )
     parser.add_argument("--rounds", type=int, default=7, help="runs of each --compare setting or --bare kind")
     parser.add_argument("--bare", action="store_true", help="the job against the bare loop, N = 2,000, L = 20 ms")
@@ -194,12 +197,18 @@ def compare(folder: Path, count: int, variants: list[str], rounds: int, builds: 
         settings[label] = dict(item.split("=", 1) for item in items.split(",") if item)
     fixed: dict[str, list[float]] = {label: [] for label in settings}
     per_meter: dict[str, list[float]] = {label: [] for label in settings}
+    made = itertools.count()
     with Fleet(folder / "compare-1", 1, 0.0) as one, Fleet(folder / "compare-n", count, 0.0) as many:
         for _ in range(rounds):
             for label, env in settings.items():
                 runs = []
                 for fleet in (one, many):
-                    fleet.extra_env = {key: value.replace("{folder}", str(fleet.folder)) for key, value in env.items()}
+                    # {run}: a number of this run's own, for a rollout that no earlier run has done.
+                    run = str(next(made))
+                    fleet.extra_env = {
+                        key: value.replace("{folder}", str(fleet.folder)).replace("{run}", run)
+                        for key, value in env.items()
+                    }
                     fleet.restart_sim()  # each run finds every meter on, as the first did
                     runs.append(fleet.run_job(bin_dir=builds.get(label, BIN)))
                 fixed[label].append(runs[0].cpu_seconds * 1e3)

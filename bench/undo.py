@@ -11,7 +11,6 @@ medians over the rounds, with the undo's over the rollout's.
 
 from __future__ import annotations
 
-import argparse
 import os
 import statistics
 import sys
@@ -19,7 +18,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _fleet import BIN, ESCO, Fleet, JobRun, floor_seconds
+from _fleet import BIN, ESCO, Fleet, JobRun, floor_seconds, rounds_and_count
 
 LATENCY = 0.020
 UNDONE = "Summary: {n:,} of {n:,} meters put back on"
@@ -27,32 +26,21 @@ UNDONE = "Summary: {n:,} of {n:,} meters put back on"
 
 def undo(fleet: Fleet, rollout: str) -> JobRun:
     argv = [str(BIN / "prepay-enabled-flip-undo"), "--rollout", rollout, "--esco", ESCO]
-    expected = UNDONE.format(n=fleet.count)
-
-    def check(log: Path) -> str:
-        if expected not in log.read_text():
-            raise RuntimeError(f"the undo did not put every meter back on; see {log}")
-        return expected
-
-    return fleet._measure(argv, fleet.env(), None, check)
+    return fleet.run_program(argv, UNDONE.format(n=fleet.count))
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--quick", action="store_true", help="N = 500, for a smoke run")
-    args = parser.parse_args()
-    count = 500 if args.quick else 10_000
+    rounds, count = rounds_and_count(__doc__ or "", rounds=3, count=10_000, quick=500)
     floor = floor_seconds(count, LATENCY)
     runs: dict[str, list[JobRun]] = {"rollout": [], "undo": []}
     with tempfile.TemporaryDirectory() as folder, Fleet(Path(folder), count, LATENCY) as fleet:
-        for n in range(args.rounds):
+        for n in range(rounds):
             fleet.restart_sim()
             rollout = f"bench-{n}"
             fleet.extra_env = {"FLIP_LEDGER": f"sqlite://{folder}/ledger-{n}.db", "FLIP_ROLLOUT": rollout}
             runs["rollout"].append(fleet.run_job())
             runs["undo"].append(undo(fleet, rollout))
-    print(f"N = {count:,}, L = {LATENCY * 1000:g} ms, SQLite ledger, {args.rounds} rounds; floor {floor:.1f} s")
+    print(f"N = {count:,}, L = {LATENCY * 1000:g} ms, SQLite ledger, {rounds} rounds; floor {floor:.1f} s")
     medians = {}
     for name, measured in runs.items():
         wall = statistics.median(run.seconds for run in measured)
